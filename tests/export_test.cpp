@@ -1,0 +1,86 @@
+// The shared object as a host loads it: exactly the documented names are
+// exported, pcsc-lite is not among its needed libraries, and it loads into a
+// process that provides the PC/SC symbols itself.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <winscard.h>
+
+#ifndef DRAXEL_LIB_PATH
+#error "DRAXEL_LIB_PATH must name libdraxel_lib.so"
+#endif
+
+namespace {
+
+const std::set<std::string> kExported = {
+	// reader sessions
+	"InitTransportLib", "IsReaderMektaFunc", "AllocReaderStruct", "FreeReaderStruct",
+	"IsCurrentReader", "OpenReaderContext", "CloseReaderContext", "ListReaders", "OpenReader",
+	"CloseReader", "IsCardPowered", "IsReaderProtocolT0", "GetSW", "ReaderGetLastError",
+	"ProcessScardError", "hSC", "reader_mekta_func",
+	// APDU exchange
+	"Transmit",
+	// exchange trace
+	"PrintCAPDU", "PrintRAPDU", "PrintError", "tracemode", "_tracemode",
+};
+
+std::string run(const std::string& command)
+{
+	std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+	std::string out;
+	char buf[4096];
+	size_t n;
+	while (pipe && (n = fread(buf, 1, sizeof buf, pipe.get())) > 0)
+		out.append(buf, n);
+	return out;
+}
+
+std::set<std::string> words_of_column(const std::string& text, int column)
+{
+	std::set<std::string> words;
+	std::istringstream lines(text);
+	std::string line;
+	while (std::getline(lines, line)) {
+		std::istringstream fields(line);
+		std::string field;
+		for (int i = 0; i <= column && fields >> field; ++i)
+			if (i == column)
+				words.insert(field);
+	}
+	return words;
+}
+
+TEST(SharedObject, ExportsExactlyTheDocumentedNames)
+{
+	std::string defined = run("nm -D --defined-only '" DRAXEL_LIB_PATH "'");
+	ASSERT_FALSE(defined.empty());
+	EXPECT_EQ(words_of_column(defined, 2), kExported);
+}
+
+TEST(SharedObject, DoesNotNeedPcscLite)
+{
+	std::string dynamic = run("readelf -d '" DRAXEL_LIB_PATH "'");
+	ASSERT_NE(dynamic.find("NEEDED"), std::string::npos);
+	EXPECT_EQ(dynamic.find("pcsclite"), std::string::npos) << dynamic;
+}
+
+TEST(SharedObject, LoadsIntoAHostThatProvidesPcsc)
+{
+	// keep pcsc-lite linked into this process, as a host would
+	volatile auto keep = &SCardEstablishContext;
+	(void)keep;
+	void* lib = dlopen(DRAXEL_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+	ASSERT_NE(lib, nullptr) << dlerror();
+	for (const std::string& name : kExported)
+		EXPECT_NE(dlsym(lib, name.c_str()), nullptr) << name;
+	EXPECT_EQ(dlsym(lib, "GetTraceMode"), nullptr) << "the trace sink stays internal";
+	dlclose(lib);
+}
+
+} // namespace
