@@ -1,0 +1,249 @@
+/*
+ * Library interface: the context, the error codes with their texts, and the
+ * hexadecimal text form in which binary data reach the host.
+ */
+#include "utils.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "transmit.h"
+
+extern "C" {
+LogicDLLContext cur_context = {NULL, NULL, 0};
+}
+
+namespace {
+
+constexpr unsigned short kSwSecurityNotSatisfied = 0x6982;
+constexpr unsigned short kSwWrongSessionKey = 0x63C0;
+constexpr unsigned short kSwKeyNotFound = 0x6A83;
+
+/* Every code without a text of its own, including the transport codes. */
+const char kUnknownError[] = "Неизвестная ошибка.";
+/* Ends in a blank; the count is printed after one more. */
+const char kWrongPassword[] = "Ошибка: Неверный пароль. Осталось попыток: ";
+
+struct error_text {
+	unsigned long code;
+	const char *text;
+};
+
+const struct error_text error_texts[] = {
+	{DRAXEL_OK, "OK"},
+	{DRAXEL_E_BAD_ARGUMENT, "Ошибка: Введённые данные имеют неверный формат."},
+	{DRAXEL_E_ACCESS_DENIED,
+	 "Ошибка: Нет доступа к устройству. Попробуйте перезапустить программу."},
+	{DRAXEL_E_PASSWORD_BLOCKED, "Ошибка: Пароль заблокирован."},
+	{DRAXEL_E_FILE_OPEN,
+	 "Ошибка: Не удаётся открыть файл. Возможно указанный файл не существует."},
+	{DRAXEL_E_FILE_CREATE, "Ошибка: Не удаётся создать файл. Возможно указан неверный путь."},
+	{DRAXEL_E_FILE_WRITE, "Ошибка: Не удаётся записать данные в указаннный файл."},
+	{DRAXEL_E_FILE_DAMAGED, "Ошибка: Указанный файл повреждён."},
+	{DRAXEL_E_CANNOT_DECRYPT,
+	 "Ошибка: Невозможно расшифровать данные. Возможно неверная парольная "
+	 "фраза/неверная группа/не тот носитель Мекта."},
+	{DRAXEL_E_KEY_DAMAGED,
+	 "Ошибка: Ключ на носителе повреждён. Попробуйте восстановить с дубликата."},
+	{DRAXEL_E_PASSWORD_LENGTH,
+	 "Ошибка: Пароль неправильной длины. Минимальная длина пароля 4 символа."},
+	{DRAXEL_E_COMMUNICATION, "Ошибка: Ошибка комуникации со считывателем."},
+	{DRAXEL_E_GROUP_NOT_FOUND, "Ошибка: Группа с данным именем не найдена на устройстве."},
+	{DRAXEL_E_GROUP_EXISTS, "Ошибка: Группа с данным именем уже существует."},
+	{DRAXEL_E_TOO_MANY_GROUPS,
+	 "Ошибка: Достигнуто максимально возможное число групп на устройстве."},
+	{DRAXEL_E_BAD_STATUS, "Ошибка: Устройство вернуло некорректный статус."},
+	{DRAXEL_E_INTEGRITY,
+	 "Ошибка: Целостность зашифрованного файла нарушена, расшифрование невозможно."},
+	{DRAXEL_E_NOT_GROUP_ADMIN,
+	 "Ошибка: Только Администратор группы может совершать данное действие."},
+	{DRAXEL_E_GROUP_LIST_DAMAGED,
+	 "Ошибка: Невозможно считать список групп. Список групп повреждён."},
+};
+
+/* The prefix, a blank, at most two digits and the NUL. */
+constexpr size_t kWrongPasswordCapacity = sizeof kWrongPassword + 3;
+
+const char *text_of(unsigned long code)
+{
+	for (const struct error_text &entry : error_texts)
+		if (entry.code == code)
+			return entry.text;
+	return kUnknownError;
+}
+
+bool is_wrong_password(unsigned long code)
+{
+	return code >= DRAXEL_E_WRONG_PASSWORD && code <= DRAXEL_E_WRONG_PASSWORD_MAX;
+}
+
+/* The text of code; only a wrong-password text needs buf. */
+const char *error_message(unsigned long code, char buf[kWrongPasswordCapacity])
+{
+	if (!is_wrong_password(code))
+		return text_of(code);
+	snprintf(buf, kWrongPasswordCapacity, "%s %i", kWrongPassword,
+	         static_cast<int>(DRAXEL_TRIES_LEFT(code)));
+	return buf;
+}
+
+/* The one place where a refused status word gets its meaning. */
+unsigned long code_of_status_word(unsigned short sw)
+{
+	switch (sw) {
+	case kSwSecurityNotSatisfied:
+		return DRAXEL_E_ACCESS_DENIED;
+	case kSwWrongSessionKey:
+		return DRAXEL_E_CANNOT_DECRYPT;
+	case kSwKeyNotFound:
+		return DRAXEL_E_KEY_DAMAGED;
+	default:
+		return DRAXEL_E_BAD_STATUS;
+	}
+}
+
+const char kDigits[] = "0123456789ABCDEF";
+
+/* Locale-free, and safe for bytes above 0x7F that a plain char makes
+ * negative. */
+int hex_value(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	return -1;
+}
+
+bool is_blank(char c)
+{
+	return c == ' ' || c == '\t';
+}
+
+} // namespace
+
+unsigned long SetError(unsigned long er, ReaderStructPtr prs)
+{
+	if (er == DRAXEL_TR_STATUS_WORD)
+		er = code_of_status_word(GetSW(prs));
+	cur_context.error = er;
+	return er;
+}
+
+unsigned long SetError(const char *, unsigned long er)
+{
+	return er;
+}
+
+extern "C" {
+
+void ClearError(void)
+{
+	cur_context.error = 0;
+}
+
+unsigned long GetError(char *er_message, int *er_message_len)
+{
+	if (er_message_len == NULL)
+		return SetError(DRAXEL_E_BAD_ARGUMENT, cur_context.pCurReader);
+	char buf[kWrongPasswordCapacity];
+	const char *text = error_message(cur_context.error, buf);
+	int size = static_cast<int>(strlen(text)) + 1;
+	if (er_message == NULL) {
+		*er_message_len = size;
+		return 0;
+	}
+	if (*er_message_len < size)
+		return SetError(DRAXEL_E_BUFFER_TOO_SMALL, cur_context.pCurReader);
+	*er_message_len = size;
+	memcpy(er_message, text, static_cast<size_t>(size));
+	return 0;
+}
+
+unsigned long GetLastErrorCode(void)
+{
+	return last_error;
+}
+
+bool Hex2Byte(BYTE *pb, const char *hex)
+{
+	int high = hex_value(hex[0]);
+	if (high < 0)
+		return false;
+	int low = hex_value(hex[1]);
+	if (low < 0)
+		return false;
+	*pb = static_cast<BYTE>(high * 16 + low);
+	return true;
+}
+
+int Hex2Data(BYTE *bin, const char *hex, unsigned long hex_size)
+{
+	unsigned long count = 0;
+	while (*hex != '\0' && count < hex_size) {
+		if (is_blank(*hex)) {
+			hex++;
+			continue;
+		}
+		if (!Hex2Byte(&bin[count], hex))
+			return 0;
+		count++;
+		hex += 2;
+	}
+	return static_cast<int>(count);
+}
+
+char *Byte2Hex(char *hex, const BYTE *pb)
+{
+	hex[0] = kDigits[*pb >> 4];
+	hex[1] = kDigits[*pb & 0x0F];
+	return hex;
+}
+
+int Data2Hex(char *hex, BYTE *bin, int binsize)
+{
+	if (binsize < 0 || binsize > DRAXEL_HEX_MAX_BYTES)
+		binsize = 0;
+	for (int i = 0; i < binsize; i++)
+		Byte2Hex(&hex[2 * i], &bin[i]);
+	hex[2 * binsize] = '\0';
+	return 2 * binsize + 1;
+}
+
+unsigned long Mes2Bin(const char *mes, unsigned long mes_len, BYTE *out_bin)
+{
+	if (mes == NULL || mes_len == 0)
+		return 0;
+	BYTE *decoded = static_cast<BYTE *>(malloc(mes_len));
+	if (decoded == NULL)
+		return 0;
+	unsigned long count = static_cast<unsigned long>(Hex2Data(decoded, mes, mes_len));
+	if (out_bin != NULL && count != 0)
+		memcpy(out_bin, decoded, count);
+	/* the text may be ciphertext or a key blob */
+	wipe_secret(decoded, mes_len);
+	free(decoded);
+	return count;
+}
+
+unsigned long Bin2Mes(BYTE *bin, unsigned long bin_len, char *out_mes)
+{
+	if ((bin == NULL && bin_len != 0) || bin_len > DRAXEL_HEX_MAX_BYTES)
+		return 0;
+	unsigned long size = 2 * bin_len + 1;
+	if (out_mes == NULL)
+		return size;
+	char *text = static_cast<char *>(malloc(size));
+	if (text == NULL)
+		return 0;
+	Data2Hex(text, bin, static_cast<int>(bin_len));
+	memcpy(out_mes, text, size);
+	wipe_secret(text, size);
+	free(text);
+	return size;
+}
+
+} // extern "C"
