@@ -199,6 +199,25 @@ unsigned long exchange_with_follow_up(const BYTE *cmd, unsigned long cmd_len, BY
 	return final_status_accepted(prs->wSW) ? DRAXEL_TR_OK : DRAXEL_TR_STATUS_WORD;
 }
 
+/* Ends the record's connection; disposition says what becomes of the card. */
+unsigned long disconnect(ReaderStructPtr prs, DWORD disposition)
+{
+	if (prs != NULL && function_trace_on())
+		DebugPrintf("CloseReader %s\n", prs->strName != NULL ? prs->strName : "(null)");
+	if (host_handler_mode())
+		return 0;
+	if (prs == NULL) {
+		trace_function("CloseReader: 0\n");
+		return DRAXEL_TR_BAD_ARGUMENT;
+	}
+	if (prs->hCard == 0)
+		return 0;
+	prs->error = static_cast<DWORD>(SCardDisconnect(prs->hCard, disposition));
+	prs->hCard = 0;
+	prs->dwEventState &= 0xFFF;
+	return prs->error == SCARD_S_SUCCESS ? 0 : ProcessScardError(prs->error);
+}
+
 } // namespace
 
 extern "C" {
@@ -308,20 +327,19 @@ unsigned long OpenReader(const char *pcName, ReaderStructPtr prs, bool exclusive
 
 unsigned long CloseReader(ReaderStructPtr prs)
 {
-	if (prs != NULL && function_trace_on())
-		DebugPrintf("CloseReader %s\n", prs->strName != NULL ? prs->strName : "(null)");
-	if (host_handler_mode())
+	return disconnect(prs, SCARD_UNPOWER_CARD);
+}
+
+unsigned long CloseReaderLeaveCard(ReaderStructPtr prs)
+{
+	return disconnect(prs, SCARD_LEAVE_CARD);
+}
+
+unsigned long ReleaseOtherContext(long context)
+{
+	if (host_handler_mode() || context == 0 || context == hSC)
 		return 0;
-	if (prs == NULL) {
-		trace_function("CloseReader: 0\n");
-		return DRAXEL_TR_BAD_ARGUMENT;
-	}
-	if (prs->hCard == 0)
-		return 0;
-	prs->error = static_cast<DWORD>(SCardDisconnect(prs->hCard, SCARD_UNPOWER_CARD));
-	prs->hCard = 0;
-	prs->dwEventState &= 0xFFF;
-	return prs->error == SCARD_S_SUCCESS ? 0 : ProcessScardError(prs->error);
+	return SCardReleaseContext(context) == SCARD_S_SUCCESS ? 0 : DRAXEL_TR_FAILURE;
 }
 
 unsigned long IsCardPowered(ReaderStructPtr psr)

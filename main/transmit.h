@@ -17,6 +17,15 @@ extern "C" {
 #define TRACE_SCARD_ERRORS 0x04u
 #define TRACE_APDU_LEVEL(mode) (((mode) >> 4) & 3u)
 
+/* Disconnects the record like CloseReader, but leaves the card powered: for
+ * a probe of a reader whose card another connection of ours still uses. */
+unsigned long CloseReaderLeaveCard(ReaderStructPtr prs);
+
+/* Releases a PC/SC context other than hSC (one that only the connections a
+ * new one replaced were using); pcscd then drops its card handles without
+ * powering the cards down. */
+unsigned long ReleaseOtherContext(long context);
+
 /* Clear a buffer that held a secret (password, key, plaintext, reply data)
  * in a way the compiler may not drop as a dead store. */
 static inline void wipe_secret(void *buf, size_t len)
