@@ -1,0 +1,224 @@
+/*
+ * Library interface: initialisation and the connection to the token.
+ *
+ * A token is a card that accepts the SELECT of the application. The searches
+ * walk the PC/SC reader list, probing each reader with one record.
+ */
+#include <string.h>
+
+#include "apdu4u.h"
+#include "transmit.h"
+#include "utils.h"
+
+namespace {
+
+constexpr unsigned long kListCapacity = 1024;
+constexpr unsigned long kNoToken = DRAXEL_E_NO_TOKEN;
+constexpr unsigned long kSeveralTokens = DRAXEL_E_SEVERAL_TOKENS;
+
+/* What the library knows of a connection it made, kept apart from the
+ * record, which is the host's to free. */
+struct KnownConnection {
+	long context;
+	char reader[256];
+};
+
+KnownConnection current_connection;
+KnownConnection second_connection;
+
+bool uses_reader(const KnownConnection &known, const char *name)
+{
+	return known.reader[0] != '\0' && strcmp(known.reader, name) == 0;
+}
+
+/* A context is released once no connection of ours uses it, so that a host
+ * that reconnects again and again does not exhaust pcscd's contexts. */
+void release_if_unused(long context)
+{
+	if (context != current_connection.context && context != second_connection.context)
+		ReleaseOtherContext(context);
+}
+
+/* Makes record the connection in slot, under the current context. */
+void adopt(ReaderStructPtr *slot, KnownConnection &known, ReaderStructPtr record, const char *name)
+{
+	long replaced = known.context;
+	*slot = record;
+	known.context = hSC;
+	/* a name cut short here matches no reader: its card is then powered
+	 * down after a probe, which is all that is lost */
+	size_t len = name != NULL ? strnlen(name, sizeof known.reader - 1) : 0;
+	memcpy(known.reader, name != NULL ? name : "", len);
+	known.reader[len] = '\0';
+	release_if_unused(replaced);
+}
+
+struct ReaderList {
+	char names[kListCapacity];
+	unsigned long size;
+};
+
+/* Lists the readers; on failure the new context is released again. */
+unsigned long list_readers(ReaderList &list)
+{
+	memset(list.names, 0, sizeof list.names);
+	list.size = sizeof list.names;
+	unsigned long rc = ListReaders(list.names, &list.size);
+	if (rc != 0)
+		CloseReaderContext();
+	if (list.size > sizeof list.names)
+		list.size = sizeof list.names;
+	return rc;
+}
+
+/* The name after name in the list, or null at its end. */
+const char *next_reader(const ReaderList &list, const char *name)
+{
+	const char *end = list.names + list.size;
+	if (name == NULL)
+		name = list.names;
+	else
+		name += strnlen(name, static_cast<size_t>(end - name)) + 1;
+	if (name >= end || *name == '\0' || memchr(name, '\0', static_cast<size_t>(end - name)) == NULL)
+		return NULL;
+	return name;
+}
+
+/* Connects the probe record to the reader and asks for the application. */
+bool holds_token(ReaderStructPtr probe, const char *name)
+{
+	return OpenReader(name, probe, false) == 0 && APDU_SelectApplication(probe) == 0;
+}
+
+/* Ends a probe. A card that one of our connections still uses is left
+ * powered: powering it down would reset it under that connection. */
+void end_probe(ReaderStructPtr probe, const char *name)
+{
+	if (uses_reader(current_connection, name) || uses_reader(second_connection, name))
+		CloseReaderLeaveCard(probe);
+	else
+		CloseReader(probe);
+}
+
+unsigned long give_up(ReaderStructPtr probe, unsigned long code)
+{
+	CloseReaderContext();
+	FreeReaderStruct(probe);
+	return code;
+}
+
+unsigned long connect_host_token(void)
+{
+	ReaderStructPtr record = AllocReaderStruct(NULL);
+	if (record == NULL)
+		return DRAXEL_E_NO_READER;
+	if (APDU_SelectApplication(record) != 0) {
+		FreeReaderStruct(record);
+		return kNoToken;
+	}
+	adopt(&cur_context.pCurReader, current_connection, record, NULL);
+	return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+unsigned long InitLib(Type_ReaderFuncStruct *reader_func)
+{
+	InitTransportLib(reader_func);
+	return 0;
+}
+
+unsigned long ConnectToMekta(bool only_one_mekta)
+{
+	unsigned long rc = OpenReaderContext(0);
+	if (rc != 0)
+		return rc;
+	if (IsReaderMektaFunc())
+		return connect_host_token();
+	ReaderList list;
+	rc = list_readers(list);
+	if (rc != 0)
+		return rc;
+	ReaderStructPtr probe = AllocReaderStruct(NULL);
+	if (probe == NULL)
+		return give_up(NULL, DRAXEL_E_NO_READER);
+
+	int found = 0;
+	const char *found_name = NULL;
+	for (const char *name = next_reader(list, NULL); name != NULL; name = next_reader(list, name)) {
+		if (holds_token(probe, name)) {
+			if (!only_one_mekta) {
+				adopt(&cur_context.pCurReader, current_connection, probe, name);
+				return 0;
+			}
+			++found;
+			found_name = name;
+		}
+		end_probe(probe, name);
+	}
+	if (only_one_mekta && found == 1 && OpenReader(found_name, probe, false) == 0) {
+		adopt(&cur_context.pCurReader, current_connection, probe, found_name);
+		return 0;
+	}
+	return give_up(probe, only_one_mekta && found >= 2 ? kSeveralTokens : kNoToken);
+}
+
+unsigned long ConnectToSecondMekta(void)
+{
+	unsigned long rc = OpenReaderContext(0);
+	if (rc != 0)
+		return rc;
+	ReaderList list;
+	rc = list_readers(list);
+	if (rc != 0)
+		return rc;
+	ReaderStructPtr probe = AllocReaderStruct(NULL);
+	if (probe == NULL)
+		return give_up(NULL, DRAXEL_E_NO_READER);
+
+	int found = 0;
+	const char *found_name = NULL;
+	for (const char *name = next_reader(list, NULL); name != NULL; name = next_reader(list, name)) {
+		if (IsCurrentReader(cur_context.pCurReader, name))
+			continue;
+		if (holds_token(probe, name)) {
+			++found;
+			found_name = name;
+		}
+		end_probe(probe, name);
+	}
+	if (found == 1 && OpenReader(found_name, probe, false) == 0) {
+		adopt(&cur_context.pSecondReader, second_connection, probe, found_name);
+		return 0;
+	}
+	return give_up(probe, found >= 2 ? kSeveralTokens : kNoToken);
+}
+
+unsigned long SelectReader(const char *reader_name)
+{
+	if (reader_name == NULL)
+		return SetError(DRAXEL_E_BAD_ARGUMENT, cur_context.pCurReader);
+	ReaderStructPtr record = AllocReaderStruct(reader_name);
+	if (record == NULL)
+		return SetError(DRAXEL_E_NO_READER, cur_context.pCurReader);
+	adopt(&cur_context.pCurReader, current_connection, record, reader_name);
+	if (OpenReader(NULL, record, false) != 0)
+		return SetError(DRAXEL_E_COMMUNICATION, record);
+	return 0;
+}
+
+unsigned long CheckCurrentReader(void)
+{
+	if (cur_context.pCurReader == NULL)
+		return SetError(DRAXEL_E_NO_READER, NULL);
+	return IsCardPowered(cur_context.pCurReader);
+}
+
+ReaderStructPtr NewReaderStruct(const char *reader_name)
+{
+	return reader_name != NULL ? AllocReaderStruct(reader_name) : NULL;
+}
+
+} // extern "C"

@@ -1,0 +1,169 @@
+// Finding the token through the real pcscd: tokens (cards that accept the
+// application's SELECT) and foreign cards in the two vpcd readers.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <winscard.h>
+
+#include "draxel_lib.h"
+#include "support/virtual_card.h"
+
+using draxel::test::VirtualCard;
+
+namespace {
+
+const std::vector<std::string> kToken = {};
+const std::vector<std::string> kForeign = {"--refuse-select"};
+
+class Connect : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		InitLib(nullptr);
+		cur_context = LogicDLLContext{};
+	}
+	void TearDown() override
+	{
+		forget(cur_context.pCurReader);
+		forget(cur_context.pSecondReader);
+		cur_context = LogicDLLContext{};
+		if (hSC != 0)
+			CloseReaderContext();
+		cards.clear();
+	}
+	// Attaches one card per reader; false when the rig is missing.
+	bool attach(const std::vector<std::string>& first, const std::vector<std::string>& second)
+	{
+		cards.push_back(std::make_unique<VirtualCard>(0, first));
+		cards.push_back(std::make_unique<VirtualCard>(1, second));
+		return cards[0]->attached() && cards[1]->attached();
+	}
+	// Releases a record that the library handed over.
+	static void forget(ReaderStructPtr& record)
+	{
+		FreeReaderStruct(record);
+		record = nullptr;
+	}
+	const char* reader(int i) const { return cards[static_cast<size_t>(i)]->reader().c_str(); }
+	bool current_token_answers() const
+	{
+		return APDU_SelectApplication(cur_context.pCurReader) == 0;
+	}
+
+	std::vector<std::unique_ptr<VirtualCard>> cards;
+};
+
+TEST_F(Connect, TokenBesideAForeignCard)
+{
+	ASSERT_TRUE(attach(kForeign, kToken));
+	for (bool only_one : {false, true}) {
+		ReaderStructPtr previous = cur_context.pCurReader;
+		ASSERT_EQ(ConnectToMekta(only_one), 0u) << only_one;
+		EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, reader(1)));
+		EXPECT_TRUE(current_token_answers());
+		FreeReaderStruct(previous);
+	}
+	EXPECT_EQ(CheckCurrentReader(), 0u);
+}
+
+TEST_F(Connect, TwoTokens)
+{
+	ASSERT_TRUE(attach(kToken, kToken));
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, reader(0))) << "first in list order";
+
+	ReaderStructPtr current = cur_context.pCurReader;
+	EXPECT_EQ(ConnectToMekta(true), static_cast<unsigned long>(DRAXEL_E_SEVERAL_TOKENS));
+	EXPECT_EQ(cur_context.pCurReader, current);
+	EXPECT_EQ(hSC, 0) << "the failed search released its context";
+	EXPECT_TRUE(current_token_answers()) << "the current card was not reset by the probe";
+
+	ASSERT_EQ(ConnectToSecondMekta(), 0u);
+	EXPECT_TRUE(IsCurrentReader(cur_context.pSecondReader, reader(1)));
+	EXPECT_EQ(APDU_SelectApplication(cur_context.pSecondReader), 0u);
+	EXPECT_TRUE(current_token_answers());
+}
+
+TEST_F(Connect, SecondTokenMissing)
+{
+	ASSERT_TRUE(attach(kToken, kForeign));
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
+	EXPECT_EQ(cur_context.pSecondReader, nullptr);
+	EXPECT_TRUE(current_token_answers()) << "a failed second search leaves the token working";
+}
+
+TEST_F(Connect, TwoFurtherTokens)
+{
+	ASSERT_TRUE(attach(kToken, kToken));
+	ASSERT_EQ(OpenReaderContext(0), 0u);
+	ASSERT_EQ(SelectReader("a reader elsewhere"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_SEVERAL_TOKENS));
+	EXPECT_EQ(cur_context.pSecondReader, nullptr);
+}
+
+TEST_F(Connect, NoToken)
+{
+	ASSERT_TRUE(attach(kForeign, kForeign));
+	for (bool only_one : {false, true})
+		EXPECT_EQ(ConnectToMekta(only_one), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
+	EXPECT_EQ(cur_context.pCurReader, nullptr);
+	EXPECT_EQ(hSC, 0);
+	EXPECT_EQ(cur_context.error, 0u) << "searches do not record their codes";
+}
+
+TEST_F(Connect, SelectReaderByName)
+{
+	ASSERT_TRUE(attach(kToken, kForeign));
+	ASSERT_EQ(OpenReaderContext(0), 0u);
+	EXPECT_EQ(SelectReader(reader(1)), 0u);
+	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, reader(1)));
+	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 5u) << "not probed: a foreign card";
+	forget(cur_context.pCurReader);
+
+	EXPECT_EQ(SelectReader("no such reader"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, "no such reader"));
+	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_TR_NOT_CONNECTED));
+	forget(cur_context.pCurReader);
+
+	EXPECT_EQ(SelectReader(nullptr), static_cast<unsigned long>(DRAXEL_E_BAD_ARGUMENT));
+	EXPECT_EQ(CloseReaderContext(), 0u);
+	EXPECT_EQ(SelectReader(reader(0)), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION))
+	    << "no context";
+}
+
+TEST_F(Connect, CheckCurrentReaderBeforeAndAfterThePull)
+{
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_E_NO_READER));
+	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_NO_READER));
+	ASSERT_TRUE(attach(kToken, kForeign));
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	EXPECT_EQ(CheckCurrentReader(), 0u);
+	cards[0]->pull();
+	unsigned long state = CheckCurrentReader();
+	EXPECT_NE(state, 0u);
+	EXPECT_EQ(state, static_cast<unsigned long>(SCARD_W_REMOVED_CARD));
+	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 116u);
+}
+
+TEST_F(Connect, ReconnectingForEveryOperationKeepsWorking)
+{
+	ASSERT_TRUE(attach(kToken, kForeign));
+	for (int i = 0; i < 300; ++i) {
+		ReaderStructPtr previous = cur_context.pCurReader;
+		ASSERT_EQ(ConnectToMekta(i % 2 == 0), 0u) << "connection " << i;
+		FreeReaderStruct(previous);
+	}
+	EXPECT_TRUE(current_token_answers());
+
+	SCARDCONTEXT other = 0;
+	EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other), SCARD_S_SUCCESS)
+	    << "pcscd still serves other programs";
+	SCardReleaseContext(other);
+}
+
+} // namespace
