@@ -84,6 +84,154 @@ extern unsigned int tracemode;
 extern unsigned int _tracemode;
 
 /* ------------------------------------------------------------------------ */
+/* Errors                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The library's codes. The library's own operations return these, the
+ * transport codes DRAXEL_TR_* and, where documented, raw PC/SC results; a
+ * failure is as a rule recorded in cur_context.error, whose text GetError()
+ * gives.
+ */
+enum {
+	DRAXEL_OK = 0,
+	DRAXEL_E_NO_READER = 101,          /* no current reader, no memory, value out of range */
+	DRAXEL_E_BAD_ARGUMENT = 102,       /* argument missing, empty, too long, not hex text */
+	DRAXEL_E_ACCESS_DENIED = 104,      /* the token refused access (6982) */
+	DRAXEL_E_BUFFER_TOO_SMALL = 106,   /* the output buffer is too small */
+	DRAXEL_E_PASSWORD_BLOCKED = 108,
+	DRAXEL_E_FILE_OPEN = 109,
+	DRAXEL_E_FILE_CREATE = 110,
+	DRAXEL_E_FILE_WRITE = 111,
+	DRAXEL_E_FILE_DAMAGED = 112,       /* an encrypted file is damaged */
+	DRAXEL_E_CANNOT_DECRYPT = 113,     /* wrong pass phrase, group or token (63C0) */
+	DRAXEL_E_KEY_DAMAGED = 114,        /* the key on the token is damaged (6A83) */
+	DRAXEL_E_PASSWORD_LENGTH = 115,    /* the token refused the password's length */
+	DRAXEL_E_COMMUNICATION = 116,      /* an exchange with the reader failed */
+	DRAXEL_E_GROUP_NOT_FOUND = 117,
+	DRAXEL_E_GROUP_EXISTS = 118,
+	DRAXEL_E_TOO_MANY_GROUPS = 119,
+	DRAXEL_E_BAD_STATUS = 120,         /* the token answered an unexpected status word */
+	DRAXEL_E_INTEGRITY = 121,          /* a decrypted file's checksum does not match */
+	DRAXEL_E_NOT_GROUP_ADMIN = 122,    /* only the group's administrator may do this */
+	DRAXEL_E_NO_TOKEN = 123,           /* no token found */
+	DRAXEL_E_SEVERAL_TOKENS = 124,     /* more than one token found */
+	DRAXEL_E_VERSION_TOO_OLD = 125,    /* the token's version lacks the operation */
+	DRAXEL_E_GROUP_LIST_DAMAGED = 126, /* the token's group list cannot be read */
+	DRAXEL_E_WRONG_PASSWORD = 140,     /* wrong password, no attempts left ... */
+	DRAXEL_E_WRONG_PASSWORD_MAX = 155  /* ... to 15 attempts left */
+};
+
+/* The attempts left that a wrong-password code carries. */
+#define DRAXEL_TRIES_LEFT(code) ((code) - DRAXEL_E_WRONG_PASSWORD)
+
+/* The library's one context. */
+typedef struct _LogicDLLContext {
+	ReaderStructPtr pCurReader;    /* the token every operation uses; null until connected */
+	ReaderStructPtr pSecondReader; /* the second token for duplication, or null */
+	unsigned long error;           /* the last recorded code; 0 when none */
+} LogicDLLContext;
+
+extern LogicDLLContext cur_context;
+
+/*
+ * GetError - the UTF-8 (Russian) text of the recorded code, cur_context.error.
+ * @er_message:     the buffer, or null to ask for the size only
+ * @er_message_len: in: the buffer size; out: the text's size with its NUL
+ *
+ * Codes without a text of their own (101, 106, 123 to 125, transport codes,
+ * PC/SC results) give "Неизвестная ошибка."; 140 to 155 give the
+ * wrong-password text with the attempts left. Reading the text does not clear
+ * the code.
+ *
+ * Returns:
+ *   0    the text was copied, or (null er_message) its size was stored
+ *   102  er_message_len is null; recorded
+ *   106  the buffer is too small (a negative size counts as too small);
+ *        nothing is written, and 106 is now the recorded code
+ *
+ * Example:
+ *   int len = 0;
+ *   if (GetError(NULL, &len) == 0) {
+ *           char *text = malloc(len);
+ *           GetError(text, &len);
+ *   }
+ */
+unsigned long GetError(char *er_message, int *er_message_len);
+
+/* GetLastErrorCode - the transport code (DRAXEL_TR_*) of the last group
+ * request, invitation or acceptance exchange; 0 before any. It does not read
+ * cur_context.error. */
+unsigned long GetLastErrorCode(void);
+
+/* ------------------------------------------------------------------------ */
+/* Library context and token connection                                     */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * InitLib - choose the transport once, before anything else: null for PC/SC,
+ * or the host's transmit table (see InitTransportLib). Returns 0.
+ */
+unsigned long InitLib(Type_ReaderFuncStruct *reader_func);
+
+/*
+ * ConnectToMekta - find the token and make its reader cur_context.pCurReader.
+ * @only_one_mekta: false: the first reader (in PC/SC list order) whose card
+ *                  accepts the application's SELECT wins; true: every reader
+ *                  is probed and exactly one token must be found.
+ *
+ * Returns 0; DRAXEL_E_NO_TOKEN (123); DRAXEL_E_SEVERAL_TOKENS (124, only with
+ * only_one_mekta); or the raw PC/SC result of establishing the context or
+ * listing the readers (SCARD_E_NO_SERVICE, SCARD_E_NO_READERS_AVAILABLE...).
+ * These codes are returned, not recorded for GetError.
+ *
+ * Each call establishes a new PC/SC context. On success the context of the
+ * connection it replaces is released (pcscd drops that connection without
+ * resetting the card); the replaced record itself stays the host's to free
+ * with FreeReaderStruct. A failed search releases its own context and leaves
+ * the current token's connection working: readers whose card one of the
+ * library's connections uses are probed without powering the card down.
+ *
+ * In host-handler mode the handler's token is probed with one SELECT.
+ *
+ * Example:
+ *   InitLib(NULL);
+ *   unsigned long rc = ConnectToMekta(false);
+ *   if (rc == DRAXEL_E_NO_TOKEN)
+ *           puts("insert the token");
+ */
+unsigned long ConnectToMekta(bool only_one_mekta);
+
+/*
+ * ConnectToSecondMekta - find a second token, for duplication, and make its
+ * reader cur_context.pSecondReader. The current token's reader is skipped;
+ * exactly one other token must be present. Returns as ConnectToMekta; a
+ * failure leaves the current token working.
+ */
+unsigned long ConnectToSecondMekta(void);
+
+/*
+ * SelectReader - make the named reader current without probing it (the
+ * application is not selected). Needs an established PC/SC context.
+ * Returns 0, DRAXEL_E_BAD_ARGUMENT for a null name, DRAXEL_E_NO_READER when
+ * memory is short, DRAXEL_E_COMMUNICATION when the reader cannot be opened
+ * (pCurReader then holds the unconnected record). Failures are recorded.
+ */
+unsigned long SelectReader(const char *reader_name);
+
+/*
+ * CheckCurrentReader - is the current card still there? 0 when present or
+ * powered (always in host-handler mode); DRAXEL_E_NO_READER (recorded)
+ * without a current reader; otherwise IsCardPowered()'s answer: 2 for an
+ * unconnected record, or the raw PC/SC status failure or card state.
+ */
+unsigned long CheckCurrentReader(void);
+
+/* NewReaderStruct - a new unconnected record carrying a copy of the name; null
+ * for a null name or when memory is short. The host owns it. */
+ReaderStructPtr NewReaderStruct(const char *reader_name);
+
+/* ------------------------------------------------------------------------ */
 /* Reader sessions                                                          */
 /* ------------------------------------------------------------------------ */
 
@@ -244,6 +392,113 @@ unsigned long ProcessScardError(unsigned long error);
  */
 unsigned long Transmit(BYTE *pubSend, unsigned long ulSendSize, BYTE *pubRecv,
                        unsigned long *pulRecvSize, ReaderStructPtr prs);
+
+/* ------------------------------------------------------------------------ */
+/* Command builders                                                         */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * One builder per token command. Each frames its command, sends it with
+ * Transmit() over prs and returns:
+ *   0    the token accepted the command; any reply was handed out
+ *   3    an argument is missing, empty, negative or too long; nothing was sent
+ *   5    a status word the builder does not map; read it with APDU_GetSW()
+ *   8    the output buffer is too small; the needed length was stored
+ *   116  the exchange itself failed (any transport code but 0 and 5)
+ * and the builder-specific codes named below. APDU_GetChallenge and
+ * APDU_GetCardModel return the transport code of Transmit unchanged instead
+ * of 116. The exported operations of the library chain these builders; a
+ * host rarely needs them.
+ */
+
+/* Length of the token application's name, "MEKTA_PSCH". */
+#define DRAXEL_AID_LEN 10
+/* Model code of a token built on the ST23L80 chip (APDU_GetCardModel). */
+#define ST23_L80_MODEL 1
+
+/* The raw transport code of the last group request, invitation or acceptance
+ * exchange (see GetLastScardError). */
+extern unsigned long last_error;
+
+/* Selection and file access. */
+unsigned long APDU_SelectApplication(ReaderStructPtr prs);
+unsigned long APDU_Select(ReaderStructPtr prs, const BYTE *buf, BYTE len);
+/* Truncates the control parameters to *out_len bytes. */
+unsigned long APDU_Select_FCP(ReaderStructPtr prs, const BYTE *buf, BYTE len, BYTE *out_buf,
+                              int *out_len);
+/* Reads from offset off of the current file; truncates to *buf_len bytes. */
+unsigned long APDU_ReadBinary(ReaderStructPtr prs, BYTE *buf, int *buf_len, int off);
+/* Writes 1 to 248 bytes at offset off of the current file. */
+unsigned long APDU_UpdateBinary(ReaderStructPtr prs, const BYTE *buf, BYTE buf_len, int off);
+/* len (1 to 256) random bytes from the token; transport code returned as is. */
+unsigned long APDU_GetChallenge(ReaderStructPtr prs, BYTE *buf, int len);
+/* The 7-byte serial number; 1 when the token answers fewer than 7 bytes. */
+unsigned long APDU_GetSN(ReaderStructPtr prs, BYTE *sn, BYTE snsize);
+/* *card_model = ST23_L80_MODEL or 0; transport code returned as is. */
+unsigned long APDU_GetCardModel(ReaderStructPtr prs, int *card_model);
+/* The version in file F140 of the application; 0 when the file is absent. */
+unsigned long APDU_GetCardVer(ReaderStructPtr prs, int *card_ver);
+unsigned short APDU_GetSW(ReaderStructPtr prs);
+unsigned long GetLastScardError(void);
+
+/* Credentials. VERIFY maps 63Cx to 140 + x, 6983 to 108 and 6700 to 115; a
+ * null pwd_buf with pwd_len 0 asks for the password's state. */
+unsigned long APDU_VerifyPassword(ReaderStructPtr prs, BYTE pwd_id, const BYTE *pwd_buf,
+                                  BYTE pwd_len);
+/* 6700 gives 115. */
+unsigned long APDU_ChangeKey(ReaderStructPtr prs, BYTE key_id, const BYTE *key_buf, BYTE key_len);
+unsigned long APDU_UnblockKey(ReaderStructPtr prs, BYTE key_id);
+/* 63Cx gives 0 with *pattempts = x. */
+unsigned long APDU_GetKeyAttempts(ReaderStructPtr prs, BYTE pwd_id, int *pattempts);
+
+/* Cipher commands. PSO replies of any length but the block's give 101. */
+unsigned long APDU_MSEReset(ReaderStructPtr prs);
+unsigned long APDU_MSESetEnc(ReaderStructPtr prs, BYTE tag, BYTE val);
+unsigned long APDU_PSO_Enc(ReaderStructPtr prs, const BYTE *data, BYTE data_len, BYTE *out_data,
+                           bool is_last);
+unsigned long APDU_PSO_Dec(ReaderStructPtr prs, const BYTE *data, BYTE data_len, BYTE *out_data,
+                           bool is_last);
+unsigned long APDU_GenSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE pas_phrase_len,
+                             BYTE mode, BYTE *out_data, unsigned long *out_data_len);
+unsigned long APDU_SetSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE pas_phrase_len,
+                             const BYTE *cryptogram, BYTE cryptogram_len, BYTE mode,
+                             BYTE *out_data, unsigned long *out_data_len);
+
+/* Groups. Names and pass phrases travel as 64-byte padded fields; 6A88 gives
+ * 117, 6984 gives 118, 6A84/6B00 give 119, 6985 gives 122 where the command
+ * can meet them. Fields adding up to more than 255 bytes give 3. */
+unsigned long APDU_GetGroupNameList(ReaderStructPtr prs, BYTE *buf, unsigned long *buf_len,
+                                    int card_ver);
+unsigned long APDU_CreateGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len,
+                               const BYTE *pas_phrase, BYTE pas_phrase_len);
+unsigned long APDU_DeleteGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len);
+unsigned long APDU_RenameGroup(ReaderStructPtr prs, const BYTE *group_name_old,
+                               BYTE group_name_old_len, const BYTE *group_name_new,
+                               BYTE group_name_new_len);
+unsigned long APDU_SelectGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len);
+unsigned long APDU_ChangePasPhrGroup(ReaderStructPtr prs, const BYTE *group_name,
+                                     BYTE group_name_len, const BYTE *pas_phrase,
+                                     BYTE pas_phrase_len);
+unsigned long APDU_CreateRequestGroup(ReaderStructPtr prs, const BYTE *pas_phrase,
+                                      BYTE pas_phrase_len, BYTE *out_buf, BYTE *out_buf_len);
+unsigned long APDU_CreateInviteGroup(ReaderStructPtr prs, const BYTE *request_blob,
+                                     BYTE request_blob_len, BYTE *out_buf, BYTE *out_buf_len);
+unsigned long APDU_AcceptInviteGroup(ReaderStructPtr prs, const BYTE *invite_blob,
+                                     BYTE invite_blob_len, const BYTE *group_name,
+                                     BYTE group_name_len, const BYTE *pas_phrase,
+                                     BYTE pas_phrase_len);
+
+/* Token maintenance. */
+unsigned long APDU_GetDublBlob(ReaderStructPtr prs, BYTE *out_data, unsigned long *out_data_len);
+unsigned long APDU_SetDublBlob(ReaderStructPtr prs, const BYTE *data, BYTE data_len);
+unsigned long APDU_GenDSKey(ReaderStructPtr prs);
+unsigned long APDU_ClearCard(ReaderStructPtr prs);
+unsigned long APDU_ClearNote(ReaderStructPtr prs);
+/* mode 1 reads the policy byte (truncated to *out_buf_size), mode 2 changes it. */
+unsigned long APDU_NotePolicy(ReaderStructPtr prs, int mode, unsigned char *out_buf,
+                              int *out_buf_size);
+unsigned long APDU_CreateBFTrac(ReaderStructPtr prs);
+unsigned long APDU_CreateBFNote(ReaderStructPtr prs, int card_model);
 
 /* ------------------------------------------------------------------------ */
 /* Exchange trace                                                           */

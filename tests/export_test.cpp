@@ -26,6 +26,22 @@ const std::set<std::string> kExported = {
 	"ProcessScardError", "hSC", "reader_mekta_func",
 	// APDU exchange
 	"Transmit",
+	// errors
+	"cur_context", "GetError", "GetLastErrorCode",
+	// library context and connection
+	"InitLib", "ConnectToMekta", "ConnectToSecondMekta", "SelectReader", "CheckCurrentReader",
+	"NewReaderStruct",
+	// command builders
+	"APDU_SelectApplication", "APDU_Select", "APDU_Select_FCP", "APDU_ReadBinary",
+	"APDU_UpdateBinary", "APDU_GetChallenge", "APDU_GetSN", "APDU_GetCardModel",
+	"APDU_GetCardVer", "APDU_GetSW", "GetLastScardError", "APDU_VerifyPassword",
+	"APDU_ChangeKey", "APDU_UnblockKey", "APDU_GetKeyAttempts", "APDU_MSEReset",
+	"APDU_MSESetEnc", "APDU_PSO_Enc", "APDU_PSO_Dec", "APDU_GenSesKey", "APDU_SetSesKey",
+	"APDU_GetGroupNameList", "APDU_CreateGroup", "APDU_DeleteGroup", "APDU_RenameGroup",
+	"APDU_SelectGroup", "APDU_ChangePasPhrGroup", "APDU_CreateRequestGroup",
+	"APDU_CreateInviteGroup", "APDU_AcceptInviteGroup", "APDU_GetDublBlob", "APDU_SetDublBlob",
+	"APDU_GenDSKey", "APDU_ClearCard", "APDU_ClearNote", "APDU_NotePolicy",
+	"APDU_CreateBFTrac", "APDU_CreateBFNote", "last_error",
 	// exchange trace
 	"PrintCAPDU", "PrintRAPDU", "PrintError", "tracemode", "_tracemode",
 };
