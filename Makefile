@@ -5,7 +5,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench clean
 
 all: build
 
@@ -24,3 +24,7 @@ demo: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Speed against libgcrypt and zlib, measured in the same run.
+bench: build
+	$(BUILD)/bench/cipher_bench

@@ -8,7 +8,9 @@
 /* The same type as pcsc-lite's BYTE, so both headers may be included. */
 typedef unsigned char BYTE;
 
-/* The 32-bit word of the GOST 28147-89 block cipher. */
+/* The integers of the GOST 28147-89 block cipher; its word is 32 bits. */
+typedef uint8_t u8_gost_type;
+typedef uint16_t u16_gost_type;
 typedef uint32_t u32_gost_type;
 
 #endif

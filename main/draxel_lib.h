@@ -501,6 +501,136 @@ unsigned long APDU_CreateBFTrac(ReaderStructPtr prs);
 unsigned long APDU_CreateBFNote(ReaderStructPtr prs, int card_model);
 
 /* ------------------------------------------------------------------------ */
+/* Cipher engine                                                            */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * GOST 28147-89 (RFC 5830) on the host, by default with the substitution
+ * boxes of id-tc26-gost-28147-param-Z (RFC 7836): the 64-bit block cipher
+ * "Magma" of GOST R 34.12-2015 (RFC 8891). A key is 32 bytes, a key schedule
+ * 8 words, a block and a CFB register 8 bytes.
+ *
+ * Byte convention: every 4-byte group of a key or a block is a little-endian
+ * word. Against RFC 8891, a key here is the RFC's key with each 4-byte group
+ * reversed, and a block is the RFC's block with all 8 bytes reversed.
+ *
+ * The functions work in place on the caller's memory and allocate nothing.
+ * A null pointer, a negative length or a count of 0 makes them do nothing.
+ */
+
+/* One expanded pair of 4-bit boxes: entry i is high[i >> 4] * 16 + low[i & 15]. */
+typedef u8_gost_type g341194_gost_k_pair[256];
+
+/* A substitution table: gost_k87 substitutes the most significant byte of
+ * the word (boxes 8 and 7), gost_k21 the least significant (boxes 2 and 1). */
+typedef struct _g2814789_subst {
+	g341194_gost_k_pair gost_k87;
+	g341194_gost_k_pair gost_k65;
+	g341194_gost_k_pair gost_k43;
+	g341194_gost_k_pair gost_k21;
+} g2814789_subst;
+
+/* The boxes of id-tc26-gost-28147-param-Z. */
+extern const g2814789_subst subst_TC26;
+
+/* The table every cipher operation uses; subst_TC26 from load. Change it only
+ * through g2814789_set_subst: a direct write takes effect when
+ * g2814789_set_subst(&curr_subst) is called. */
+extern g2814789_subst curr_subst;
+
+/* g2814789_set_subst - copy *p_subst into curr_subst; every later operation,
+ * the next one included, uses it. Process-wide. */
+void g2814789_set_subst(const g2814789_subst *p_subst);
+
+/*
+ * g2814789_set_key - the key schedule: key[i] = the little-endian word of
+ * bytes 4i to 4i+3 of src, i = 0 to 7.
+ * Returns 0; -1, writing nothing, when size is not 32 or a pointer is null.
+ */
+int g2814789_set_key(u32_gost_type *key, const void *src, int size);
+
+/* g2814789_encrypt, g2814789_decrypt - one 8-byte block at in, in place. */
+void g2814789_encrypt(const u32_gost_type *key, u8_gost_type *in);
+void g2814789_decrypt(const u32_gost_type *key, u8_gost_type *in);
+
+/* g2814789_encrypt_ecb, g2814789_decrypt_ecb - blocks consecutive 8-byte
+ * blocks at d, in place. */
+void g2814789_encrypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks);
+void g2814789_decrypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks);
+
+/* MemXor - dst[i] ^= src[i] for i = 0 to len - 1. */
+void MemXor(unsigned char *dst, const unsigned char *src, int len);
+
+/*
+ * gost_encrypt_cfb, gost_decrypt_cfb - CFB with 8-byte feedback over length
+ * bytes at d, in place, with the caller's register at iv.
+ *
+ * After a full 8-byte segment the register holds that segment's ciphertext.
+ * After a final partial segment of n bytes it holds those n ciphertext bytes
+ * followed by the 8 - n unused keystream bytes, and a further call starts
+ * from that register: split a stream at the same points, or at multiples of
+ * 8, on both sides. Length 0 touches nothing.
+ *
+ * Example:
+ *   u32_gost_type ks[8];
+ *   u8_gost_type iv[8] = {0};
+ *   if (g2814789_set_key(ks, file_key, 32) == 0)
+ *           gost_encrypt_cfb(ks, iv, data, data_len);
+ */
+void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *d, int length);
+void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *d, int length);
+
+/* sum_mod32_1, mul_mod32_1 - a + b and a * b modulo 2^32 - 1. The result is
+ * in 0 to 0xFFFFFFFF, where both 0 and 0xFFFFFFFF stand for zero. */
+u32_gost_type sum_mod32_1(u32_gost_type a, u32_gost_type b);
+u32_gost_type mul_mod32_1(u32_gost_type a, u32_gost_type b);
+
+/*
+ * CRC-32 of ISO-HDLC (IEEE 802.3; zlib's crc32): reflected polynomial
+ * 0xEDB88320, register started at 0xFFFFFFFF, final XOR 0xFFFFFFFF; the CRC
+ * of "123456789" is 0xCBF43926. One checksum runs at a time, in crc32_app:
+ * the encrypted-file operations keep theirs there from a file's first chunk
+ * to its last, so none of these may be called while a file is in progress.
+ */
+
+/* The running register; after FinalizeCRC32Compat, the finished CRC. */
+extern uint32_t crc32_app;
+
+/* StartCRC32Compat - crc32_app = 0xFFFFFFFF, discarding what was running. */
+void StartCRC32Compat(void);
+/* AppendCRC32Compat - feed len bytes at buf into crc32_app; 0 bytes (or a
+ * negative len, or a null buf) change nothing. */
+void AppendCRC32Compat(const unsigned char *buf, int len);
+/* FinalizeCRC32Compat - complement crc32_app and return it: the CRC. */
+unsigned int FinalizeCRC32Compat(void);
+/* ContinueCRC32Compat - resume from a finished CRC: appending more bytes and
+ * finalizing gives the CRC of the concatenation. */
+void ContinueCRC32Compat(unsigned int from_crc);
+/* CalcCRC32Compat - the CRC of len bytes at buf (start, append, finalize).
+ * Returns 0, the CRC of no bytes, without touching crc32_app when len is 0
+ * or negative or buf is null. */
+unsigned int CalcCRC32Compat(const unsigned char *buf, int len);
+
+/* The 48-byte header that starts every encrypted file. Multi-byte fields
+ * are little-endian. */
+typedef struct __attribute__((packed)) _FileEncHeader {
+	uint32_t crc32;        /* the file's CRC when ver is 0; written as 0 */
+	BYTE flag;             /* bit 0: the data is enciphered on the host (CFB) */
+	BYTE ver;              /* written as 1: the CRC follows the data */
+	BYTE reserved[6];      /* zero */
+	BYTE cryptogram[36];   /* the token's session-key cryptogram */
+} FileEncHeader;
+
+/*
+ * CalcFileCRC - the CRC stored with an encrypted file that carries no
+ * enciphered file key: over header bytes 4 to 47 (flag onwards), then the
+ * buf_size bytes at buf (the ciphertext; none when buf_size is 0 or negative
+ * or buf is null). Uses crc32_app. Returns 0 without touching crc32_app for
+ * a null file_header.
+ */
+unsigned int CalcFileCRC(const FileEncHeader *file_header, const BYTE *buf, int buf_size);
+
+/* ------------------------------------------------------------------------ */
 /* Exchange trace                                                           */
 /* ------------------------------------------------------------------------ */
 

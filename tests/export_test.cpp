@@ -42,6 +42,12 @@ const std::set<std::string> kExported = {
 	"APDU_CreateInviteGroup", "APDU_AcceptInviteGroup", "APDU_GetDublBlob", "APDU_SetDublBlob",
 	"APDU_GenDSKey", "APDU_ClearCard", "APDU_ClearNote", "APDU_NotePolicy",
 	"APDU_CreateBFTrac", "APDU_CreateBFNote", "last_error",
+	// cipher engine
+	"g2814789_set_subst", "g2814789_set_key", "g2814789_encrypt", "g2814789_decrypt",
+	"g2814789_encrypt_ecb", "g2814789_decrypt_ecb", "MemXor", "gost_encrypt_cfb",
+	"gost_decrypt_cfb", "sum_mod32_1", "mul_mod32_1", "subst_TC26", "curr_subst",
+	"StartCRC32Compat", "AppendCRC32Compat", "FinalizeCRC32Compat", "ContinueCRC32Compat",
+	"CalcCRC32Compat", "CalcFileCRC", "crc32_app",
 	// exchange trace
 	"PrintCAPDU", "PrintRAPDU", "PrintError", "tracemode", "_tracemode",
 };

@@ -1,0 +1,239 @@
+/*
+ * GOST 28147-89 on the host: the block cipher, ECB and CFB over caller
+ * memory, and two helpers for arithmetic modulo 2^32 - 1.
+ *
+ * The round function does not read curr_subst itself but four tables of
+ * words derived from it, each holding a substituted byte already in its
+ * place in the word and rotated left by 11: a round is then an addition,
+ * four look-ups and XORs. g2814789_set_subst rebuilds the tables, so they
+ * always follow curr_subst.
+ */
+#include "gost_a.h"
+
+#include <string.h>
+
+#include "transmit.h"
+
+extern "C" {
+g2814789_subst curr_subst;
+}
+
+namespace {
+
+/* round_tab[j][b]: byte b in byte position j of the word, substituted by
+ * its pair of boxes and rotated left by 11. */
+u32_gost_type round_tab[4][256];
+
+constexpr u32_gost_type rotl11(u32_gost_type x)
+{
+	return x << 11 | x >> 21;
+}
+
+void build_round_tables()
+{
+	for (u32_gost_type i = 0; i < 256; i++) {
+		round_tab[0][i] = rotl11(curr_subst.gost_k21[i]);
+		round_tab[1][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k43[i]) << 8);
+		round_tab[2][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k65[i]) << 16);
+		round_tab[3][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k87[i]) << 24);
+	}
+}
+
+/* The library starts with the TC26 table. */
+struct DefaultSubst {
+	DefaultSubst() { g2814789_set_subst(&subst_TC26); }
+} default_subst;
+
+[[gnu::always_inline]] inline u32_gost_type f(u32_gost_type x)
+{
+	return round_tab[3][x >> 24] ^ round_tab[2][x >> 16 & 255] ^ round_tab[1][x >> 8 & 255] ^
+	       round_tab[0][x & 255];
+}
+
+/* The 32 rounds on the halves of a block, n1 from bytes 0-3 and n2 from
+ * bytes 4-7. The final swap is left to the caller: n2 is written back to
+ * bytes 0-3 and n1 to bytes 4-7. Each pair of rounds takes two key words.
+ * Forced inline: as a call it would take the halves by address and move
+ * them through memory on every block of the mode loops. */
+[[gnu::always_inline]] inline void encrypt_halves(const u32_gost_type *k, u32_gost_type &n1,
+                                                  u32_gost_type &n2)
+{
+	for (int pass = 0; pass < 3; pass++)
+		for (int i = 0; i < 8; i += 2) {
+			n2 ^= f(n1 + k[i]);
+			n1 ^= f(n2 + k[i + 1]);
+		}
+	for (int i = 7; i > 0; i -= 2) {
+		n2 ^= f(n1 + k[i]);
+		n1 ^= f(n2 + k[i - 1]);
+	}
+}
+
+[[gnu::always_inline]] inline void decrypt_halves(const u32_gost_type *k, u32_gost_type &n1,
+                                                  u32_gost_type &n2)
+{
+	for (int i = 0; i < 8; i += 2) {
+		n2 ^= f(n1 + k[i]);
+		n1 ^= f(n2 + k[i + 1]);
+	}
+	for (int pass = 0; pass < 3; pass++)
+		for (int i = 7; i > 0; i -= 2) {
+			n2 ^= f(n1 + k[i]);
+			n1 ^= f(n2 + k[i - 1]);
+		}
+}
+
+inline void encrypt_block(const u32_gost_type *key, u8_gost_type *b)
+{
+	u32_gost_type n1 = gost_load_le32(b), n2 = gost_load_le32(b + 4);
+	encrypt_halves(key, n1, n2);
+	gost_store_le32(b, n2);
+	gost_store_le32(b + 4, n1);
+}
+
+inline void decrypt_block(const u32_gost_type *key, u8_gost_type *b)
+{
+	u32_gost_type n1 = gost_load_le32(b), n2 = gost_load_le32(b + 4);
+	decrypt_halves(key, n1, n2);
+	gost_store_le32(b, n2);
+	gost_store_le32(b + 4, n1);
+}
+
+} // namespace
+
+extern "C" {
+
+void g2814789_set_subst(const g2814789_subst *p_subst)
+{
+	if (p_subst == NULL)
+		return;
+	memmove(&curr_subst, p_subst, sizeof curr_subst);
+	build_round_tables();
+}
+
+int g2814789_set_key(u32_gost_type *key, const void *src, int size)
+{
+	if (key == NULL || src == NULL || size != GOST_KEY_SIZE)
+		return -1;
+	for (int i = 0; i < GOST_KEY_WORDS; i++)
+		key[i] = gost_load_le32(static_cast<const u8_gost_type *>(src) + 4 * i);
+	return 0;
+}
+
+void g2814789_encrypt(const u32_gost_type *key, u8_gost_type *in)
+{
+	if (key != NULL && in != NULL)
+		encrypt_block(key, in);
+}
+
+void g2814789_decrypt(const u32_gost_type *key, u8_gost_type *in)
+{
+	if (key != NULL && in != NULL)
+		decrypt_block(key, in);
+}
+
+void g2814789_encrypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks)
+{
+	if (key == NULL || d == NULL)
+		return;
+	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE)
+		encrypt_block(key, d);
+}
+
+void g2814789_decrypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks)
+{
+	if (key == NULL || d == NULL)
+		return;
+	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE)
+		decrypt_block(key, d);
+}
+
+void MemXor(unsigned char *dst, const unsigned char *src, int len)
+{
+	if (dst == NULL || src == NULL)
+		return;
+	for (int i = 0; i < len; i++)
+		dst[i] ^= src[i];
+}
+
+/*
+ * The register stays in two words across the full segments; only a final
+ * partial segment goes through bytes. There the register ends up as the
+ * segment's ciphertext bytes followed by the keystream bytes it left unused.
+ */
+void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *d, int length)
+{
+	if (key == NULL || iv == NULL || d == NULL || length <= 0)
+		return;
+	u32_gost_type r1 = gost_load_le32(iv), r2 = gost_load_le32(iv + 4);
+	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
+		encrypt_halves(key, r1, r2);
+		u32_gost_type c1 = r2 ^ gost_load_le32(d), c2 = r1 ^ gost_load_le32(d + 4);
+		gost_store_le32(d, c1);
+		gost_store_le32(d + 4, c2);
+		r1 = c1;
+		r2 = c2;
+	}
+	if (length == 0) {
+		gost_store_le32(iv, r1);
+		gost_store_le32(iv + 4, r2);
+		return;
+	}
+	u8_gost_type reg[GOST_BLOCK_SIZE];
+	encrypt_halves(key, r1, r2);
+	gost_store_le32(reg, r2);
+	gost_store_le32(reg + 4, r1);
+	for (int i = 0; i < length; i++) {
+		reg[i] ^= d[i];
+		d[i] = reg[i];
+	}
+	memcpy(iv, reg, sizeof reg);
+	wipe_secret(reg, sizeof reg);
+}
+
+void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *d, int length)
+{
+	if (key == NULL || iv == NULL || d == NULL || length <= 0)
+		return;
+	u32_gost_type r1 = gost_load_le32(iv), r2 = gost_load_le32(iv + 4);
+	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
+		encrypt_halves(key, r1, r2);
+		u32_gost_type c1 = gost_load_le32(d), c2 = gost_load_le32(d + 4);
+		gost_store_le32(d, c1 ^ r2);
+		gost_store_le32(d + 4, c2 ^ r1);
+		r1 = c1;
+		r2 = c2;
+	}
+	if (length == 0) {
+		gost_store_le32(iv, r1);
+		gost_store_le32(iv + 4, r2);
+		return;
+	}
+	u8_gost_type reg[GOST_BLOCK_SIZE];
+	encrypt_halves(key, r1, r2);
+	gost_store_le32(reg, r2);
+	gost_store_le32(reg + 4, r1);
+	for (int i = 0; i < length; i++) {
+		u8_gost_type c = d[i];
+		d[i] = c ^ reg[i];
+		reg[i] = c;
+	}
+	memcpy(iv, reg, sizeof reg);
+	wipe_secret(reg, sizeof reg);
+}
+
+u32_gost_type sum_mod32_1(u32_gost_type a, u32_gost_type b)
+{
+	u32_gost_type r = a + b;
+	return r < a ? r + 1 : r; /* 2^32 is 1 modulo 2^32 - 1: add the carry back */
+}
+
+u32_gost_type mul_mod32_1(u32_gost_type a, u32_gost_type b)
+{
+	uint64_t p = static_cast<uint64_t>(a) * b;
+	u32_gost_type lo = static_cast<u32_gost_type>(p), hi = static_cast<u32_gost_type>(p >> 32);
+	/* hi * 2^32 + lo is hi + lo modulo 2^32 - 1 */
+	return sum_mod32_1(lo == 0xFFFFFFFF ? 0 : lo, hi == 0xFFFFFFFF ? 0 : hi);
+}
+
+} // extern "C"

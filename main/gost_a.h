@@ -1,0 +1,45 @@
+/* Cipher engine: GOST 28147-89 on the host. The cipher's types and
+ * functions are public (draxel_lib.h); this header adds the sizes and the
+ * byte-order helpers that the library's own units share. */
+#ifndef DRAXEL_GOST_A_H
+#define DRAXEL_GOST_A_H
+
+#include <string.h>
+
+#include "draxel_lib.h"
+#include "gost_a_subst.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+	GOST_BLOCK_SIZE = 8, /* a block, a CFB register */
+	GOST_KEY_SIZE = 32,  /* a key in bytes ... */
+	GOST_KEY_WORDS = 8   /* ... and its schedule in words */
+};
+
+/* Little-endian words in byte buffers, at any alignment. */
+static inline u32_gost_type gost_load_le32(const u8_gost_type *p)
+{
+	u32_gost_type v;
+	memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+	v = __builtin_bswap32(v);
+#endif
+	return v;
+}
+
+static inline void gost_store_le32(u8_gost_type *p, u32_gost_type v)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+	v = __builtin_bswap32(v);
+#endif
+	memcpy(p, &v, sizeof v);
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
