@@ -7,7 +7,7 @@ packages=(
 	make cmake g++ pkg-config binutils
 	pcscd libpcsclite-dev vsmartcard-vpcd
 	googletest libgtest-dev libbenchmark-dev
-	libgcrypt20-dev zlib1g-dev
+	libgcrypt20-dev zlib1g-dev opensc
 )
 
 missing=()

@@ -16,6 +16,17 @@ inline constexpr uint16_t kIncorrectP1P2 = 0x6A86;
 inline constexpr uint16_t kInsNotSupported = 0x6D00;
 inline constexpr uint16_t kClaNotSupported = 0x6E00;
 inline constexpr uint16_t kNoPreciseDiagnosis = 0x6F00;
+inline constexpr uint16_t kSecurityNotSatisfied = 0x6982;
+inline constexpr uint16_t kBlocked = 0x6983;
+inline constexpr uint16_t kExists = 0x6984;
+inline constexpr uint16_t kConditionsNotSatisfied = 0x6985;
+inline constexpr uint16_t kNoCurrentFile = 0x6986;
+inline constexpr uint16_t kWrongData = 0x6A80;
+inline constexpr uint16_t kNoRoom = 0x6A84;
+inline constexpr uint16_t kNotFound = 0x6A88;
+inline constexpr uint16_t kFileExists = 0x6A89;
+inline constexpr uint16_t kOutsideFile = 0x6B00;
+inline constexpr uint16_t kWrongCryptogram = 0x63C0;
 }  // namespace sw
 
 // A command APDU split into its parts; `data` views the caller's buffer.

@@ -10,8 +10,8 @@
 
 #include <winscard.h>
 
-#ifndef DRAXEL_VCARD_PATH
-#error "DRAXEL_VCARD_PATH must name the draxel-vcard executable"
+#if !defined(DRAXEL_VCARD_PATH) || !defined(DRAXEL_TOKEN_SIM_PATH)
+#error "DRAXEL_VCARD_PATH and DRAXEL_TOKEN_SIM_PATH must name the virtual card programs"
 #endif
 
 namespace draxel::test {
@@ -86,6 +86,22 @@ bool wait_for_card(const std::string& reader, bool present, int timeout_ms)
 }
 
 VirtualCard::VirtualCard(int reader_index, std::vector<std::string> extra_args)
+    : VirtualCard(DRAXEL_VCARD_PATH, reader_index, std::move(extra_args))
+{
+}
+
+VirtualCard VirtualCard::token(int reader_index, std::vector<std::string> extra_args)
+{
+	return VirtualCard(DRAXEL_TOKEN_SIM_PATH, reader_index, std::move(extra_args));
+}
+
+VirtualCard::VirtualCard(VirtualCard&& other) noexcept
+    : pid_(other.pid_), reader_(std::move(other.reader_))
+{
+	other.pid_ = -1;
+}
+
+VirtualCard::VirtualCard(const char* program, int reader_index, std::vector<std::string> extra_args)
 {
 	auto readers = virtual_reader_names();
 	if (reader_index < 0 || static_cast<size_t>(reader_index) >= readers.size())
@@ -97,7 +113,7 @@ VirtualCard::VirtualCard(int reader_index, std::vector<std::string> extra_args)
 		return;
 	}
 
-	std::vector<std::string> args = {DRAXEL_VCARD_PATH, "--port",
+	std::vector<std::string> args = {program, "--port",
 	                                 std::to_string(kFirstVpcdPort + reader_index)};
 	args.insert(args.end(), extra_args.begin(), extra_args.end());
 	std::vector<char*> argv;
@@ -108,7 +124,7 @@ VirtualCard::VirtualCard(int reader_index, std::vector<std::string> extra_args)
 	pid_ = fork();
 	if (pid_ == 0) {
 		execv(argv[0], argv.data());
-		std::perror("execv draxel-vcard");
+		std::perror("execv");
 		_exit(127);
 	}
 	if (pid_ > 0 && !wait_for_card(reader_, true))

@@ -18,12 +18,15 @@ bool wait_for_card(const std::string& reader, bool present, int timeout_ms = 100
 
 class VirtualCard {
 public:
-	// Attaches a card to virtual reader 0 or 1; extra_args go to the daemon
-	// (--t0, --aid HEX, --refuse-select, ...).
+	// Attaches a test card to virtual reader 0 or 1; extra_args go to the
+	// daemon (--t0, --aid HEX, --refuse-select, ...).
 	VirtualCard(int reader_index, std::vector<std::string> extra_args = {});
+	// Attaches a software token (draxel-token-sim) instead.
+	static VirtualCard token(int reader_index, std::vector<std::string> extra_args = {});
 	~VirtualCard();
 	VirtualCard(const VirtualCard&) = delete;
 	VirtualCard& operator=(const VirtualCard&) = delete;
+	VirtualCard(VirtualCard&& other) noexcept;
 
 	bool attached() const { return pid_ > 0; }
 	const std::string& reader() const { return reader_; }
@@ -31,6 +34,8 @@ public:
 	void pull();
 
 private:
+	VirtualCard(const char* program, int reader_index, std::vector<std::string> extra_args);
+
 	pid_t pid_ = -1;
 	std::string reader_;
 };

@@ -1,0 +1,223 @@
+// draxel-token-sim: the software token in a vpcd virtual reader.
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daemon.h"
+#include "token.h"
+#include "token_crypto.h"
+#include "token_state.h"
+
+namespace {
+
+using draxel::sim::IssueOptions;
+using draxel::sim::parse_port;
+using draxel::sim::resolves;
+using draxel::sim::TokenState;
+
+constexpr int kStateError = 1;
+constexpr int kUsageError = 2;
+constexpr size_t kMaxPassword = 255;
+
+struct Config {
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;
+  std::optional<std::string> state_path;
+  bool t0 = false;
+  bool once = false;
+  IssueOptions issue;
+  bool issue_options_given = false;
+};
+
+[[noreturn]] void usage(const char* problem) {
+  if (problem != nullptr) std::fprintf(stderr, "draxel-token-sim: %s\n", problem);
+  std::fprintf(stderr,
+               "usage: draxel-token-sim --port N [--host ADDR] [--state FILE] [--t0] [--once]\n"
+               "                        [--version N|none] [--st23l80] [--no-note]\n"
+               "                        [--no-trace-buffer] [--pin PIN] [--puk PUK]\n"
+               "                        [--serial HEX14]\n");
+  std::exit(kUsageError);
+}
+
+[[noreturn]] void fail(const std::string& problem) {
+  std::fprintf(stderr, "draxel-token-sim: %s\n", problem.c_str());
+  std::exit(kStateError);
+}
+
+bool all_of(const std::string& text, const char* allowed) {
+  return text.find_first_not_of(allowed) == std::string::npos;
+}
+
+// "none" gives no version file; false for anything that is not a version.
+bool parse_version(const std::string& text, std::optional<int>& version) {
+  if (text == "none") {
+    version.reset();
+    return true;
+  }
+  if (text.empty() || text.size() > 5 || !all_of(text, "0123456789")) return false;
+  const unsigned long value = std::stoul(text);
+  if (value > 65535) return false;
+  version = static_cast<int>(value);
+  return true;
+}
+
+std::optional<std::array<uint8_t, 7>> parse_serial(const std::string& hex) {
+  std::array<uint8_t, 7> serial{};
+  if (hex.size() != 2 * serial.size() || !all_of(hex, "0123456789abcdefABCDEF")) {
+    return std::nullopt;
+  }
+  for (size_t i = 0; i < serial.size(); ++i) {
+    serial[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  return serial;
+}
+
+bool valid_password(const std::string& text) {
+  return !text.empty() && text.size() <= kMaxPassword;
+}
+
+Config parse_args(int argc, char** argv) {
+  enum {
+    kPort = 1, kHost, kState, kT0, kOnce, kVersion, kSt23l80, kNoNote, kNoTrace, kPin, kPuk,
+    kSerial
+  };
+  static const option kOptions[] = {
+      {"port", required_argument, nullptr, kPort},
+      {"host", required_argument, nullptr, kHost},
+      {"state", required_argument, nullptr, kState},
+      {"t0", no_argument, nullptr, kT0},
+      {"once", no_argument, nullptr, kOnce},
+      {"version", required_argument, nullptr, kVersion},
+      {"st23l80", no_argument, nullptr, kSt23l80},
+      {"no-note", no_argument, nullptr, kNoNote},
+      {"no-trace-buffer", no_argument, nullptr, kNoTrace},
+      {"pin", required_argument, nullptr, kPin},
+      {"puk", required_argument, nullptr, kPuk},
+      {"serial", required_argument, nullptr, kSerial},
+      {nullptr, 0, nullptr, 0}};
+  Config config;
+  opterr = 0;
+  for (int opt; (opt = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+    switch (opt) {
+      case kPort: {
+        const auto port = parse_port(optarg);
+        if (!port) usage("--port wants a number from 1 to 65535");
+        config.port = *port;
+        break;
+      }
+      case kHost: config.host = optarg; break;
+      case kState:
+        if (*optarg == '\0') usage("--state wants a file name");
+        config.state_path = optarg;
+        break;
+      case kT0: config.t0 = true; break;
+      case kOnce: config.once = true; break;
+      case kVersion:
+        if (!parse_version(optarg, config.issue.version)) {
+          usage("--version wants a number from 0 to 65535 or \"none\"");
+        }
+        config.issue_options_given = true;
+        break;
+      case kSt23l80:
+        config.issue.st23l80_chip = true;
+        config.issue_options_given = true;
+        break;
+      case kNoNote:
+        config.issue.note_file = false;
+        config.issue_options_given = true;
+        break;
+      case kNoTrace:
+        config.issue.trace_buffer = false;
+        config.issue_options_given = true;
+        break;
+      case kPin:
+        if (!valid_password(optarg)) usage("--pin wants 1 to 255 characters");
+        config.issue.pin = optarg;
+        config.issue_options_given = true;
+        break;
+      case kPuk:
+        if (!valid_password(optarg)) usage("--puk wants 1 to 255 characters");
+        config.issue.puk = optarg;
+        config.issue_options_given = true;
+        break;
+      case kSerial: {
+        const auto serial = parse_serial(optarg);
+        if (!serial) usage("--serial wants 7 bytes as 14 hex digits");
+        config.issue.serial = *serial;
+        config.issue_options_given = true;
+        break;
+      }
+      default: usage("unknown option or missing value");
+    }
+  }
+  if (optind != argc) usage("unexpected argument");
+  if (config.port == 0) usage("--port is required");
+  if (!resolves(config.host)) usage("--host does not resolve");
+  return config;
+}
+
+TokenState issue(const IssueOptions& options) {
+  try {
+    return draxel::sim::issue_token(options);
+  } catch (const std::exception& error) {
+    fail(std::string("cannot issue a token: ") + error.what());
+  }
+}
+
+// The token the daemon plays: the one in the state file when there is one,
+// otherwise a new one, saved there at once when a state file is named.
+TokenState initial_state(const Config& config) {
+  if (!config.state_path) return issue(config.issue);
+  const std::string& path = *config.state_path;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    auto state = draxel::sim::load_state(path);
+    // Never issue over a state that does not load: it may be the only copy
+    // of a token's keys.
+    if (!state) fail(path + " is not a readable token state; leaving it alone");
+    if (config.issue_options_given) {
+      std::fprintf(stderr, "draxel-token-sim: %s exists; the issue options are ignored\n",
+                   path.c_str());
+    }
+    return std::move(*state);
+  }
+  if (errno != ENOENT) fail(path + ": " + std::strerror(errno));
+  TokenState state = issue(config.issue);
+  if (!draxel::sim::save_state(path, state)) fail("cannot write " + path);
+  std::fprintf(stderr, "draxel-token-sim: issued a new token into %s\n", path.c_str());
+  return state;
+}
+
+void wipe_string(std::string& text) {
+  draxel::sim::wipe({reinterpret_cast<uint8_t*>(text.data()), text.size()});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config config = parse_args(argc, argv);
+  draxel::sim::Token token(initial_state(config));
+  wipe_string(config.issue.pin);
+  wipe_string(config.issue.puk);
+  if (config.state_path) {
+    token.on_change([path = *config.state_path](const TokenState& state) {
+      // The token goes on serving; the next change tries again.
+      if (!draxel::sim::save_state(path, state)) {
+        std::fprintf(stderr, "draxel-token-sim: cannot save the state to %s\n", path.c_str());
+      }
+    });
+  }
+  std::fprintf(stderr, "draxel-token-sim: T=%d token for vpcd at %s:%u%s%s\n", config.t0 ? 0 : 1,
+               config.host.c_str(), config.port,
+               config.state_path ? "" : " (in memory only)", config.once ? " (once)" : "");
+  return draxel::sim::serve_in_reader(token, {config.host, config.port, config.t0, config.once});
+}
