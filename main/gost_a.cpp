@@ -37,6 +37,7 @@ void build_round_tables()
 		round_tab[2][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k65[i]) << 16);
 		round_tab[3][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k87[i]) << 24);
 	}
+	gost_wide_prepare(&curr_subst);
 }
 
 /* The library starts with the TC26 table. */
@@ -81,6 +82,61 @@ struct DefaultSubst {
 			n2 ^= f(n1 + k[i]);
 			n1 ^= f(n2 + k[i - 1]);
 		}
+}
+
+/* encrypt_halves on several independent blocks at once. One block's rounds
+ * are a chain of dependent look-ups; interleaving the blocks' rounds keeps
+ * the processor busy while each look-up waits. */
+template <int Lanes>
+[[gnu::always_inline]] inline void round_pair(const u32_gost_type k1, const u32_gost_type k2,
+                                              u32_gost_type (&n1)[Lanes], u32_gost_type (&n2)[Lanes])
+{
+#pragma GCC unroll 16
+	for (int j = 0; j < Lanes; j++)
+		n2[j] ^= f(n1[j] + k1);
+#pragma GCC unroll 16
+	for (int j = 0; j < Lanes; j++)
+		n1[j] ^= f(n2[j] + k2);
+}
+
+template <int Lanes>
+[[gnu::always_inline]] inline void encrypt_lanes(const u32_gost_type *k, u32_gost_type (&n1)[Lanes],
+                                                 u32_gost_type (&n2)[Lanes])
+{
+#pragma GCC unroll 3
+	for (int pass = 0; pass < 3; pass++) {
+		round_pair(k[0], k[1], n1, n2);
+		round_pair(k[2], k[3], n1, n2);
+		round_pair(k[4], k[5], n1, n2);
+		round_pair(k[6], k[7], n1, n2);
+	}
+	round_pair(k[7], k[6], n1, n2);
+	round_pair(k[5], k[4], n1, n2);
+	round_pair(k[3], k[2], n1, n2);
+	round_pair(k[1], k[0], n1, n2);
+}
+
+/* Deciphers kLanes full segments: their keystream comes from the register
+ * and the ciphertext before each, all known in advance. */
+constexpr int kLanes = 4;
+
+void decrypt_cfb_lanes(const u32_gost_type *key, u32_gost_type &r1, u32_gost_type &r2,
+                       u8_gost_type *d)
+{
+	u32_gost_type n1[kLanes], n2[kLanes];
+	n1[0] = r1;
+	n2[0] = r2;
+	for (int j = 1; j < kLanes; j++) {
+		n1[j] = gost_load_le32(d + 8 * (j - 1));
+		n2[j] = gost_load_le32(d + 8 * (j - 1) + 4);
+	}
+	r1 = gost_load_le32(d + 8 * (kLanes - 1));
+	r2 = gost_load_le32(d + 8 * (kLanes - 1) + 4);
+	encrypt_lanes<kLanes>(key, n1, n2);
+	for (int j = 0; j < kLanes; j++) {
+		gost_store_le32(d + 8 * j, gost_load_le32(d + 8 * j) ^ n2[j]);
+		gost_store_le32(d + 8 * j + 4, gost_load_le32(d + 8 * j + 4) ^ n1[j]);
+	}
 }
 
 inline void encrypt_block(const u32_gost_type *key, u8_gost_type *b)
@@ -161,11 +217,12 @@ void MemXor(unsigned char *dst, const unsigned char *src, int len)
  * partial segment goes through bytes. There the register ends up as the
  * segment's ciphertext bytes followed by the keystream bytes it left unused.
  */
-void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *d, int length)
+void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost_type *d,
+                      int length)
 {
-	if (key == NULL || iv == NULL || d == NULL || length <= 0)
+	if (key == NULL || reg_bytes == NULL || d == NULL || length <= 0)
 		return;
-	u32_gost_type r1 = gost_load_le32(iv), r2 = gost_load_le32(iv + 4);
+	u32_gost_type r1 = gost_load_le32(reg_bytes), r2 = gost_load_le32(reg_bytes + 4);
 	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
 		encrypt_halves(key, r1, r2);
 		u32_gost_type c1 = r2 ^ gost_load_le32(d), c2 = r1 ^ gost_load_le32(d + 4);
@@ -175,8 +232,8 @@ void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *
 		r2 = c2;
 	}
 	if (length == 0) {
-		gost_store_le32(iv, r1);
-		gost_store_le32(iv + 4, r2);
+		gost_store_le32(reg_bytes, r1);
+		gost_store_le32(reg_bytes + 4, r2);
 		return;
 	}
 	u8_gost_type reg[GOST_BLOCK_SIZE];
@@ -187,15 +244,23 @@ void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *
 		reg[i] ^= d[i];
 		d[i] = reg[i];
 	}
-	memcpy(iv, reg, sizeof reg);
+	memcpy(reg_bytes, reg, sizeof reg);
 	wipe_secret(reg, sizeof reg);
 }
 
-void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *d, int length)
+void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost_type *d,
+                      int length)
 {
-	if (key == NULL || iv == NULL || d == NULL || length <= 0)
+	if (key == NULL || reg_bytes == NULL || d == NULL || length <= 0)
 		return;
-	u32_gost_type r1 = gost_load_le32(iv), r2 = gost_load_le32(iv + 4);
+	u32_gost_type r1 = gost_load_le32(reg_bytes), r2 = gost_load_le32(reg_bytes + 4);
+	const int wide_bytes = GOST_WIDE_BLOCKS * static_cast<int>(GOST_BLOCK_SIZE);
+	if (gost_wide_available())
+		for (; length >= wide_bytes; length -= wide_bytes, d += wide_bytes)
+			gost_wide_decrypt_cfb(key, &r1, &r2, d);
+	for (; length >= kLanes * GOST_BLOCK_SIZE; length -= kLanes * GOST_BLOCK_SIZE,
+	                                           d += kLanes * GOST_BLOCK_SIZE)
+		decrypt_cfb_lanes(key, r1, r2, d);
 	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
 		encrypt_halves(key, r1, r2);
 		u32_gost_type c1 = gost_load_le32(d), c2 = gost_load_le32(d + 4);
@@ -205,8 +270,8 @@ void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *
 		r2 = c2;
 	}
 	if (length == 0) {
-		gost_store_le32(iv, r1);
-		gost_store_le32(iv + 4, r2);
+		gost_store_le32(reg_bytes, r1);
+		gost_store_le32(reg_bytes + 4, r2);
 		return;
 	}
 	u8_gost_type reg[GOST_BLOCK_SIZE];
@@ -218,7 +283,7 @@ void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *iv, u8_gost_type *
 		d[i] = c ^ reg[i];
 		reg[i] = c;
 	}
-	memcpy(iv, reg, sizeof reg);
+	memcpy(reg_bytes, reg, sizeof reg);
 	wipe_secret(reg, sizeof reg);
 }
 

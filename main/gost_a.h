@@ -38,6 +38,23 @@ static inline void gost_store_le32(u8_gost_type *p, u32_gost_type v)
 	memcpy(p, &v, sizeof v);
 }
 
+/*
+ * Wide CFB decipherment on processors with 512-bit byte permutes: the S-boxes
+ * are looked up for sixteen blocks at once. gost_wide_prepare derives the
+ * lookup tables from a substitution table and answers whether the wide path
+ * can serve it (a table that is not a product of 4-bit boxes cannot);
+ * gost_wide_available says whether the processor has the instructions and
+ * the environment does not forbid them (DRAXEL_NO_SIMD).
+ */
+enum { GOST_WIDE_BLOCKS = 16 };
+
+bool gost_wide_prepare(const g2814789_subst *subst);
+bool gost_wide_available(void);
+/* Deciphers GOST_WIDE_BLOCKS full segments at d in place; (r1, r2) is the
+ * register in, the last ciphertext segment out. */
+void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                           u8_gost_type *d);
+
 #ifdef __cplusplus
 }
 #endif

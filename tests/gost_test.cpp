@@ -235,4 +235,59 @@ TEST(GostSubst, TheTc26TableIsLoadedAndANewOneTakesEffectAtOnce)
 	EXPECT_EQ(d, ecb(key, zero));
 }
 
+// CFB decipherment as defined, block by block over the reference round.
+Bytes ref_cfb_decrypt(const g2814789_subst& s, const Bytes& key, Bytes reg, const Bytes& c)
+{
+	Bytes p = c;
+	for (size_t at = 0; at < c.size(); at += 8) {
+		Bytes stream = ref_encrypt(s, key, reg);
+		size_t n = std::min<size_t>(8, c.size() - at);
+		for (size_t i = 0; i < n; i++)
+			p[at + i] ^= stream[i];
+		if (n == 8)
+			reg.assign(c.begin() + static_cast<long>(at), c.begin() + static_cast<long>(at) + 8);
+	}
+	return p;
+}
+
+// A table made of eight 4-bit boxes, as every real parameter set is.
+g2814789_subst product_table()
+{
+	Bytes boxes = random_bytes(8 * 16);
+	g2814789_subst t;
+	u8_gost_type* pairs[4] = {t.gost_k21, t.gost_k43, t.gost_k65, t.gost_k87};
+	for (int p = 0; p < 4; p++)
+		for (int i = 0; i < 256; i++)
+			pairs[p][i] = static_cast<u8_gost_type>((boxes[32 * p + 16 + (i >> 4)] & 15) << 4 |
+			                                         (boxes[32 * p + (i & 15)] & 15));
+	return t;
+}
+
+// Long runs take the wide paths (sixteen and four segments at a time):
+// they must agree with the definition for any table, split at any point.
+TEST(GostSubst, LongDecipheringAgreesWithTheDefinitionForAnyTable)
+{
+	struct Restore {
+		~Restore() { g2814789_set_subst(&subst_TC26); }
+	} restore;
+	g2814789_subst not_a_product;
+	Bytes random = random_bytes(sizeof not_a_product);
+	std::memcpy(&not_a_product, random.data(), sizeof not_a_product);
+	const g2814789_subst tables[] = {subst_TC26, product_table(), not_a_product};
+	for (const g2814789_subst& table : tables) {
+		g2814789_set_subst(&table);
+		Bytes key = random_bytes(32), start = random_bytes(8), reg = start;
+		Bytes c = random_bytes(2000), p;
+		size_t want = 1;
+		for (size_t at = 0; at < c.size(); at += want, want = want * 7 % 263 + 8) {
+			want = std::min(want - want % 8, c.size() - at); // whole blocks but the last
+			Bytes out = cfb(gost_decrypt_cfb, key, reg,
+			                Bytes(c.begin() + static_cast<long>(at),
+			                      c.begin() + static_cast<long>(at + want)));
+			p.insert(p.end(), out.begin(), out.end());
+		}
+		ASSERT_EQ(p, ref_cfb_decrypt(table, key, start, c));
+	}
+}
+
 } // namespace
