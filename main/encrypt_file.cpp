@@ -1,0 +1,483 @@
+/*
+ * The encryption unit: files, chunk by chunk.
+ *
+ * The file in progress lives in _file_header, iv and crc32_app between the
+ * calls. In fast mode the file key sits in the cryptogram's place in
+ * _file_header (bytes 12 to 43): by then the cryptogram has done its work,
+ * either written out in the header or handed back to the token.
+ */
+#include <limits.h>
+#include <stddef.h>
+#include <string.h>
+
+#include "encrypt.h"
+#include "transmit.h"
+#include "utils.h"
+
+extern "C" {
+FileEncHeader _file_header;
+u8_gost_type iv[GOST_BLOCK_SIZE];
+}
+
+namespace {
+
+constexpr int kFirstChunk = 0x100;
+constexpr int kLastChunk = 0x200;
+constexpr int kFastMode = 0x001;
+constexpr int kEncipher = 1;
+constexpr int kDecipher = 2;
+
+constexpr BYTE kHeaderFlagFast = 0x01;
+constexpr BYTE kModeByteWithKey = 0x10;
+constexpr size_t kKeyOffset = offsetof(FileEncHeader, cryptogram);
+static_assert(kKeyOffset + kKeySize <= FILE_HEADER_SIZE, "the file key fits the header");
+
+/* The direction of the file in progress. A chunk that is not a first one
+ * must continue it: after the last chunk or a failure the file key is gone,
+ * and a stray chunk would otherwise be enciphered under a zero key. */
+enum class FileInProgress { kNone, kEncryption, kDecryption };
+FileInProgress file_in_progress = FileInProgress::kNone;
+
+BYTE *file_key()
+{
+	return reinterpret_cast<BYTE *>(&_file_header) + kKeyOffset;
+}
+
+/* The file's end, by its last chunk or by a failure: nothing of it stays. */
+void end_file()
+{
+	wipe_secret(&_file_header, sizeof _file_header);
+	wipe_secret(iv, sizeof iv);
+	file_in_progress = FileInProgress::kNone;
+}
+
+uint32_t load_crc(const BYTE *p)
+{
+	return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+	       static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void store_crc(BYTE *p, uint32_t crc)
+{
+	for (int i = 0; i < FILE_CRC_SIZE; i++)
+		p[i] = static_cast<BYTE>(crc >> (8 * i));
+}
+
+/* One call: its arguments, and the data still to be taken. */
+struct Chunk {
+	ReaderStructPtr prs;
+	const BYTE *data;
+	size_t len;
+	int use_mode;
+	BYTE key_id;
+	const char *pas_phrase;
+	const char *group_name;
+	bool first, last, fast;
+	BYTE pas_phrase_len;
+
+	void skip(size_t n)
+	{
+		data += n;
+		len -= n;
+	}
+	/* Fast files of modes 1 and 2 have the token hand out the key itself. */
+	bool key_from_token() const { return fast && use_mode != 3; }
+	BYTE mode_byte() const
+	{
+		return static_cast<BYTE>(use_mode | (key_from_token() ? kModeByteWithKey : 0));
+	}
+};
+
+/* What one call hands back, in file order. */
+struct Output {
+	FileEncHeader header;
+	BYTE enc_rnd_key[kKeySize];
+	BYTE crc[FILE_CRC_SIZE];
+	bool has_header = false, has_enc_rnd_key = false, has_crc = false;
+	SecretBlock body;
+
+	Output() { memset(&header, 0, sizeof header); }
+	~Output()
+	{
+		wipe_secret(&header, sizeof header);
+		wipe_secret(enc_rnd_key, sizeof enc_rnd_key);
+	}
+	Output(const Output &) = delete;
+	Output &operator=(const Output &) = delete;
+
+	size_t size() const
+	{
+		return (has_header ? FILE_HEADER_SIZE : 0) + (has_enc_rnd_key ? kKeySize : 0) +
+		       body.size() + (has_crc ? FILE_CRC_SIZE : 0);
+	}
+};
+
+BYTE *put(BYTE *to, const void *from, size_t len, bool present)
+{
+	if (!present || len == 0)
+		return to;
+	memcpy(to, from, len);
+	return to + len;
+}
+
+unsigned long deliver(const Output &out, unsigned char *out_mes, int *out_mes_size)
+{
+	size_t total = out.size();
+	if (total > INT_MAX)
+		return DRAXEL_E_BAD_ARGUMENT;
+	if (out_mes == NULL) {
+		*out_mes_size = static_cast<int>(total);
+		return 0;
+	}
+	if (*out_mes_size < 0 || static_cast<size_t>(*out_mes_size) < total)
+		return DRAXEL_E_BUFFER_TOO_SMALL;
+	BYTE *at = put(out_mes, &out.header, FILE_HEADER_SIZE, out.has_header);
+	at = put(at, out.enc_rnd_key, kKeySize, out.has_enc_rnd_key);
+	at = put(at, out.body.get(), out.body.size(), true);
+	put(at, out.crc, FILE_CRC_SIZE, out.has_crc);
+	*out_mes_size = static_cast<int>(total);
+	return 0;
+}
+
+/* ---- enciphering ---------------------------------------------------------- */
+
+/* Group mode: the file key is drawn from the token's random numbers and
+ * stored enciphered under the session key, behind the header. */
+unsigned long wrap_random_key(const Chunk &c, Output &out)
+{
+	BYTE rnd_key[kKeySize] = {0};
+	unsigned long rc = APDU_GetChallenge(c.prs, rnd_key, kKeySize);
+	/* GET CHALLENGE hands back the transport's own code; a failed exchange
+	 * is 116 here as for every other command of the dialogue */
+	if (rc != 0 && rc != DRAXEL_TR_STATUS_WORD)
+		rc = DRAXEL_E_COMMUNICATION;
+	if (rc == 0)
+		rc = APDU_PSO_Enc(c.prs, rnd_key, kKeySize, out.enc_rnd_key, true);
+	if (rc == 0) {
+		memcpy(file_key(), rnd_key, kKeySize);
+		out.has_enc_rnd_key = true;
+		AppendCRC32Compat(out.enc_rnd_key, kKeySize);
+	}
+	wipe_secret(rnd_key, sizeof rnd_key);
+	return rc;
+}
+
+unsigned long start_encryption(const Chunk &c, Output &out)
+{
+	BYTE answer[kSessionAnswerRoom];
+	unsigned long expected = c.key_from_token() ? kCryptogramSize + kKeySize
+	                                            : kCryptogramSize;
+	unsigned long rc = generate_session_key(c.prs, c.pas_phrase, c.pas_phrase_len, c.mode_byte(),
+	                                        answer, expected);
+	if (rc == 0) {
+		out.header.flag = c.fast ? kHeaderFlagFast : 0;
+		out.header.ver = 1;
+		memcpy(out.header.cryptogram, answer, kCryptogramSize);
+		out.has_header = true;
+		if (c.key_from_token())
+			memcpy(file_key(), answer + kCryptogramSize, kKeySize);
+		StartCRC32Compat();
+		AppendCRC32Compat(reinterpret_cast<const BYTE *>(&out.header) + FILE_HEADER_CRC_OFFSET,
+		                  FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
+	}
+	wipe_secret(answer, sizeof answer);
+	if (rc == 0 && c.fast && c.use_mode == 3)
+		rc = wrap_random_key(c, out);
+	return rc;
+}
+
+unsigned long encipher_chunk(Chunk &c, Output &out)
+{
+	unsigned long rc = 0;
+	if (c.first) {
+		rc = start_encryption(c, out);
+		file_in_progress = FileInProgress::kEncryption;
+	}
+	BYTE *buf = NULL;
+	unsigned long buf_len = 0;
+	if (rc == 0)
+		rc = c.fast ? FastEncryptDataFile(file_key(), c.data, c.len, &buf, &buf_len, c.first)
+		            : EncryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
+	out.body.adopt(buf, buf_len);
+	if (rc == 0) {
+		AppendCRC32Compat(out.body.get(), static_cast<int>(out.body.size()));
+		if (c.last) {
+			store_crc(out.crc, FinalizeCRC32Compat());
+			out.has_crc = true;
+			end_file();
+		}
+	}
+	return rc;
+}
+
+/* ---- deciphering ---------------------------------------------------------- */
+
+/* The file key of a fast file, recovered by the token. */
+unsigned long recover_file_key(Chunk &c)
+{
+	BYTE answer[kSessionAnswerRoom];
+	unsigned long answer_len = sizeof answer;
+	unsigned long rc = APDU_SetSesKey(c.prs, reinterpret_cast<const BYTE *>(c.pas_phrase),
+	                                  c.pas_phrase_len, _file_header.cryptogram,
+	                                  kCryptogramSize, c.mode_byte(), answer, &answer_len);
+	if (rc == 0 && c.key_from_token() && answer_len != kKeySize)
+		rc = DRAXEL_E_NO_READER;
+	if (rc == 0 && !c.key_from_token()) {
+		AppendCRC32Compat(c.data, kKeySize);
+		rc = APDU_PSO_Dec(c.prs, c.data, kKeySize, answer, true);
+		c.skip(kKeySize);
+	}
+	/* the key takes the cryptogram's place only now that it is spent */
+	if (rc == 0)
+		memcpy(file_key(), answer, kKeySize);
+	wipe_secret(answer, sizeof answer);
+	return rc;
+}
+
+unsigned long start_decryption(Chunk &c)
+{
+	if (c.len < FILE_HEADER_SIZE)
+		return DRAXEL_E_FILE_DAMAGED;
+	file_in_progress = FileInProgress::kDecryption;
+	memcpy(&_file_header, c.data, FILE_HEADER_SIZE);
+	StartCRC32Compat();
+	AppendCRC32Compat(c.data + FILE_HEADER_CRC_OFFSET, FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
+	c.skip(FILE_HEADER_SIZE);
+	c.fast = (_file_header.flag & kHeaderFlagFast) != 0;
+	if (!c.fast)
+		return APDU_SetSesKey(c.prs, reinterpret_cast<const BYTE *>(c.pas_phrase),
+		                      c.pas_phrase_len, _file_header.cryptogram, kCryptogramSize,
+		                      c.mode_byte(), NULL, NULL);
+	if (c.use_mode == 3 && c.len < kKeySize)
+		return DRAXEL_E_FILE_DAMAGED;
+	return recover_file_key(c);
+}
+
+/* The CRC the file carries: in the header of a version 0 file, otherwise
+ * in the last four bytes, which are taken off the data. */
+unsigned long take_stored_crc(Chunk &c, uint32_t *stored)
+{
+	if (_file_header.ver == 0) {
+		*stored = load_crc(reinterpret_cast<const BYTE *>(&_file_header.crc32));
+		return 0;
+	}
+	if (c.len < FILE_CRC_SIZE)
+		return DRAXEL_E_FILE_DAMAGED;
+	*stored = load_crc(c.data + c.len - FILE_CRC_SIZE);
+	c.len -= FILE_CRC_SIZE;
+	return 0;
+}
+
+unsigned long decipher_chunk(Chunk &c, Output &out)
+{
+	unsigned long rc = c.first ? start_decryption(c) : 0;
+	c.fast = (_file_header.flag & kHeaderFlagFast) != 0;
+	uint32_t stored = 0;
+	if (rc == 0 && c.last)
+		rc = take_stored_crc(c, &stored);
+	BYTE *buf = NULL;
+	unsigned long buf_len = 0;
+	if (rc == 0) {
+		AppendCRC32Compat(c.data, static_cast<int>(c.len));
+		rc = c.fast ? FastDecryptDataFile(file_key(), c.data, c.len, &buf, &buf_len, c.first)
+		            : DecryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
+	}
+	out.body.adopt(buf, buf_len);
+	if (rc == 0 && c.last) {
+		uint32_t computed = FinalizeCRC32Compat();
+		end_file();
+		if (computed != stored)
+			rc = DRAXEL_E_INTEGRITY;
+	}
+	return rc;
+}
+
+/* ---- one chunk ------------------------------------------------------------ */
+
+constexpr int kHeaderBytes = FILE_HEADER_SIZE;
+constexpr int kEncKeyBytes = static_cast<int>(kKeySize);
+constexpr int kCrcBytes = FILE_CRC_SIZE;
+
+/* What a chunk adds to its data when enciphered. */
+int encryption_overhead(int use_mode, int flags)
+{
+	bool first = (flags & kFirstChunk) != 0;
+	return (first ? kHeaderBytes : 0) +
+	       (first && use_mode == 3 && (flags & kFastMode) != 0 ? kEncKeyBytes : 0) +
+	       ((flags & kLastChunk) != 0 ? kCrcBytes : 0);
+}
+
+int decryption_overhead(int flags)
+{
+	return ((flags & kFirstChunk) != 0 ? kHeaderBytes : 0) +
+	       ((flags & kLastChunk) != 0 ? kCrcBytes : 0);
+}
+
+/* The checks that need no token; 0 when the chunk may go ahead. */
+unsigned long check_chunk(const Chunk &c, int op_mode, int flags, const int *out_mes_size)
+{
+	bool encipher = op_mode == kEncipher;
+	FileInProgress direction = encipher ? FileInProgress::kEncryption : FileInProgress::kDecryption;
+	if (out_mes_size == NULL || c.key_id == 0)
+		return DRAXEL_E_BAD_ARGUMENT;
+	/* the output's length must fit the int that reports it */
+	if (encipher && c.len > static_cast<size_t>(INT_MAX - encryption_overhead(c.use_mode, flags)))
+		return DRAXEL_E_BAD_ARGUMENT;
+	if (!c.first && file_in_progress != direction)
+		return DRAXEL_E_BAD_ARGUMENT;
+	if (c.prs == NULL)
+		return DRAXEL_E_NO_READER;
+	return 0;
+}
+
+unsigned long file_chunk(Chunk &c, int op_mode, int flags, unsigned char *out_mes,
+                         int *out_mes_size)
+{
+	unsigned long rc = check_chunk(c, op_mode, flags, out_mes_size);
+	if (rc == 0 && c.first) {
+		end_file();
+		rc = open_session(c.prs, c.use_mode, c.key_id, c.pas_phrase, c.group_name,
+		                  &c.pas_phrase_len);
+	}
+	Output out;
+	if (rc == 0)
+		rc = op_mode == kEncipher ? encipher_chunk(c, out) : decipher_chunk(c, out);
+	if (rc == 0)
+		rc = deliver(out, out_mes, out_mes_size);
+	return rc;
+}
+
+/* The exported entry points' size query, from the arguments alone. */
+unsigned long query_size(int in_data_size, int overhead, bool encipher, int *out_data_size)
+{
+	if (encipher && in_data_size > INT_MAX - overhead)
+		return DRAXEL_E_BAD_ARGUMENT;
+	if (!encipher && overhead > in_data_size)
+		return DRAXEL_E_FILE_DAMAGED;
+	*out_data_size = encipher ? in_data_size + overhead : in_data_size - overhead;
+	return 0;
+}
+
+unsigned long file_entry(const unsigned char *in_data, int in_data_size, unsigned char *out_data,
+                         int *out_data_size, int mode, int op_mode, const char *pas_phrase,
+                         const char *group_name, int flags)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	bool encipher = op_mode == kEncipher;
+	unsigned long rc;
+	if (in_data_size < 0 || out_data_size == NULL)
+		rc = DRAXEL_E_BAD_ARGUMENT;
+	else if (out_data == NULL)
+		rc = query_size(in_data_size,
+		                encipher ? encryption_overhead(mode, flags) : decryption_overhead(flags),
+		                encipher, out_data_size);
+	else
+		rc = PerformFileOp(prs, in_data, in_data_size, out_data, out_data_size, mode, op_mode,
+		                   pas_phrase, group_name, flags);
+	return rc != 0 ? SetError(rc, prs) : 0;
+}
+
+/* The host-side CFB of one chunk; the register iv runs on from the last. */
+unsigned long fast_chunk(const BYTE *key, const BYTE *data, unsigned long data_len,
+                         BYTE **out_buf, unsigned long *out_buf_len, bool is_first, bool encipher)
+{
+	if (out_buf != NULL)
+		*out_buf = NULL;
+	if (key == NULL || out_buf == NULL || out_buf_len == NULL || (data == NULL && data_len != 0))
+		return DRAXEL_E_BAD_ARGUMENT;
+	if (is_first)
+		wipe_secret(iv, sizeof iv);
+	*out_buf_len = 0;
+	SecretBlock out;
+	if (!out.allocate(data_len))
+		return DRAXEL_E_NO_READER;
+	if (data_len != 0) {
+		memcpy(out.get(), data, data_len);
+		u32_gost_type ks[GOST_KEY_WORDS];
+		g2814789_set_key(ks, key, GOST_KEY_SIZE);
+		/* the cipher takes an int length; pieces of a multiple of 8 bytes
+		 * chain exactly as one call would */
+		const unsigned long kPiece = 1ul << 30;
+		for (unsigned long at = 0; at < data_len; at += kPiece) {
+			int n = static_cast<int>(data_len - at < kPiece ? data_len - at : kPiece);
+			(encipher ? gost_encrypt_cfb : gost_decrypt_cfb)(ks, iv, out.get() + at, n);
+		}
+		wipe_secret(ks, sizeof ks);
+	}
+	*out_buf_len = data_len;
+	*out_buf = out.release();
+	return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+unsigned long PerformFileOp(ReaderStructPtr pCurReader, const unsigned char *message,
+                            int message_size, unsigned char *out_mes, int *out_mes_size,
+                            int use_mode, int op_mode, const char *pas_phrase,
+                            const char *group_name, int flags)
+{
+	Chunk c = {pCurReader,
+	           message,
+	           message != NULL && message_size > 0 ? static_cast<size_t>(message_size) : 0,
+	           use_mode,
+	           mode_key_id(use_mode, group_name),
+	           pas_phrase,
+	           group_name,
+	           (flags & kFirstChunk) != 0,
+	           (flags & kLastChunk) != 0,
+	           (flags & kFastMode) != 0,
+	           0};
+	unsigned long rc = DRAXEL_E_BAD_ARGUMENT;
+	if (message_size >= 0)
+		rc = file_chunk(c, op_mode, flags, out_mes, out_mes_size);
+	if (rc != 0) {
+		/* a failing chunk ends the file */
+		end_file();
+		rc = SetError(rc, pCurReader);
+	}
+	return rc;
+}
+
+unsigned long EncryptFileData(const unsigned char *in_data, const int in_data_size,
+                              unsigned char *out_data, int *out_data_size, int mode,
+                              const char *pas_phrase, const char *group_name, int flags)
+{
+	return file_entry(in_data, in_data_size, out_data, out_data_size, mode, kEncipher, pas_phrase,
+	                  group_name, flags);
+}
+
+unsigned long DecryptFileData(const unsigned char *in_data, const int in_data_size,
+                              unsigned char *out_data, int *out_data_size, int mode,
+                              const char *pas_phrase, const char *group_name, int flags)
+{
+	return file_entry(in_data, in_data_size, out_data, out_data_size, mode, kDecipher, pas_phrase,
+	                  group_name, flags);
+}
+
+unsigned long EncryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
+                              BYTE **out_buf, unsigned long *out_buf_len, bool is_last_call)
+{
+	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, is_last_call, true);
+}
+
+unsigned long DecryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
+                              BYTE **out_buf, unsigned long *out_buf_len, bool is_last_call)
+{
+	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, is_last_call, false);
+}
+
+unsigned long FastEncryptDataFile(const BYTE *key, const BYTE *data, unsigned long data_len,
+                                  BYTE **out_buf, unsigned long *out_buf_len, bool is_first)
+{
+	return fast_chunk(key, data, data_len, out_buf, out_buf_len, is_first, true);
+}
+
+unsigned long FastDecryptDataFile(const BYTE *key, const BYTE *data, unsigned long data_len,
+                                  BYTE **out_buf, unsigned long *out_buf_len, bool is_first)
+{
+	return fast_chunk(key, data, data_len, out_buf, out_buf_len, is_first, false);
+}
+
+} // extern "C"
