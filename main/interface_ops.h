@@ -1,0 +1,75 @@
+/* Library interface: what the operations on passwords, groups, the note and
+ * the token's maintenance share. Internal to the library's units. */
+#ifndef DRAXEL_INTERFACE_OPS_H
+#define DRAXEL_INTERFACE_OPS_H
+
+#include <string.h>
+
+#include "draxel_lib.h"
+#include "utils.h"
+
+namespace draxel_ops {
+
+/* Password references. */
+constexpr BYTE kKeyLoadRef = 0x03;
+constexpr BYTE kPinRef = 0x05;
+constexpr BYTE kPukRef = 0x07;
+constexpr BYTE kEraseRef = 0x09;
+constexpr BYTE kNoteRef = 0x11;
+
+/* The commands carry a password's length in one byte. */
+constexpr size_t kMaxPasswordLen = 255;
+
+constexpr unsigned long kStatusWord = DRAXEL_TR_STATUS_WORD;
+constexpr unsigned long kBadArgument = DRAXEL_E_BAD_ARGUMENT;
+constexpr unsigned long kNoReader = DRAXEL_E_NO_READER;
+constexpr unsigned long kTooOld = DRAXEL_E_VERSION_TOO_OLD;
+
+/* A text that a one-byte length cannot carry: presented cut modulo 256 it
+ * would be another password. A null text fits. */
+inline bool too_long(const char *text)
+{
+	return text != NULL && strnlen(text, kMaxPasswordLen + 1) > kMaxPasswordLen;
+}
+
+inline bool null_or_empty(const char *text)
+{
+	return text == NULL || text[0] == '\0';
+}
+
+/* VERIFY with the text's bytes; a null text asks for the password's state.
+ * The text must not be too_long(). */
+inline unsigned long present_password(ReaderStructPtr prs, BYTE ref, const char *text)
+{
+	if (text == NULL)
+		return APDU_VerifyPassword(prs, ref, NULL, 0);
+	return APDU_VerifyPassword(prs, ref, reinterpret_cast<const BYTE *>(text),
+	                           static_cast<BYTE>(strlen(text)));
+}
+
+/* Selects the application and presents the password. */
+inline unsigned long select_and_verify(ReaderStructPtr prs, BYTE ref, const char *text)
+{
+	unsigned long rc = APDU_SelectApplication(prs);
+	if (rc == 0)
+		rc = present_password(prs, ref, text);
+	return rc;
+}
+
+/* 101 for a reader that was never connected, else 0: without it every
+ * command would fail as a broken exchange (116). */
+inline unsigned long need_reader(ReaderStructPtr prs)
+{
+	return prs == NULL ? kNoReader : 0;
+}
+
+/* The common way out: 0 stays 0, a failure is recorded against the reader
+ * that ran the failing command. */
+inline unsigned long finish(unsigned long rc, ReaderStructPtr prs)
+{
+	return rc == 0 ? 0 : SetError(rc, prs);
+}
+
+} // namespace draxel_ops
+
+#endif

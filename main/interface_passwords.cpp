@@ -1,0 +1,193 @@
+/*
+ * Library interface: the token's PIN, PUK, erase password and note password.
+ * The token counts the attempts, blocks and checks lengths; the library only
+ * presents the texts and turns the answers into codes.
+ */
+#include "apdu4u.h"
+#include "interface_ops.h"
+#include "transmit.h"
+
+using namespace draxel_ops;
+
+namespace {
+
+constexpr unsigned short kSwFileNotFound = 0x6A82;
+constexpr BYTE kFillByte = 0x01;
+constexpr BYTE kPinFillLen = 112;
+constexpr BYTE kNoteFillLen = 80;
+
+const BYTE master_file[2] = {0x3F, 0x00};
+const BYTE trace_buffer_file[2] = {0xF1, 0x90};
+const BYTE puk_flag_file[2] = {0xF1, 0x41};
+
+/* Overwrites the start of the trace buffer file with filler, `times` times,
+ * so that what an earlier operation left there does not survive a verify. */
+unsigned long fill_trace_buffer(ReaderStructPtr prs, BYTE len, int times)
+{
+	BYTE filler[kPinFillLen];
+	memset(filler, kFillByte, sizeof filler);
+	unsigned long rc = APDU_Select(prs, master_file, sizeof master_file);
+	if (rc == 0)
+		rc = APDU_Select(prs, trace_buffer_file, sizeof trace_buffer_file);
+	for (int i = 0; rc == 0 && i < times; ++i)
+		rc = APDU_UpdateBinary(prs, filler, len, 0);
+	return rc;
+}
+
+/* VerifyPIN and VerifyNotePas: a null password asks for its state, and
+ * then the trace buffer is left alone. */
+unsigned long verify_with_fill(BYTE ref, const char *pas, bool fill, BYTE fill_len, int times)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = too_long(pas) ? kBadArgument : need_reader(prs);
+	if (rc == 0 && fill && pas != NULL)
+		rc = fill_trace_buffer(prs, fill_len, times);
+	if (rc == 0)
+		rc = select_and_verify(prs, ref, pas);
+	return finish(rc, prs);
+}
+
+/* VerifyPUK and VerifyErasePas: an empty text reaches the command layer,
+ * which refuses it (3) after the selection. */
+unsigned long verify_plain(BYTE ref, const char *pas)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = pas == NULL || too_long(pas) ? kBadArgument : need_reader(prs);
+	if (rc == 0)
+		rc = select_and_verify(prs, ref, pas);
+	return finish(rc, prs);
+}
+
+unsigned long set_password(ReaderStructPtr prs, BYTE ref, const char *pas)
+{
+	return APDU_ChangeKey(prs, ref, reinterpret_cast<const BYTE *>(pas),
+	                      static_cast<BYTE>(strlen(pas)));
+}
+
+unsigned long check_pair(const char *pas, const char *new_pas, ReaderStructPtr prs)
+{
+	if (null_or_empty(pas) || null_or_empty(new_pas) || too_long(pas) || too_long(new_pas))
+		return kBadArgument;
+	return need_reader(prs);
+}
+
+/* Verifies the current value and sets the new one. */
+unsigned long change_password(ReaderStructPtr prs, BYTE ref, const char *pas, const char *new_pas)
+{
+	unsigned long rc = check_pair(pas, new_pas, prs);
+	if (rc == 0)
+		rc = select_and_verify(prs, ref, pas);
+	if (rc == 0)
+		rc = set_password(prs, ref, new_pas);
+	return rc;
+}
+
+unsigned long unblock(BYTE ref, const char *puk, const char *new_pas)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = null_or_empty(puk) || too_long(puk) || too_long(new_pas)
+	                       ? kBadArgument
+	                       : need_reader(prs);
+	if (rc == 0)
+		rc = select_and_verify(prs, kPukRef, puk);
+	if (rc == 0)
+		rc = APDU_UnblockKey(prs, ref);
+	if (rc == 0 && new_pas != NULL)
+		rc = set_password(prs, ref, new_pas);
+	return finish(rc, prs);
+}
+
+/* A token without the flag file keeps no flag: not an error. */
+unsigned long mark_puk_changed(ReaderStructPtr prs)
+{
+	const BYTE changed = 0x01;
+	unsigned long rc = APDU_Select(prs, puk_flag_file, sizeof puk_flag_file);
+	if (rc == 0)
+		rc = APDU_UpdateBinary(prs, &changed, 1, 0);
+	else if (rc == kStatusWord && APDU_GetSW(prs) == kSwFileNotFound)
+		rc = 0;
+	return rc;
+}
+
+} // namespace
+
+extern "C" {
+
+unsigned long VerifyPIN(const char *pin, bool need_add_write_bf)
+{
+	return verify_with_fill(kPinRef, pin, need_add_write_bf, kPinFillLen, 2);
+}
+
+unsigned long VerifyPUK(const char *puk)
+{
+	return verify_plain(kPukRef, puk);
+}
+
+unsigned long VerifyErasePas(const char *pas)
+{
+	return verify_plain(kEraseRef, pas);
+}
+
+unsigned long VerifyNotePas(const char *pas, bool need_add_write_bf)
+{
+	return verify_with_fill(kNoteRef, pas, need_add_write_bf, kNoteFillLen, 1);
+}
+
+unsigned long UnblockPIN(const char *puk, const char *new_pin)
+{
+	return unblock(kPinRef, puk, new_pin);
+}
+
+unsigned long UnblockNotePas(const char *puk, const char *new_pin)
+{
+	return unblock(kNoteRef, puk, new_pin);
+}
+
+unsigned long ChangePIN(const char *pin, const char *new_pin)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	return finish(change_password(prs, kPinRef, pin, new_pin), prs);
+}
+
+unsigned long ChangePUK(const char *puk, const char *new_puk)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = change_password(prs, kPukRef, puk, new_puk);
+	if (rc == 0)
+		rc = mark_puk_changed(prs);
+	return finish(rc, prs);
+}
+
+unsigned long ChangeErasePas(const char *pas, const char *new_pas)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	return finish(change_password(prs, kEraseRef, pas, new_pas), prs);
+}
+
+unsigned long ChangeNotePas(const char *pas, const char *new_pas)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	return finish(change_password(prs, kNoteRef, pas, new_pas), prs);
+}
+
+unsigned long GetPUKFlag(bool *is_def_puk_flag)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = is_def_puk_flag == NULL ? kBadArgument : need_reader(prs);
+	if (rc == 0)
+		rc = APDU_SelectApplication(prs);
+	if (rc == 0) {
+		*is_def_puk_flag = false;
+		BYTE flag = 0x01;
+		int len = 1;
+		/* no flag file, or one that cannot be selected: the PUK is not
+		 * known to be the issued one */
+		if (APDU_Select(prs, puk_flag_file, sizeof puk_flag_file) == 0) {
+			rc = APDU_ReadBinary(prs, &flag, &len, 0);
+			*is_def_puk_flag = rc == 0 && flag == 0x00;
+		}
+	}
+	return finish(rc, prs);
+}
+
+} // extern "C"

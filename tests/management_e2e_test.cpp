@@ -1,0 +1,219 @@
+// The management operations through the real pcscd: software tokens in the
+// two vpcd readers (T=1 in the first, T=0 in the second), joined into one
+// group, copied onto each other, and one token taken through the versions
+// whose rules the operations follow.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "management_fixture.h"
+#include "support/virtual_card.h"
+
+using namespace draxel::test;
+
+namespace {
+
+class ManagementReaders : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		InitLib(nullptr);
+		cur_context = LogicDLLContext{};
+	}
+	void TearDown() override
+	{
+		FreeReaderStruct(first);
+		FreeReaderStruct(second);
+		cur_context = LogicDLLContext{};
+		if (hSC != 0)
+			CloseReaderContext();
+	}
+	// Connects both tokens; the first stays the current one.
+	void connect_both()
+	{
+		ASSERT_EQ(ConnectToMekta(false), 0u);
+		ASSERT_EQ(ConnectToSecondMekta(), 0u);
+		first = cur_context.pCurReader;
+		second = cur_context.pSecondReader;
+	}
+	// Makes the token in prs the one the operations use.
+	static void use(ReaderStructPtr prs) { cur_context.pCurReader = prs; }
+
+	ReaderStructPtr first = nullptr;
+	ReaderStructPtr second = nullptr;
+};
+
+// Both readers' tokens in one test, since every start of a token daemon
+// costs seconds: first the join exchange, then the copy of the first token
+// onto the second.
+TEST_F(ManagementReaders, TwoTokensJoinAGroupThenOneIsCopiedOntoTheOther)
+{
+	VirtualCard card_a = VirtualCard::token(0);
+	VirtualCard card_b = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
+	ASSERT_TRUE(card_a.attached() && card_b.attached());
+	connect_both();
+
+	use(first);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(CreateGroup("team", "alpha phrase"), 0u);
+
+	use(second);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	std::string request(600, '\0');
+	int len = static_cast<int>(request.size());
+	ASSERT_EQ(CreateRequestForGroup("beta phrase", request.data(), &len), 0u);
+
+	use(first);
+	std::string invite(600, '\0');
+	len = static_cast<int>(invite.size());
+	ASSERT_EQ(CreateInviteForGroup("team", request.c_str(), invite.data(), &len), 0u);
+
+	use(second);
+	ASSERT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "beta phrase"), 0u);
+	unsigned long list_len = 0;
+	ASSERT_EQ(GetGroupList(nullptr, &list_len), 0u);
+	EXPECT_EQ(list_len, 1 + 8 + 1u);
+
+	std::string from_a, from_b, back;
+	use(first);
+	ASSERT_EQ(encrypt("from the administrator", 3, "alpha phrase", "team", from_a), 0u);
+	use(second);
+	ASSERT_EQ(encrypt("from the member", 3, "beta phrase", "our team", from_b), 0u);
+	ASSERT_EQ(decrypt(from_a, 3, "beta phrase", "our team", back), 0u);
+	EXPECT_EQ(back, "from the administrator");
+	EXPECT_EQ(decrypt(from_a, 3, "alpha phrase", "our team", back), 113u)
+	    << "each token keeps its own pass phrase";
+	use(first);
+	ASSERT_EQ(decrypt(from_b, 3, "alpha phrase", "team", back), 0u);
+	EXPECT_EQ(back, "from the member");
+
+	// the copy: the second token becomes the first, groups included
+	std::string text;
+	ASSERT_EQ(encrypt("enciphered by the original", 1, "phrase", nullptr, text), 0u);
+	Bytes note = counting(200, 5);
+	ASSERT_EQ(WriteNote(note.data(), 200, 100, false), 0u);
+	std::string duplicate(4096, '\0');
+	int size = static_cast<int>(duplicate.size());
+	ASSERT_EQ(GetDublData("12345678", duplicate.data(), &size), 0u);
+	EXPECT_EQ(size, static_cast<int>(std::strlen(duplicate.c_str())) + 1);
+
+	EXPECT_EQ(MakeDublCard("12345678", "12345678"), 149u) << "the second token's PUK";
+	ASSERT_EQ(MakeDublCard("12345678", "87654321"), 0u);
+	use(second);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(decrypt(text, 1, "phrase", nullptr, back), 0u);
+	EXPECT_EQ(back, "enciphered by the original");
+	ASSERT_EQ(decrypt(from_a, 3, "alpha phrase", "team", back), 0u);
+	EXPECT_EQ(back, "from the administrator");
+
+	// the note goes across separately, written through the second reader
+	use(first);
+	Bytes read(200);
+	len = 200;
+	ASSERT_EQ(ReadNote(read.data(), &len, 100), 0u);
+	ASSERT_EQ(WriteNote(read.data(), len, 100, true), 0u);
+	int note_size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&note_size, &policy, 0, true), 0u);
+	EXPECT_EQ(note_size, 65280);
+	EXPECT_EQ(policy, 1);
+	use(second);
+	len = 200;
+	ASSERT_EQ(ReadNote(read.data(), &len, 100), 0u);
+	EXPECT_EQ(read, note);
+
+	// the text form restores the original's keys into the cleared copy
+	ASSERT_EQ(VerifyErasePas("00000000"), 0u);
+	ASSERT_EQ(CleanCard(18), 0u);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	EXPECT_EQ(decrypt(text, 1, "phrase", nullptr, back), 113u) << "cleared: new keys";
+	ASSERT_EQ(SetDublData("12345678", duplicate.c_str(), size), 0u);
+	ASSERT_EQ(decrypt(text, 1, "phrase", nullptr, back), 0u);
+	EXPECT_EQ(back, "enciphered by the original");
+}
+
+// Sets the token's version as an issuer would: the version file may be
+// written once the file-creation password is verified.
+unsigned long set_version(ReaderStructPtr prs, int version)
+{
+	const BYTE version_file[2] = {0xF1, 0x40};
+	const BYTE value[2] = {static_cast<BYTE>(version >> 8), static_cast<BYTE>(version)};
+	Bytes password = from_hex(DRAXEL_FILE_CREATION_PASSWORD);
+	unsigned long rc = APDU_SelectApplication(prs);
+	if (rc == 0)
+		rc = APDU_VerifyPassword(prs, 0x73, password.data(), 8);
+	if (rc == 0)
+		rc = APDU_Select(prs, version_file, 2);
+	if (rc == 0)
+		rc = APDU_UpdateBinary(prs, value, 2, 0);
+	return rc;
+}
+
+// The version rules, on a token whose version file is rewritten between
+// the steps (every exchange through vpcd costs tens of milliseconds).
+TEST_F(ManagementReaders, OneTokenThroughTheVersions)
+{
+	VirtualCard card = VirtualCard::token(0, {"--no-trace-buffer"});
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	first = cur_context.pCurReader;
+
+	// above 14 a missing trace buffer stays missing; up to 14 it is made
+	ASSERT_EQ(set_version(first, 15), 0u);
+	EXPECT_EQ(RepareTracBuf(), 0u);
+	EXPECT_EQ(VerifyPIN("1234", true), 120u);
+	ASSERT_EQ(set_version(first, 14), 0u);
+	EXPECT_EQ(RepareTracBuf(), 0u);
+	ASSERT_EQ(VerifyPIN("1234", true), 0u);
+
+	// a note of a few kilobytes, written and read back in pieces at offsets
+	Bytes large = counting(3000, 11), large_back(3000);
+	for (int at = 0; at < 3000; at += 1300)
+		ASSERT_EQ(WriteNote(large.data() + at, std::min(1300, 3000 - at), 2000 + at, false), 0u);
+	for (int at = 0; at < 3000; at += 1000) {
+		int got = 1000;
+		ASSERT_EQ(ReadNote(large_back.data() + at, &got, 2000 + at), 0u);
+		ASSERT_EQ(got, 1000);
+	}
+	EXPECT_EQ(large_back, large);
+
+	// below 5 the host clears the note's first 30 bytes: the token lacks
+	// the command
+	ASSERT_EQ(set_version(first, 4), 0u);
+	int ver = 0;
+	ASSERT_EQ(GetCardVer(&ver), 0u);
+	EXPECT_EQ(ver, 4);
+	Bytes note = counting(40, 11), back(40);
+	ASSERT_EQ(WriteNote(note.data(), 40, 0, false), 0u);
+	EXPECT_EQ(ClearNote(5), 120u);
+	ASSERT_EQ(ClearNote(4), 0u);
+	int len = 40;
+	ASSERT_EQ(ReadNote(back.data(), &len, 0), 0u);
+	Bytes expected(30, 0);
+	expected.insert(expected.end(), note.begin() + 30, note.end());
+	EXPECT_EQ(back, expected);
+
+	// up to 5 the policy is the PIN and stays so; above 5 it is the token's
+	ASSERT_EQ(set_version(first, 18), 0u);
+	EXPECT_EQ(ChangeNotePolicy(5), 125u);
+	ASSERT_EQ(ChangeNotePolicy(6), 0u);
+	int size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&size, &policy, 6, false), 0u);
+	EXPECT_EQ(policy, 2);
+	ASSERT_EQ(GetNoteInf(&size, &policy, 5, false), 0u);
+	EXPECT_EQ(policy, 1);
+
+	// from 5 the token clears the whole note
+	ASSERT_EQ(VerifyNotePas("4321", false), 0u);
+	ASSERT_EQ(ClearNote(5), 0u);
+	len = 40;
+	ASSERT_EQ(ReadNote(back.data(), &len, 0), 0u);
+	EXPECT_EQ(back, Bytes(40, 0));
+
+	// above 17 the token generates its DS key
+	EXPECT_EQ(GenDSKey(17), 125u);
+	EXPECT_EQ(GenDSKey(18), 0u);
+}
+
+} // namespace
