@@ -232,6 +232,525 @@ unsigned long CheckCurrentReader(void);
 ReaderStructPtr NewReaderStruct(const char *reader_name);
 
 /* ------------------------------------------------------------------------ */
+/* Message and file encryption                                              */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Messages and files are enciphered under a session key that the token
+ * makes from one of its keys and a pass phrase, and that it records in a
+ * 36-byte cryptogram carried with the message or in the file's header.
+ *
+ * mode (the same for encryption and decryption; the text and the file
+ * record neither the mode nor the group):
+ *   1  the token's key 0x0B
+ *   2  the token's key 0x0D
+ *   3  the group's key (0x0F): group_name names a group the token holds,
+ *      1 to 64 bytes
+ * pas_phrase: at most 219 bytes; null is the empty phrase. The token needs
+ * its PIN verified in the current card session.
+ *
+ * Every operation works on cur_context.pCurReader and returns:
+ *   0    success
+ *   101  no current reader; no memory; a session-key or cipher answer of
+ *        the wrong length
+ *   102  an argument is missing, empty, too long or malformed; another mode
+ *        (a size query needs only its own arguments: no reader, no token)
+ *   106  the output buffer is too small: nothing is written and the size
+ *        argument keeps its value
+ *   113  wrong pass phrase, group or token (63C0)
+ *   117  mode 3: the token holds no group of that name
+ *   116  the exchange failed; 104 the PIN is not verified; 114, 120 other
+ *        refusals; 8 a session-key answer over 68 bytes
+ * Failures are recorded for GetError.
+ */
+
+/*
+ * EncryptMes - encipher a text message on the token.
+ * @message:      zero-terminated, at least one byte; enciphered without its
+ *                terminating zero
+ * @out_mes:      receives the hex text (upper case) of the cryptogram and the
+ *                ciphertext, zero-terminated; null to ask for the size only
+ * @out_mes_size: in: the size of out_mes; out: the text's size with its
+ *                zero, 2 * (36 + strlen(message)) + 1
+ *
+ * The size query sends nothing to the token.
+ *
+ * Example:
+ *   int size = 0;
+ *   if (EncryptMes("hello", NULL, &size, 1, "phrase", NULL) == 0) {
+ *           char *text = malloc(size);
+ *           unsigned long rc = EncryptMes("hello", text, &size, 1, "phrase", NULL);
+ *   }
+ */
+unsigned long EncryptMes(const char *message, char *out_mes, int *out_mes_size, int mode,
+                         const char *pas_phrase, const char *group_name);
+
+/*
+ * DecryptMes - decipher a text made by EncryptMes, with the same mode, pass
+ * phrase and group.
+ * @message:      the hex text; either case, blanks and tabs between pairs
+ * @out_mes:      receives the message with a terminating zero; null to ask
+ *                for the size only
+ * @out_mes_size: in: the size of out_mes; out: the message's length plus 1
+ *
+ * A text of odd length, of fewer than 74 characters, or that does not
+ * decode to a cryptogram and at least one byte gives 102; the token then
+ * sees no session-key or cipher command. The size query reports
+ * strlen(message) / 2 - 35, enough for any valid text.
+ */
+unsigned long DecryptMes(const char *message, char *out_mes, int *out_mes_size, int mode,
+                         const char *pas_phrase, const char *group_name);
+
+/* The 48-byte header that starts every encrypted file. Multi-byte fields
+ * are little-endian. */
+typedef struct __attribute__((packed)) _FileEncHeader {
+	uint32_t crc32;        /* the file's CRC when ver is 0; written as 0 */
+	BYTE flag;             /* bit 0: the data is enciphered on the host (CFB) */
+	BYTE ver;              /* written as 1: the CRC follows the data */
+	BYTE reserved[6];      /* zero */
+	BYTE cryptogram[36];   /* the token's session-key cryptogram */
+} FileEncHeader;
+
+/* Chunk flags of EncryptFileData and DecryptFileData. */
+#define DRAXEL_FILE_FIRST 0x100 /* first chunk: the header, the session key */
+#define DRAXEL_FILE_LAST 0x200  /* last chunk: the CRC-32 */
+#define DRAXEL_FILE_FAST 0x001  /* encryption: encipher on the host */
+
+/*
+ * EncryptFileData - encipher one chunk of a file.
+ * @in_data:       the chunk; null is a chunk of 0 bytes
+ * @in_data_size:  its length, 0 or more
+ * @out_data:      receives the chunk's output; null to ask for its size
+ * @out_data_size: in: the size of out_data; out: the bytes written
+ * @flags:         DRAXEL_FILE_FIRST, DRAXEL_FILE_LAST (both for a file in
+ *                 one call), DRAXEL_FILE_FAST
+ *
+ * The encrypted file is the concatenation of the outputs: the header (first
+ * chunk), in fast mode 3 the 32-byte file key enciphered by the token (first
+ * chunk), the ciphertext, as long as the data, and the CRC-32 of everything
+ * from header byte 4 on, least significant byte first (last chunk).
+ *
+ * Token mode sends every byte through the token, which must not be used for
+ * anything else until the last chunk. Fast mode (DRAXEL_FILE_FAST) has the
+ * token make a 32-byte file key in the first chunk and enciphers the data on
+ * the host with GOST 28147-89 in CFB mode; a chunk whose length is not a
+ * multiple of 8 must be split at the same point on decryption.
+ *
+ * One file at a time: a chunk without DRAXEL_FILE_FIRST continues the
+ * encryption in progress, and without one gives 102. A failing chunk ends
+ * the file; the last chunk too, and then the file key and the CFB register
+ * are wiped. The size query needs no token: the length plus 48 (first
+ * chunk), plus 32 (first chunk, fast mode 3), plus 4 (last chunk).
+ *
+ * Returns as above; also 102 for a negative size or an output that would
+ * not fit an int.
+ *
+ * Example (a whole file in one call):
+ *   int size = 0;
+ *   int flags = DRAXEL_FILE_FIRST | DRAXEL_FILE_LAST | DRAXEL_FILE_FAST;
+ *   EncryptFileData(data, len, NULL, &size, 1, "phrase", NULL, flags);
+ *   unsigned char *file = malloc(size);
+ *   unsigned long rc = EncryptFileData(data, len, file, &size, 1, "phrase", NULL, flags);
+ */
+unsigned long EncryptFileData(const unsigned char *in_data, const int in_data_size,
+                              unsigned char *out_data, int *out_data_size, int mode,
+                              const char *pas_phrase, const char *group_name, int flags);
+
+/*
+ * DecryptFileData - decipher one chunk of a file made by EncryptFileData,
+ * with the same mode, pass phrase and group. Fast mode is read from the
+ * header; DRAXEL_FILE_FAST is ignored. The first chunk must hold the whole
+ * header (and in fast mode 3 the enciphered file key), the last one the
+ * whole CRC.
+ *
+ * The size query reports in_data_size less 48 (first chunk) and 4 (last
+ * chunk); the first chunk of a fast mode-3 file yields 32 bytes fewer, the
+ * last chunk of a header whose ver is 0 (its CRC in the header) 4 more.
+ *
+ * Returns as above; also:
+ *   112  the file is damaged: a first chunk shorter than the header (or the
+ *        enciphered key), a last chunk without room for the CRC, or a size
+ *        query for fewer bytes than the header and CRC
+ *   121  the CRC does not match: the last chunk's plaintext is withheld
+ */
+unsigned long DecryptFileData(const unsigned char *in_data, const int in_data_size,
+                              unsigned char *out_data, int *out_data_size, int mode,
+                              const char *pas_phrase, const char *group_name, int flags);
+
+/* The file in progress between its chunks: the header (in fast mode with
+ * the file key in bytes 12 to 43) and the CFB register. Both are zero after
+ * a file's last chunk and after a failing chunk. */
+extern FileEncHeader _file_header;
+extern u8_gost_type iv[8];
+
+/*
+ * The steps behind the entry points, for hosts that drive them directly
+ * with a reader record of their own.
+ *
+ * PerformOp - one message (op_mode 1 enciphers, any other deciphers); as
+ * EncryptMes or DecryptMes without their size query: a null out_mes runs
+ * the whole dialogue and reports the size. PerformFileOp - one file chunk
+ * likewise (op_mode 1 enciphers), as EncryptFileData or DecryptFileData.
+ * Both record their failures.
+ *
+ * EncryptData, DecryptData - data_len bytes through the token's PSO, in
+ * blocks of 232 with the last one closing the chain. EncryptDataFile,
+ * DecryptDataFile - the same, closing the chain only when is_last_call is
+ * set. FastEncryptDataFile, FastDecryptDataFile - GOST 28147-89 CFB under
+ * the 32-byte key with iv as the register, zeroed first when is_first is
+ * set.
+ *
+ * The six block functions store a new block of data_len bytes at *out_buf
+ * and data_len at *out_buf_len; the caller releases the block with
+ * delete[] (a C++ host). On failure *out_buf is null and nothing is left to
+ * free. They return 0, 102 (a null pointer), 101 (no memory) or the failing
+ * command's code (5: see GetSW; 101: a reply of the wrong length; 116).
+ *
+ * Example (C++):
+ *   BYTE *cipher;
+ *   unsigned long cipher_len;
+ *   if (EncryptData(token, data, len, &cipher, &cipher_len) == 0) {
+ *           store(cipher, cipher_len);
+ *           delete[] cipher;
+ *   }
+ */
+unsigned long PerformOp(ReaderStructPtr pCurReader, const char *message, char *out_mes,
+                        int *out_mes_size, int use_mode, int op_mode, const char *pas_phrase,
+                        const char *group_name);
+unsigned long EncryptData(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
+                          BYTE **out_buf, unsigned long *out_buf_len);
+unsigned long DecryptData(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
+                          BYTE **out_buf, unsigned long *out_buf_len);
+unsigned long PerformFileOp(ReaderStructPtr pCurReader, const unsigned char *message,
+                            int message_size, unsigned char *out_mes, int *out_mes_size,
+                            int use_mode, int op_mode, const char *pas_phrase,
+                            const char *group_name, int flags);
+unsigned long EncryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
+                              BYTE **out_buf, unsigned long *out_buf_len, bool is_last_call);
+unsigned long DecryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
+                              BYTE **out_buf, unsigned long *out_buf_len, bool is_last_call);
+unsigned long FastEncryptDataFile(const BYTE *key, const BYTE *data, unsigned long data_len,
+                                  BYTE **out_buf, unsigned long *out_buf_len, bool is_first);
+unsigned long FastDecryptDataFile(const BYTE *key, const BYTE *data, unsigned long data_len,
+                                  BYTE **out_buf, unsigned long *out_buf_len, bool is_first);
+
+/* ------------------------------------------------------------------------ */
+/* Password management                                                      */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The token's four passwords, each a zero-terminated byte string of 1 to 255
+ * bytes sent as it is (the token decides the minimum length, 4 for the
+ * software token):
+ *   PIN 0x05, PUK 0x07, erase password 0x09, note password 0x11.
+ * Every operation works on cur_context.pCurReader and selects the token
+ * application itself. Unless noted, each returns:
+ *   0        success
+ *   101      no current reader (nothing sent)
+ *   102      an argument is null, empty or longer than 255 bytes (nothing
+ *            sent)
+ *   108      the password is blocked
+ *   115      the token refused the password's length
+ *   140+x    wrong password, x attempts left (DRAXEL_TRIES_LEFT)
+ *   104, 113, 114, 120  other refusals; 116  the exchange failed
+ * Failures are recorded for GetError.
+ */
+
+/*
+ * VerifyPIN - present the PIN.
+ * @pin:               the PIN, or null to ask the token whether the PIN is
+ *                     verified in this card session (0) or how many attempts
+ *                     are left (140+x) without presenting anything
+ * @need_add_write_bf: with a non-null pin, first overwrite the start of the
+ *                     trace buffer file (F190 under 3F00); a token without
+ *                     that file then fails with 120 before the VERIFY (see
+ *                     RepareTracBuf)
+ *
+ * Example:
+ *   unsigned long rc = VerifyPIN("1234", false);
+ *   if (rc >= DRAXEL_E_WRONG_PASSWORD && rc <= DRAXEL_E_WRONG_PASSWORD_MAX)
+ *           printf("%lu attempts left\n", DRAXEL_TRIES_LEFT(rc));
+ */
+unsigned long VerifyPIN(const char *pin, bool need_add_write_bf);
+
+/* VerifyPUK, VerifyErasePas - present the PUK or the erase password. A null
+ * text gives 102; an empty one 3 (refused by the command layer after the
+ * application was selected). */
+unsigned long VerifyPUK(const char *puk);
+unsigned long VerifyErasePas(const char *pas);
+
+/* VerifyNotePas - present the note password; as VerifyPIN. */
+unsigned long VerifyNotePas(const char *pas, bool need_add_write_bf);
+
+/*
+ * UnblockPIN, UnblockNotePas - verify the PUK and reset the retry counter of
+ * the PIN (of the note password); then, when new_pin is not null, set that
+ * password to new_pin (an empty new_pin gives 3 at that point). A failure
+ * while setting the new value leaves the counter reset.
+ */
+unsigned long UnblockPIN(const char *puk, const char *new_pin);
+unsigned long UnblockNotePas(const char *puk, const char *new_pin);
+
+/*
+ * ChangePIN, ChangePUK, ChangeErasePas, ChangeNotePas - verify the current
+ * password and replace it. Both texts must be non-empty.
+ *
+ * ChangePUK also sets the PUK flag file (F141) to 01; a token without that
+ * file keeps no flag, which is not an error. A failure at the flag file is
+ * returned although the PUK has already been changed.
+ */
+unsigned long ChangePIN(const char *pin, const char *new_pin);
+unsigned long ChangePUK(const char *puk, const char *new_puk);
+unsigned long ChangeErasePas(const char *pas, const char *new_pas);
+unsigned long ChangeNotePas(const char *pas, const char *new_pas);
+
+/*
+ * GetPUKFlag - is the PUK still the one the token was issued with?
+ * @is_def_puk_flag: receives true only when the PUK flag file exists and
+ *                   holds 00; false when it holds anything else or is absent
+ *
+ * Returns 0 (also without a flag file), 101, 102 for a null pointer, or the
+ * failure of selecting the application or reading the flag.
+ */
+unsigned long GetPUKFlag(bool *is_def_puk_flag);
+
+/* ------------------------------------------------------------------------ */
+/* Groups                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Named groups on the token, each with a pass phrase; the group mode of the
+ * message and file encryption selects one by name. Names and pass phrases
+ * are byte strings of 1 to 63 bytes. Every operation works on
+ * cur_context.pCurReader and returns 0 or, recorded for GetError:
+ *   101  no current reader (nothing sent)
+ *   102  a name or pass phrase null, empty or 64 bytes or longer, a null
+ *        size pointer, or a request or invite text that is not hex or too
+ *        long (nothing sent)
+ *   106  the output buffer is too small (nothing written)
+ *   117  no group of that name          118  the name exists
+ *   119  the token holds all it can     122  not the group's administrator
+ *   8    the token's request or invite is longer than 255 bytes
+ *   104, 113, 114, 120  other refusals; 116  the exchange failed
+ * Changing groups needs the PIN verified first (VerifyPIN).
+ */
+
+/*
+ * GetGroupList - the token's groups, one record per group in the token's
+ * order: the attribute byte (the token's; 01 marks the group's
+ * administrator on the software token), the name, a zero byte. No count, no
+ * closing marker; an empty list has length 0.
+ * @group_name_list:      the buffer, or null to ask for the length only
+ * @group_name_list_size: in: the buffer's size; out: the list's length
+ *
+ * Clears the recorded error first. 126 when the token's answer does not
+ * parse (a name not ended within 64 bytes, a partial entry, or a list that
+ * does not end within 1024 entries). A size query reads the whole list from
+ * the token too.
+ *
+ * Example:
+ *   unsigned long len = 0;
+ *   if (GetGroupList(NULL, &len) == 0) {
+ *           char *list = malloc(len ? len : 1);
+ *           GetGroupList(list, &len);
+ *           for (char *p = list; p < list + len; p += strlen(p + 1) + 2)
+ *                   printf("%s%s\n", p + 1, *p == 1 ? " (admin)" : "");
+ *   }
+ */
+unsigned long GetGroupList(char *group_name_list, unsigned long *group_name_list_size);
+
+/* CreateGroup - a new group, administered by this token. */
+unsigned long CreateGroup(const char *group_name, const char *pas_phrase);
+unsigned long RenameGroup(const char *group_name_old, const char *group_name_new);
+/* ChangePasPhrGroup - a new pass phrase; the group's administrator only. */
+unsigned long ChangePasPhrGroup(const char *group_name, const char *pas_phrase);
+unsigned long DeleteGroup(const char *group_name);
+
+/*
+ * The join exchange by which a second token takes in a group:
+ *   1. the joining token: CreateRequestForGroup(phrase, ...) makes a request
+ *      text, handed to the group's administrator;
+ *   2. the administrator's token: CreateInviteForGroup(group, request, ...)
+ *      turns it into an invite text, handed back;
+ *   3. the joining token: AcceptInviteForGroup(invite, name, phrase), with
+ *      the phrase of step 1, stores the group under `name`.
+ * Texts are upper-case hex, zero-terminated (2n + 1 bytes for n bytes);
+ * input may be in either case with blanks or tabs between byte pairs. A null
+ * output buffer asks for the size, but the token makes a new request or
+ * invite each time: use the text of the call that returned it.
+ *
+ * Example (tokens A, the administrator, and B in turn current):
+ *   char request[600], invite[600];
+ *   int len = sizeof request;
+ *   CreateRequestForGroup("phrase of B", request, &len);          on B
+ *   len = sizeof invite;
+ *   CreateInviteForGroup("team", request, invite, &len);         on A
+ *   AcceptInviteForGroup(invite, "team", "phrase of B");          on B
+ */
+unsigned long CreateRequestForGroup(const char *pas_phrase, char *request_buf,
+                                    int *request_buf_size);
+/* The request text must decode to 1 to 255 bytes. */
+unsigned long CreateInviteForGroup(const char *group_name, const char *request_blob,
+                                   char *invite_buf, int *invite_buf_size);
+/* The invite text must decode to 1 to 127 bytes (it shares one command with
+ * the padded name and pass phrase). */
+unsigned long AcceptInviteForGroup(const char *invite_blob, const char *group_name,
+                                   const char *pas_phrase);
+
+/* ------------------------------------------------------------------------ */
+/* Secure note                                                              */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The note: file F210 of the token application, read and written in pieces
+ * at byte offsets 0 to 0xFFFF, guarded by the password its policy names (1:
+ * the PIN, 2: the note password), which must be verified first. Token
+ * versions (GetCardVer) decide: below 5 the host clears the note; up to 5
+ * the policy is always 1 and cannot change. Operations return 0 or,
+ * recorded for GetError:
+ *   101  no (second) reader; a note size or policy answer of unexpected form
+ *   102  a null pointer, a size of 0 or below, a negative offset, or a piece
+ *        reaching past offset 0xFFFF (nothing sent)
+ *   125  the token's version lacks the operation
+ *   104  the note's password is not verified; 120, 113, 114 other
+ *        refusals; 116 the exchange failed
+ */
+
+/* CreateNote - create the note file on a token that lacks it and set the
+ * token's version to 4. 120 when the file exists already. */
+unsigned long CreateNote(void);
+
+/*
+ * ReadNote - read the note.
+ * @out_data:      receives the bytes
+ * @out_data_size: in: the bytes wanted (1 or more); out: the bytes read,
+ *                 fewer when the note ends first
+ * @offset:        where to start
+ *
+ * Nothing is written to out_data on failure.
+ *
+ * Example:
+ *   unsigned char page[1000];
+ *   int len = sizeof page;
+ *   if (VerifyPIN("1234", false) == 0 && ReadNote(page, &len, 2000) == 0)
+ *           fwrite(page, 1, len, stdout);
+ */
+unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset);
+
+/* WriteNote - write in_data_size bytes at offset, on the second token
+ * (cur_context.pSecondReader) when is_second_reader. A failure in the
+ * middle leaves the pieces before it written. */
+unsigned long WriteNote(const unsigned char *in_data, int in_data_size, int offset,
+                        bool is_second_reader);
+
+/* ClearNote - empty the note: below version 5 its first 30 bytes are
+ * zeroed, from 5 on the token clears it. */
+unsigned long ClearNote(int ver);
+
+/* GetNoteInf - the note file's size and its policy (1 or 2). With
+ * is_second_reader the second token is asked and its own version is read,
+ * replacing ver. */
+unsigned long GetNoteInf(int *note_size, int *note_policy, int ver, bool is_second_reader);
+
+/* ChangeNotePolicy - switch the policy between the PIN and the note
+ * password; 125 for version 5 and below, without a command. */
+unsigned long ChangeNotePolicy(int ver);
+
+/* RepareTracBuf - refill the trace buffer file (F190 under 3F00) that
+ * VerifyPIN's need_add_write_bf writes, creating it first on tokens up to
+ * version 14; a token above 14 without it is left alone (returns 0). */
+unsigned long RepareTracBuf(void);
+
+/* ------------------------------------------------------------------------ */
+/* Token duplication and maintenance                                        */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The token's key material, protected by the PUK, can be copied onto a
+ * second token or saved as text and restored. Operations work on
+ * cur_context.pCurReader (MakeDublCard also on pSecondReader) and return 0
+ * or, recorded for GetError:
+ *   101  no (second) reader
+ *   102  a null or over-long argument, a duplicate text that does not parse,
+ *        a key source that is not 160 bytes
+ *   106  the output buffer is too small
+ *   8    a duplicate piece from the token too long to pass on
+ *   125  the token's version lacks the operation
+ *   PUK failures (140+x, 108, 115) and other refusals as for the passwords.
+ */
+
+/*
+ * GetDublData - the duplicate text of the current token: records
+ * 01 n blob (n up to 254), as upper-case hex, zero-terminated.
+ * @puk:           the token's PUK
+ * @data_buf:      the buffer, or null to ask for the size (the token hands
+ *                 the whole duplicate out all the same)
+ * @data_buf_size: in: the buffer's size; out: the text's size with its zero
+ *
+ * 106 leaves the records written so far in the buffer.
+ *
+ * Example:
+ *   int size = 0;
+ *   if (GetDublData("12345678", NULL, &size) == 0) {
+ *           char *text = malloc(size);
+ *           GetDublData("12345678", text, &size);
+ *           ... later, on a cleared token ...
+ *           SetDublData("12345678", text, size);
+ *   }
+ */
+unsigned long GetDublData(const char *puk, char *data_buf, int *data_buf_size);
+
+/* SetDublData - restore a duplicate text (up to its terminating zero; the
+ * size is not used) into the current token. The whole text is checked
+ * first: one that is empty, not hex, or has a malformed record gives 102
+ * before anything reaches the token. */
+unsigned long SetDublData(const char *puk, const char *data_buf, int data_buf_size);
+
+/* MakeDublCard - clear the second token and copy the current one onto it.
+ * @puk: the current token's PUK; @dubl_puk: the second token's. Both are
+ * verified before the second token is cleared; a copy failing midway leaves
+ * it cleared and partly loaded. Failures on the second token are judged by
+ * its status word. */
+unsigned long MakeDublCard(const char *puk, const char *dubl_puk);
+
+/*
+ * ChangeKeys - load the token's keys from a 160-byte key source (as GetKeys
+ * makes one): a 32-byte GOST key, then 128 bytes of key data enciphered
+ * under it in ECB mode to give the keys 0D, 1D, 0F and 15 in that order.
+ * The same source loads the same keys into any token.
+ * @pas: the key-loading password (reference 03)
+ *
+ * A source of another size gives 102 after the application was selected.
+ */
+unsigned long ChangeKeys(const unsigned char *in_data, const int in_data_size, const char *pas);
+
+/* MakeKeysFromBuf - the 128-byte key buffer of a 160-byte key source, as
+ * ChangeKeys loads it; 0, or 102 for another size or a null pointer.
+ * Records nothing. */
+unsigned long MakeKeysFromBuf(unsigned char *key_buf, const unsigned char *in_data,
+                              unsigned long in_data_size);
+
+/* GetKeys - a fresh key source from the token's random generator. *size 0
+ * asks for the size (160, nothing sent); otherwise it must be 160. */
+unsigned long GetKeys(unsigned char *out_data, int *out_data_size);
+
+/* GenDSKey - let the token generate its DS key; 125 for version 17 and
+ * below, without a command. Needs the PIN verified. */
+unsigned long GenDSKey(int ver);
+
+/* CleanCard - clear the token (new keys, no groups); needs the erase
+ * password or the PUK verified. Below version 5 the note is then cleared
+ * too (ClearNote), which needs the note's password verified. */
+unsigned long CleanCard(int ver);
+
+/* GetSN - the 7-byte serial number as 14 hex digits and a zero; sn_buf must
+ * hold 15 bytes. */
+unsigned long GetSN(char *sn_buf);
+
+/* GetCardVer - the token's version, 0 for a token without a version file. */
+unsigned long GetCardVer(int *ver);
+
+/* ------------------------------------------------------------------------ */
 /* Reader sessions                                                          */
 /* ------------------------------------------------------------------------ */
 
@@ -611,15 +1130,7 @@ void ContinueCRC32Compat(unsigned int from_crc);
  * or negative or buf is null. */
 unsigned int CalcCRC32Compat(const unsigned char *buf, int len);
 
-/* The 48-byte header that starts every encrypted file. Multi-byte fields
- * are little-endian. */
-typedef struct __attribute__((packed)) _FileEncHeader {
-	uint32_t crc32;        /* the file's CRC when ver is 0; written as 0 */
-	BYTE flag;             /* bit 0: the data is enciphered on the host (CFB) */
-	BYTE ver;              /* written as 1: the CRC follows the data */
-	BYTE reserved[6];      /* zero */
-	BYTE cryptogram[36];   /* the token's session-key cryptogram */
-} FileEncHeader;
+/* FileEncHeader: see "Message and file encryption". */
 
 /*
  * CalcFileCRC - the CRC stored with an encrypted file that carries no

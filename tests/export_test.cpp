@@ -31,6 +31,22 @@ const std::set<std::string> kExported = {
 	// library context and connection
 	"InitLib", "ConnectToMekta", "ConnectToSecondMekta", "SelectReader", "CheckCurrentReader",
 	"NewReaderStruct",
+	// message and file encryption
+	"EncryptMes", "DecryptMes", "EncryptFileData", "DecryptFileData", "_file_header", "iv",
+	"PerformOp", "EncryptData", "DecryptData", "PerformFileOp", "EncryptDataFile",
+	"DecryptDataFile", "FastEncryptDataFile", "FastDecryptDataFile",
+	// passwords
+	"VerifyPIN", "VerifyPUK", "VerifyErasePas", "VerifyNotePas", "UnblockPIN", "UnblockNotePas",
+	"ChangePIN", "ChangePUK", "ChangeErasePas", "ChangeNotePas", "GetPUKFlag",
+	// groups
+	"GetGroupList", "CreateGroup", "RenameGroup", "ChangePasPhrGroup", "DeleteGroup",
+	"CreateRequestForGroup", "CreateInviteForGroup", "AcceptInviteForGroup",
+	// secure note
+	"CreateNote", "ReadNote", "WriteNote", "ClearNote", "GetNoteInf", "ChangeNotePolicy",
+	"RepareTracBuf",
+	// duplication and maintenance
+	"GetDublData", "SetDublData", "MakeDublCard", "ChangeKeys", "MakeKeysFromBuf", "GetKeys",
+	"GenDSKey", "CleanCard", "GetSN", "GetCardVer",
 	// command builders
 	"APDU_SelectApplication", "APDU_Select", "APDU_Select_FCP", "APDU_ReadBinary",
 	"APDU_UpdateBinary", "APDU_GetChallenge", "APDU_GetSN", "APDU_GetCardModel",
