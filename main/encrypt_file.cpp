@@ -74,6 +74,10 @@ struct Chunk {
 	const char *group_name;
 	bool first, last, fast;
 	BYTE pas_phrase_len;
+	/* the caller's output and its capacity: a fast chunk is ciphered there
+	 * in place, without a working block */
+	BYTE *dest;
+	size_t dest_capacity;
 
 	void skip(size_t n)
 	{
@@ -95,6 +99,8 @@ struct Output {
 	BYTE crc[FILE_CRC_SIZE];
 	bool has_header = false, has_enc_rnd_key = false, has_crc = false;
 	SecretBlock body;
+	size_t direct_len = 0; /* body bytes already in place in the caller's output */
+	bool direct = false;
 
 	Output() { memset(&header, 0, sizeof header); }
 	~Output()
@@ -107,9 +113,13 @@ struct Output {
 
 	size_t size() const
 	{
-		return (has_header ? FILE_HEADER_SIZE : 0) + (has_enc_rnd_key ? kKeySize : 0) +
-		       body.size() + (has_crc ? FILE_CRC_SIZE : 0);
+		return prefix_size() + body_size() + (has_crc ? FILE_CRC_SIZE : 0);
 	}
+	size_t prefix_size() const
+	{
+		return (has_header ? FILE_HEADER_SIZE : 0) + (has_enc_rnd_key ? kKeySize : 0);
+	}
+	size_t body_size() const { return direct ? direct_len : body.size(); }
 };
 
 BYTE *put(BYTE *to, const void *from, size_t len, bool present)
@@ -133,10 +143,42 @@ unsigned long deliver(const Output &out, unsigned char *out_mes, int *out_mes_si
 		return DRAXEL_E_BUFFER_TOO_SMALL;
 	BYTE *at = put(out_mes, &out.header, FILE_HEADER_SIZE, out.has_header);
 	at = put(at, out.enc_rnd_key, kKeySize, out.has_enc_rnd_key);
-	at = put(at, out.body.get(), out.body.size(), true);
+	at = out.direct ? at + out.direct_len : put(at, out.body.get(), out.body.size(), true);
 	put(at, out.crc, FILE_CRC_SIZE, out.has_crc);
 	*out_mes_size = static_cast<int>(total);
 	return 0;
+}
+
+/* The host-side CFB from src into dst (the same place or apart); the
+ * register iv runs on from the last chunk. Deciphering reads the ciphertext
+ * where it stands and writes the plaintext straight where it is wanted. */
+void fast_cfb(const BYTE *key, const BYTE *src, BYTE *dst, unsigned long len, bool encipher)
+{
+	u32_gost_type ks[GOST_KEY_WORDS];
+	g2814789_set_key(ks, key, GOST_KEY_SIZE);
+	if (encipher && src != dst)
+		memmove(dst, src, len);
+	/* the cipher takes an int length; pieces of a multiple of 8 bytes chain
+	 * exactly as one call would */
+	const unsigned long kPiece = 1ul << 30;
+	for (unsigned long at = 0; at < len; at += kPiece) {
+		int n = static_cast<int>(len - at < kPiece ? len - at : kPiece);
+		if (encipher)
+			gost_encrypt_cfb(ks, iv, dst + at, n);
+		else
+			gost_decrypt_cfb_to(ks, iv, src + at, dst + at, n);
+	}
+	wipe_secret(ks, sizeof ks);
+}
+
+/* A fast chunk goes straight into the caller's buffer when it fits there
+ * behind what comes before it; otherwise through a working block. */
+BYTE *direct_target(const Chunk &c, const Output &out)
+{
+	size_t need = out.prefix_size() + c.len + (out.has_crc ? FILE_CRC_SIZE : 0);
+	if (!c.fast || c.dest == NULL || c.dest_capacity < need)
+		return NULL;
+	return c.dest + out.prefix_size();
 }
 
 /* ---- enciphering ---------------------------------------------------------- */
@@ -193,19 +235,29 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 		rc = start_encryption(c, out);
 		file_in_progress = FileInProgress::kEncryption;
 	}
-	BYTE *buf = NULL;
-	unsigned long buf_len = 0;
-	if (rc == 0)
+	if (rc != 0)
+		return rc;
+	out.has_crc = c.last; /* counted before the target is chosen */
+	BYTE *target = direct_target(c, out);
+	if (target != NULL) {
+		if (c.first)
+			wipe_secret(iv, sizeof iv);
+		fast_cfb(file_key(), c.data, target, c.len, true);
+		out.direct = true;
+		out.direct_len = c.len;
+	} else {
+		BYTE *buf = NULL;
+		unsigned long buf_len = 0;
 		rc = c.fast ? FastEncryptDataFile(file_key(), c.data, c.len, &buf, &buf_len, c.first)
 		            : EncryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
-	out.body.adopt(buf, buf_len);
-	if (rc == 0) {
-		AppendCRC32Compat(out.body.get(), static_cast<int>(out.body.size()));
-		if (c.last) {
-			store_crc(out.crc, FinalizeCRC32Compat());
-			out.has_crc = true;
-			end_file();
-		}
+		out.body.adopt(buf, buf_len);
+	}
+	if (rc != 0)
+		return rc;
+	AppendCRC32Compat(out.direct ? target : out.body.get(), static_cast<int>(out.body_size()));
+	if (c.last) {
+		store_crc(out.crc, FinalizeCRC32Compat());
+		end_file();
 	}
 	return rc;
 }
@@ -268,6 +320,16 @@ unsigned long take_stored_crc(Chunk &c, uint32_t *stored)
 	return 0;
 }
 
+/* Closes the CRC of a last chunk; 121 when it differs from the stored one.
+ * It runs before the chunk is deciphered, so that a damaged file yields no
+ * plaintext at all. */
+unsigned long check_crc(const Chunk &c, uint32_t stored)
+{
+	if (!c.last)
+		return 0;
+	return FinalizeCRC32Compat() == stored ? 0 : DRAXEL_E_INTEGRITY;
+}
+
 unsigned long decipher_chunk(Chunk &c, Output &out)
 {
 	unsigned long rc = c.first ? start_decryption(c) : 0;
@@ -275,20 +337,26 @@ unsigned long decipher_chunk(Chunk &c, Output &out)
 	uint32_t stored = 0;
 	if (rc == 0 && c.last)
 		rc = take_stored_crc(c, &stored);
-	BYTE *buf = NULL;
-	unsigned long buf_len = 0;
-	if (rc == 0) {
-		AppendCRC32Compat(c.data, static_cast<int>(c.len));
+	if (rc != 0)
+		return rc;
+	AppendCRC32Compat(c.data, static_cast<int>(c.len));
+	rc = check_crc(c, stored);
+	BYTE *target = rc == 0 ? direct_target(c, out) : NULL;
+	if (target != NULL) {
+		if (c.first)
+			wipe_secret(iv, sizeof iv);
+		fast_cfb(file_key(), c.data, target, c.len, false);
+		out.direct = true;
+		out.direct_len = c.len;
+	} else if (rc == 0) {
+		BYTE *buf = NULL;
+		unsigned long buf_len = 0;
 		rc = c.fast ? FastDecryptDataFile(file_key(), c.data, c.len, &buf, &buf_len, c.first)
 		            : DecryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
+		out.body.adopt(buf, buf_len);
 	}
-	out.body.adopt(buf, buf_len);
-	if (rc == 0 && c.last) {
-		uint32_t computed = FinalizeCRC32Compat();
+	if (c.last)
 		end_file();
-		if (computed != stored)
-			rc = DRAXEL_E_INTEGRITY;
-	}
 	return rc;
 }
 
@@ -391,19 +459,8 @@ unsigned long fast_chunk(const BYTE *key, const BYTE *data, unsigned long data_l
 	SecretBlock out;
 	if (!out.allocate(data_len))
 		return DRAXEL_E_NO_READER;
-	if (data_len != 0) {
-		memcpy(out.get(), data, data_len);
-		u32_gost_type ks[GOST_KEY_WORDS];
-		g2814789_set_key(ks, key, GOST_KEY_SIZE);
-		/* the cipher takes an int length; pieces of a multiple of 8 bytes
-		 * chain exactly as one call would */
-		const unsigned long kPiece = 1ul << 30;
-		for (unsigned long at = 0; at < data_len; at += kPiece) {
-			int n = static_cast<int>(data_len - at < kPiece ? data_len - at : kPiece);
-			(encipher ? gost_encrypt_cfb : gost_decrypt_cfb)(ks, iv, out.get() + at, n);
-		}
-		wipe_secret(ks, sizeof ks);
-	}
+	if (data_len != 0)
+		fast_cfb(key, data, out.get(), data_len, encipher);
 	*out_buf_len = data_len;
 	*out_buf = out.release();
 	return 0;
@@ -428,7 +485,11 @@ unsigned long PerformFileOp(ReaderStructPtr pCurReader, const unsigned char *mes
 	           (flags & kFirstChunk) != 0,
 	           (flags & kLastChunk) != 0,
 	           (flags & kFastMode) != 0,
-	           0};
+	           0,
+	           out_mes,
+	           out_mes != NULL && out_mes_size != NULL && *out_mes_size > 0
+	               ? static_cast<size_t>(*out_mes_size)
+	               : 0};
 	unsigned long rc = DRAXEL_E_BAD_ARGUMENT;
 	if (message_size >= 0)
 		rc = file_chunk(c, op_mode, flags, out_mes, out_mes_size);

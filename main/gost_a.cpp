@@ -121,21 +121,23 @@ template <int Lanes>
 constexpr int kLanes = 4;
 
 void decrypt_cfb_lanes(const u32_gost_type *key, u32_gost_type &r1, u32_gost_type &r2,
-                       u8_gost_type *d)
+                       const u8_gost_type *src, u8_gost_type *dst)
 {
-	u32_gost_type n1[kLanes], n2[kLanes];
+	u32_gost_type n1[kLanes], n2[kLanes], c[2 * kLanes];
+	for (int j = 0; j < 2 * kLanes; j++)
+		c[j] = gost_load_le32(src + 4 * j);
 	n1[0] = r1;
 	n2[0] = r2;
 	for (int j = 1; j < kLanes; j++) {
-		n1[j] = gost_load_le32(d + 8 * (j - 1));
-		n2[j] = gost_load_le32(d + 8 * (j - 1) + 4);
+		n1[j] = c[2 * (j - 1)];
+		n2[j] = c[2 * (j - 1) + 1];
 	}
-	r1 = gost_load_le32(d + 8 * (kLanes - 1));
-	r2 = gost_load_le32(d + 8 * (kLanes - 1) + 4);
+	r1 = c[2 * (kLanes - 1)];
+	r2 = c[2 * (kLanes - 1) + 1];
 	encrypt_lanes<kLanes>(key, n1, n2);
 	for (int j = 0; j < kLanes; j++) {
-		gost_store_le32(d + 8 * j, gost_load_le32(d + 8 * j) ^ n2[j]);
-		gost_store_le32(d + 8 * j + 4, gost_load_le32(d + 8 * j + 4) ^ n1[j]);
+		gost_store_le32(dst + 8 * j, c[2 * j] ^ n2[j]);
+		gost_store_le32(dst + 8 * j + 4, c[2 * j + 1] ^ n1[j]);
 	}
 }
 
@@ -251,21 +253,28 @@ void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost
 void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost_type *d,
                       int length)
 {
-	if (key == NULL || reg_bytes == NULL || d == NULL || length <= 0)
+	gost_decrypt_cfb_to(key, reg_bytes, d, d, length);
+}
+
+void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes,
+                         const u8_gost_type *src, u8_gost_type *dst, int length)
+{
+	if (key == NULL || reg_bytes == NULL || src == NULL || dst == NULL || length <= 0)
 		return;
 	u32_gost_type r1 = gost_load_le32(reg_bytes), r2 = gost_load_le32(reg_bytes + 4);
 	const int wide_bytes = GOST_WIDE_BLOCKS * static_cast<int>(GOST_BLOCK_SIZE);
+	const int lane_bytes = kLanes * static_cast<int>(GOST_BLOCK_SIZE);
 	if (gost_wide_available())
-		for (; length >= wide_bytes; length -= wide_bytes, d += wide_bytes)
-			gost_wide_decrypt_cfb(key, &r1, &r2, d);
-	for (; length >= kLanes * GOST_BLOCK_SIZE; length -= kLanes * GOST_BLOCK_SIZE,
-	                                           d += kLanes * GOST_BLOCK_SIZE)
-		decrypt_cfb_lanes(key, r1, r2, d);
-	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
+		for (; length >= wide_bytes; length -= wide_bytes, src += wide_bytes, dst += wide_bytes)
+			gost_wide_decrypt_cfb(key, &r1, &r2, src, dst);
+	for (; length >= lane_bytes; length -= lane_bytes, src += lane_bytes, dst += lane_bytes)
+		decrypt_cfb_lanes(key, r1, r2, src, dst);
+	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, src += GOST_BLOCK_SIZE,
+	                                  dst += GOST_BLOCK_SIZE) {
 		encrypt_halves(key, r1, r2);
-		u32_gost_type c1 = gost_load_le32(d), c2 = gost_load_le32(d + 4);
-		gost_store_le32(d, c1 ^ r2);
-		gost_store_le32(d + 4, c2 ^ r1);
+		u32_gost_type c1 = gost_load_le32(src), c2 = gost_load_le32(src + 4);
+		gost_store_le32(dst, c1 ^ r2);
+		gost_store_le32(dst + 4, c2 ^ r1);
 		r1 = c1;
 		r2 = c2;
 	}
@@ -279,8 +288,8 @@ void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost
 	gost_store_le32(reg, r2);
 	gost_store_le32(reg + 4, r1);
 	for (int i = 0; i < length; i++) {
-		u8_gost_type c = d[i];
-		d[i] = c ^ reg[i];
+		u8_gost_type c = src[i];
+		dst[i] = c ^ reg[i];
 		reg[i] = c;
 	}
 	memcpy(reg_bytes, reg, sizeof reg);

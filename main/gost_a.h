@@ -50,10 +50,16 @@ enum { GOST_WIDE_BLOCKS = 16 };
 
 bool gost_wide_prepare(const g2814789_subst *subst);
 bool gost_wide_available(void);
-/* Deciphers GOST_WIDE_BLOCKS full segments at d in place; (r1, r2) is the
- * register in, the last ciphertext segment out. */
+/* Deciphers GOST_WIDE_BLOCKS full segments from src into dst (the same
+ * place or apart); (r1, r2) is the register in, the last ciphertext
+ * segment out. */
 void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
-                           u8_gost_type *d);
+                           const u8_gost_type *src, u8_gost_type *dst);
+
+/* gost_decrypt_cfb from src into dst, which may be the same place: the file
+ * functions decipher straight from the caller's input into its output. */
+void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes,
+                         const u8_gost_type *src, u8_gost_type *dst, int length);
 
 #ifdef __cplusplus
 }

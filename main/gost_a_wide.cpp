@@ -103,26 +103,27 @@ bool gost_wide_available(void)
 }
 
 WIDE_TARGET void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *r1,
-                                       u32_gost_type *r2, u8_gost_type *d)
+                                       u32_gost_type *r2, const u8_gost_type *src,
+                                       u8_gost_type *dst)
 {
 	const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
 	const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
 	const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
 	const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30,
 	                                         15, 31);
-	__m512i a = _mm512_loadu_si512(d), b = _mm512_loadu_si512(d + 64);
+	__m512i a = _mm512_loadu_si512(src), b = _mm512_loadu_si512(src + 64);
 	/* the halves of the ciphertext segments, and of the segment before each */
 	__m512i c1 = _mm512_permutex2var_epi32(a, even, b), c2 = _mm512_permutex2var_epi32(a, odd, b);
 	__m512i n1 = _mm512_maskz_alignr_epi32(0xFFFF, c1, _mm512_set1_epi32(static_cast<int>(*r1)), 15);
 	__m512i n2 = _mm512_maskz_alignr_epi32(0xFFFF, c2, _mm512_set1_epi32(static_cast<int>(*r2)), 15);
-	*r1 = gost_load_le32(d + 120);
-	*r2 = gost_load_le32(d + 124);
+	*r1 = gost_load_le32(src + 120);
+	*r2 = gost_load_le32(src + 124);
 	encrypt16(key, n1, n2);
 	/* keystream segment j is n2[j] then n1[j] */
 	a = _mm512_xor_si512(a, _mm512_permutex2var_epi32(n2, first, n1));
 	b = _mm512_xor_si512(b, _mm512_permutex2var_epi32(n2, second, n1));
-	_mm512_storeu_si512(d, a);
-	_mm512_storeu_si512(d + 64, b);
+	_mm512_storeu_si512(dst, a);
+	_mm512_storeu_si512(dst + 64, b);
 }
 
 } // extern "C"
