@@ -7,6 +7,8 @@
 //
 // Defaults: 5 repetitions, interleaved at random, aggregates only.
 #include <benchmark/benchmark.h>
+
+#include "bench_report.h"
 #include <gcrypt.h>
 #include <zlib.h>
 
@@ -89,40 +91,6 @@ void zlib_crc(benchmark::State& state)
 	done(state);
 }
 
-// Keeps every run's speed while the console shows the usual table.
-class Collector : public benchmark::ConsoleReporter {
-public:
-	void ReportRuns(const std::vector<Run>& runs) override
-	{
-		for (const Run& run : runs) {
-			auto speed = run.counters.find("bytes_per_second");
-			if (run.error_occurred || speed == run.counters.end())
-				continue;
-			const std::string& name = run.run_name.function_name;
-			if (run.run_type == Run::RT_Iteration)
-				samples_[name].push_back(speed->second.value);
-			else if (run.aggregate_name == "median")
-				median_[name] = speed->second.value;
-		}
-		ConsoleReporter::ReportRuns(runs);
-	}
-
-	double speed(const std::string& name)
-	{
-		if (median_.count(name) != 0)
-			return median_[name];
-		std::vector<double>& s = samples_[name];
-		if (s.empty())
-			return 0;
-		std::sort(s.begin(), s.end());
-		return s[s.size() / 2];
-	}
-
-private:
-	std::map<std::string, std::vector<double>> samples_;
-	std::map<std::string, double> median_;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -131,12 +99,7 @@ int main(int argc, char** argv)
 	gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
 	gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
 
-	std::vector<char*> bench_args{argv[0], const_cast<char*>("--benchmark_repetitions=5"),
-	                        const_cast<char*>("--benchmark_enable_random_interleaving=true"),
-	                        const_cast<char*>("--benchmark_report_aggregates_only=true")};
-	bench_args.insert(bench_args.end(), argv + 1, argv + argc);
-	int count = static_cast<int>(bench_args.size());
-	benchmark::Initialize(&count, bench_args.data());
+	draxel::bench::initialize(argc, argv);
 
 	auto add = [](const char* name, auto fn, auto... fn_args) {
 		benchmark::RegisterBenchmark(name, fn, fn_args...)->Unit(benchmark::kMillisecond);
@@ -149,7 +112,7 @@ int main(int argc, char** argv)
 	add("crc32/zlib", zlib_crc);
 
 	data();
-	Collector collector;
+	draxel::bench::Collector collector;
 	benchmark::RunSpecifiedBenchmarks(&collector);
 
 	const double hz = benchmark::CPUInfo::Get().cycles_per_second;

@@ -107,6 +107,30 @@ unsigned long give_up(ReaderStructPtr probe, unsigned long code)
 	return code;
 }
 
+/* One walk over the readers with one probe record. */
+struct Search {
+	ReaderList list;
+	ReaderStructPtr probe = NULL;
+	int found = 0;
+	const char *found_name = NULL;
+
+	/* The PC/SC result of listing the readers, or 101 without memory. */
+	unsigned long start()
+	{
+		unsigned long rc = list_readers(list);
+		if (rc == 0 && (probe = AllocReaderStruct(NULL)) == NULL)
+			rc = give_up(NULL, DRAXEL_E_NO_READER);
+		return rc;
+	}
+	void count(const char *name)
+	{
+		++found;
+		found_name = name;
+	}
+	/* Opens the one token found again: the probe of every reader ended. */
+	bool reopen_the_one() { return found == 1 && OpenReader(found_name, probe, false) == 0; }
+};
+
 unsigned long connect_host_token(void)
 {
 	ReaderStructPtr record = AllocReaderStruct(NULL);
@@ -137,32 +161,27 @@ unsigned long ConnectToMekta(bool only_one_mekta)
 		return rc;
 	if (IsReaderMektaFunc())
 		return connect_host_token();
-	ReaderList list;
-	rc = list_readers(list);
+	Search search;
+	rc = search.start();
 	if (rc != 0)
 		return rc;
-	ReaderStructPtr probe = AllocReaderStruct(NULL);
-	if (probe == NULL)
-		return give_up(NULL, DRAXEL_E_NO_READER);
-
-	int found = 0;
-	const char *found_name = NULL;
-	for (const char *name = next_reader(list, NULL); name != NULL; name = next_reader(list, name)) {
-		if (holds_token(probe, name)) {
+	for (const char *name = next_reader(search.list, NULL); name != NULL;
+	     name = next_reader(search.list, name)) {
+		if (holds_token(search.probe, name)) {
 			if (!only_one_mekta) {
-				adopt(&cur_context.pCurReader, current_connection, probe, name);
+				adopt(&cur_context.pCurReader, current_connection, search.probe, name);
 				return 0;
 			}
-			++found;
-			found_name = name;
+			search.count(name);
 		}
-		end_probe(probe, name);
+		end_probe(search.probe, name);
 	}
-	if (only_one_mekta && found == 1 && OpenReader(found_name, probe, false) == 0) {
-		adopt(&cur_context.pCurReader, current_connection, probe, found_name);
+	if (only_one_mekta && search.reopen_the_one()) {
+		adopt(&cur_context.pCurReader, current_connection, search.probe, search.found_name);
 		return 0;
 	}
-	return give_up(probe, only_one_mekta && found >= 2 ? kSeveralTokens : kNoToken);
+	return give_up(search.probe,
+	               only_one_mekta && search.found >= 2 ? kSeveralTokens : kNoToken);
 }
 
 unsigned long ConnectToSecondMekta(void)
@@ -170,30 +189,23 @@ unsigned long ConnectToSecondMekta(void)
 	unsigned long rc = OpenReaderContext(0);
 	if (rc != 0)
 		return rc;
-	ReaderList list;
-	rc = list_readers(list);
+	Search search;
+	rc = search.start();
 	if (rc != 0)
 		return rc;
-	ReaderStructPtr probe = AllocReaderStruct(NULL);
-	if (probe == NULL)
-		return give_up(NULL, DRAXEL_E_NO_READER);
-
-	int found = 0;
-	const char *found_name = NULL;
-	for (const char *name = next_reader(list, NULL); name != NULL; name = next_reader(list, name)) {
+	for (const char *name = next_reader(search.list, NULL); name != NULL;
+	     name = next_reader(search.list, name)) {
 		if (IsCurrentReader(cur_context.pCurReader, name))
 			continue;
-		if (holds_token(probe, name)) {
-			++found;
-			found_name = name;
-		}
-		end_probe(probe, name);
+		if (holds_token(search.probe, name))
+			search.count(name);
+		end_probe(search.probe, name);
 	}
-	if (found == 1 && OpenReader(found_name, probe, false) == 0) {
-		adopt(&cur_context.pSecondReader, second_connection, probe, found_name);
+	if (search.reopen_the_one()) {
+		adopt(&cur_context.pSecondReader, second_connection, search.probe, search.found_name);
 		return 0;
 	}
-	return give_up(probe, found >= 2 ? kSeveralTokens : kNoToken);
+	return give_up(search.probe, search.found >= 2 ? kSeveralTokens : kNoToken);
 }
 
 unsigned long SelectReader(const char *reader_name)
