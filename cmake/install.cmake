@@ -1,0 +1,23 @@
+# What `cmake --install` puts in place: the shared object with its soname,
+# the public header, the pkg-config file, the tool with its man page, and the
+# software token's daemon.
+include(GNUInstallDirs)
+
+set_target_properties(draxel_lib PROPERTIES VERSION ${PROJECT_VERSION}
+                      SOVERSION ${PROJECT_VERSION_MAJOR})
+install(TARGETS draxel_lib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# draxel_lib.h includes definitions.h; a directory of their own keeps that
+# generic name out of the top of the include path.
+install(FILES ${PROJECT_SOURCE_DIR}/main/draxel_lib.h ${PROJECT_SOURCE_DIR}/main/definitions.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/draxel)
+
+# The prefix is found from the .pc file's own place, so the file stays right
+# for `cmake --install --prefix DIR` into any directory.
+file(RELATIVE_PATH DRAXEL_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" DRAXEL_PC_TO_PREFIX "${DRAXEL_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/main/draxel_lib.pc.in ${PROJECT_BINARY_DIR}/draxel_lib.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/draxel_lib.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set_target_properties(draxel-tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+install(TARGETS draxel-tool draxel-token-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/tools/draxel-tool.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -1,0 +1,136 @@
+// draxel-tool and a C host through the real pcscd: software tokens in the
+// two vpcd readers, found by index, name and serial number, one pulled out
+// in the middle of a file, and the host example built against an installed
+// copy of the library with pkg-config.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/tool_runner.h"
+#include "support/virtual_card.h"
+
+using namespace draxel::test;
+
+namespace {
+
+constexpr int kOk = 0, kUsage = 2, kNoToken = 3;
+
+const Env kPasswords = {{"DRAXEL_PIN", "1234"},
+                        {"DRAXEL_PUK", "12345678"},
+                        {"DRAXEL_SECOND_PUK", "87654321"},
+                        {"DRAXEL_PASS_PHRASE", "phrase"}};
+
+ToolRun tool(std::vector<std::string> args)
+{
+	return run_tool(args, kPasswords);
+}
+
+// Every exchange through vpcd costs tens of milliseconds, so each test
+// starts its token daemons once and does all it can with them.
+TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
+{
+	VirtualCard first = VirtualCard::token(0);
+	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
+	ASSERT_TRUE(first.attached() && second.attached());
+
+	ToolRun readers = tool({"--json", "readers"});
+	ASSERT_EQ(readers.status, kOk) << readers.err;
+	std::string serial[2];
+	for (const auto& reader : readers.json()) {
+		for (int i = 0; i < 2; ++i)
+			if (reader["name"] == (i == 0 ? first : second).reader()) {
+				EXPECT_EQ(reader["token"], true);
+				serial[i] = reader["serial"];
+			}
+	}
+	ASSERT_EQ(serial[0].size(), 14u);
+	ASSERT_EQ(serial[1].size(), 14u);
+	for (const std::string& spec : {first.reader(), second.reader().substr(second.reader().size() - 5),
+	                                serial[1], serial[0]}) {
+		ToolRun info = tool({"--json", "--reader", spec, "info"});
+		ASSERT_EQ(info.status, kOk) << spec << ": " << info.err;
+		EXPECT_EQ(info.json()["serial"], spec == first.reader() || spec == serial[0] ? serial[0] : serial[1]);
+	}
+	EXPECT_EQ(tool({"info"}).status, kNoToken);  // two tokens: no guessing
+	EXPECT_EQ(tool({"--reader", "Virtual PCD", "info"}).status, kUsage);
+	EXPECT_EQ(tool({"--reader", "00000000000000", "info"}).status, kNoToken);
+
+	// a file in fast mode, a short one through the token
+	TempDir dir;
+	write_file(dir / "big", pattern(3 * (1 << 20) + 3));
+	write_file(dir / "small", pattern(1500, 2));
+	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", "--fast", dir / "big"}).status, kOk);
+	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", dir / "small"}).status, kOk);
+	ASSERT_EQ(tool({"--reader", serial[0], "file", "decrypt", dir / "big.drx", "-o", dir / "big.out"}).status, kOk);
+	ASSERT_EQ(tool({"--reader", serial[0], "file", "decrypt", dir / "small.drx", "-o", dir / "small.out"}).status, kOk);
+	EXPECT_TRUE(read_file(dir / "big.out") == read_file(dir / "big"));
+	EXPECT_TRUE(read_file(dir / "small.out") == read_file(dir / "small"));
+
+	// the copy: the second token (its own PUK) then deciphers the first's
+	ASSERT_EQ(tool({"--reader", serial[0], "group", "create", "team"}).status, kOk);
+	ToolRun cipher = tool({"--reader", serial[0], "msg", "encrypt", "-g", "team", "over pcscd"});
+	ASSERT_EQ(cipher.status, kOk) << cipher.err;
+	ToolRun copy = tool({"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
+	ASSERT_EQ(copy.status, kOk) << copy.err;
+	ToolRun there = tool({"--reader", serial[1], "msg", "decrypt", "-g", "team", cipher.out});
+	EXPECT_EQ(there.out, "over pcscd") << there.err;
+	EXPECT_EQ(tool({"--reader", serial[1], "file", "decrypt", dir / "big.drx", "-o", dir / "b2"}).status, kOk);
+}
+
+TEST(ToolThroughPcscd, APulledCardLeavesNoPlaintextAndTheOldFileInPlace)
+{
+	TempDir dir;
+	VirtualCard card = VirtualCard::token(0);
+	ASSERT_TRUE(card.attached());
+	// token mode through vpcd: an exchange every 232 bytes, so the
+	// decryption takes seconds
+	write_file(dir / "plain", pattern(24000, 3));
+	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
+	write_file(dir / "out", "the old contents");
+
+	ToolProcess process = start_tool({"file", "decrypt", dir / "enc", "-o", dir / "out", "-f"}, kPasswords);
+	// the temporary file appears before the first exchange; a second later
+	// the deciphering is well under way
+	bool started = false;
+	for (int i = 0; i < 500 && !started; ++i) {
+		for (const std::string& name : dir.entries())
+			started = started || name.rfind(".out.", 0) == 0;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	std::this_thread::sleep_for(std::chrono::seconds(1));
+	card.pull();
+	ToolRun run = wait_tool(process);
+	ASSERT_TRUE(started) << run.err;
+	EXPECT_TRUE(run.status == 8 || run.status == kNoToken) << run.status << " " << run.err;
+	EXPECT_EQ(read_file(dir / "out"), "the old contents");
+	EXPECT_EQ(dir.entries(), (std::vector<std::string>{"enc", "out", "plain"}));
+	EXPECT_EQ(tool({"--reader", card.reader(), "info"}).status, kNoToken);
+}
+
+// The host example from the README, compiled as a user would: against a
+// `cmake --install` into a fresh prefix, with pkg-config.
+TEST(HostExample, BuildsWithPkgConfigAndRunsAgainstATokenBehindPcscd)
+{
+	TempDir prefix;
+	std::string install = std::string("'" CMAKE_COMMAND "' --install '" DRAXEL_BUILD_DIR "' --prefix '") +
+	                      prefix.path() + "' >/dev/null";
+	ASSERT_EQ(std::system(install.c_str()), 0);
+	std::string compile = "export PKG_CONFIG_PATH='" + prefix.path() + "/" DRAXEL_LIBDIR "/pkgconfig'; " +
+	                      "'" C_COMPILER "' -std=c99 -Wall -Werror -pedantic '" DRAXEL_SOURCE_DIR
+	                      "/examples/host_example.c' $(pkg-config --cflags --libs draxel_lib) " +
+	                      "-Wl,-rpath,'" + prefix.path() + "/" DRAXEL_LIBDIR "' -o '" +
+	                      (prefix / "host_example") + "'";
+	ASSERT_EQ(std::system(compile.c_str()), 0) << compile;
+
+	VirtualCard card = VirtualCard::token(0);
+	ASSERT_TRUE(card.attached());
+	std::string output = prefix / "output";
+	std::string run = "DRAXEL_PIN=1234 '" + (prefix / "host_example") + "' 'from the README' >'" + output + "'";
+	EXPECT_EQ(std::system(run.c_str()), 0);
+	EXPECT_NE(read_file(output).find("deciphered: from the README"), std::string::npos) << read_file(output);
+}
+
+} // namespace

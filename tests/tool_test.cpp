@@ -1,0 +1,411 @@
+// draxel-tool end to end against its built-in software token: the real
+// binary in its own process, as a script would run it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/tool_runner.h"
+
+using namespace draxel::test;
+
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+constexpr size_t kHeader = 48;
+constexpr size_t kCrc = 4;
+constexpr size_t kFileKey = 32;
+
+enum Status { kOk = 0, kUsage = 2, kNoToken = 3, kWrong = 4, kBlocked = 5, kIntegrity = 6, kRefused = 7 };
+
+class ToolSim : public ::testing::Test {
+protected:
+	// The tool on the token in state file `token`, with env added to the
+	// usual passwords (an empty value removes one).
+	ToolRun tool(std::vector<std::string> args, const Env& extra = {}, const std::string& input = {},
+	             const std::string& token = "a")
+	{
+		Env env = {{"DRAXEL_PIN", "1234"},
+		           {"DRAXEL_PUK", "12345678"},
+		           {"DRAXEL_PASS_PHRASE", "phrase"}};
+		for (const auto& [name, value] : extra) {
+			if (value.empty())
+				env.erase(name);
+			else
+				env[name] = value;
+		}
+		args.insert(args.begin(), {"--sim", dir / token});
+		return run_tool(args, env, input);
+	}
+	ToolRun on(const std::string& token, std::vector<std::string> args, const Env& extra = {})
+	{
+		return tool(std::move(args), extra, {}, token);
+	}
+	std::string encrypt_message(const std::string& text, std::vector<std::string> cipher = {"-m", "1"},
+	                            const Env& extra = {}, const std::string& token = "a")
+	{
+		cipher.insert(cipher.begin(), {"msg", "encrypt"});
+		cipher.push_back(text);
+		ToolRun run = tool(cipher, extra, {}, token);
+		EXPECT_EQ(run.status, kOk) << run.err;
+		return run.out.substr(0, run.out.find('\n'));
+	}
+	// The directory's names other than the tokens' states and locks.
+	std::vector<std::string> files() const
+	{
+		std::vector<std::string> names;
+		for (const std::string& name : dir.entries()) {
+			bool state = name.size() == 1 || (name.size() > 2 && name[1] == '.');
+			if (!state)
+				names.push_back(name);
+		}
+		return names;
+	}
+
+	TempDir dir;
+};
+
+TEST_F(ToolSim, MessagesRoundTripInEveryModeFromArgumentsAndStandardInput)
+{
+	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
+	for (std::vector<std::string> mode : {std::vector<std::string>{"-m", "1"}, {"-m", "2"}, {"-g", "team"}}) {
+		std::string cipher = encrypt_message("Привет, token", mode);
+		EXPECT_EQ(cipher.size(), 72 + 2 * std::string("Привет, token").size());
+		std::vector<std::string> args = {"msg", "decrypt"};
+		args.insert(args.end(), mode.begin(), mode.end());
+		ToolRun plain = tool(args, {}, cipher + "\n");  // a pasted line
+		EXPECT_EQ(plain.status, kOk) << plain.err;
+		EXPECT_EQ(plain.out, "Привет, token");
+	}
+	ToolRun piped = tool({"--json", "msg", "encrypt", "-m", "2"}, {}, "line one\nline two\n");
+	ASSERT_EQ(piped.status, kOk) << piped.err;
+	ToolRun back = tool({"--json", "msg", "decrypt", "-m", "2", piped.json()["encrypted"]});
+	EXPECT_EQ(back.json()["message"], "line one\nline two\n");
+	EXPECT_EQ(back.json()["mode"], 2);
+}
+
+TEST_F(ToolSim, AMessageRefusedForItsPhraseModeOrGroupGivesTheLibrarysTextAndCode)
+{
+	std::string cipher = encrypt_message("secret");
+	ToolRun wrong = tool({"--json", "msg", "decrypt", "-m", "1", cipher}, {{"DRAXEL_PASS_PHRASE", "other"}});
+	EXPECT_EQ(wrong.status, kWrong);
+	EXPECT_EQ(wrong.json()["failure"]["code"], 113);
+	EXPECT_NE(wrong.json()["failure"]["library_text"].get<std::string>().find("Ошибка"), std::string::npos);
+	EXPECT_NE(wrong.err.find("code 113"), std::string::npos) << wrong.err;
+	EXPECT_EQ(tool({"msg", "decrypt", "-m", "2", cipher}).status, kWrong);
+	EXPECT_EQ(tool({"msg", "decrypt", "-g", "nosuch", cipher}).status, kRefused);
+	EXPECT_EQ(tool({"msg", "decrypt", "-m", "3", cipher}).status, kUsage);
+	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", "-g", "team", cipher}).status, kUsage);
+	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", "ABC"}).status, kUsage);
+	EXPECT_EQ(tool({"msg", "encrypt"}, {}, "").status, kUsage);
+}
+
+TEST_F(ToolSim, FilesRoundTripAcrossChunkBoundariesInFastAndTokenMode)
+{
+	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
+	struct Case {
+		std::vector<std::string> options;
+		size_t key_bytes;
+	};
+	const Case cases[] = {{{"--fast"}, 0}, {{"--fast", "-g", "team"}, kFileKey}, {{}, 0}, {{"-g", "team"}, 0}};
+	for (const Case& c : cases) {
+		for (size_t size : {size_t{0}, size_t{1}, kMiB - 1, kMiB, kMiB + 13, 2 * kMiB + 7}) {
+			SCOPED_TRACE(testing::Message() << "size " << size << (c.options.empty() ? "" : " " + c.options[0]));
+			std::string data = pattern(size, static_cast<unsigned>(size));
+			write_file(dir / "plain", data);
+			std::vector<std::string> args = {"file", "encrypt", dir / "plain", "-f"};
+			args.insert(args.end(), c.options.begin(), c.options.end());
+			ToolRun enc = tool(args);
+			ASSERT_EQ(enc.status, kOk) << enc.err;
+			EXPECT_EQ(read_file(dir / "plain.drx").size(), kHeader + c.key_bytes + size + kCrc);
+
+			std::vector<std::string> back = {"file", "decrypt", dir / "plain.drx", "-o", dir / "back", "-f"};
+			if (c.options.size() > 1)
+				back.insert(back.end(), {"-g", "team"});
+			ToolRun dec = tool(back);
+			ASSERT_EQ(dec.status, kOk) << dec.err;
+			EXPECT_TRUE(read_file(dir / "back") == data);
+		}
+	}
+	// without -o the suffix comes off again
+	std::remove((dir / "plain").c_str());
+	ToolRun dec = tool({"--json", "file", "decrypt", dir / "plain.drx", "-g", "team"});
+	ASSERT_EQ(dec.status, kOk) << dec.err;
+	EXPECT_EQ(dec.json()["output"], dir / "plain");
+	EXPECT_EQ(dec.json()["bytes_out"], 2 * kMiB + 7);
+}
+
+TEST_F(ToolSim, AFailedDecryptionLeavesNoPlaintextAndAnExistingTargetUntouched)
+{
+	write_file(dir / "plain", pattern(3 * kMiB + 5));
+	for (bool fast : {true, false}) {
+		SCOPED_TRACE(fast ? "fast" : "token mode");
+		std::vector<std::string> args = {"file", "encrypt", dir / "plain", "-o", dir / "enc", "-f"};
+		if (fast)
+			args.push_back("--fast");
+		ASSERT_EQ(tool(args).status, kOk);
+		std::string encrypted = read_file(dir / "enc");
+		const std::vector<std::string> before = files();
+		const std::vector<std::string> decrypt = {"file", "decrypt", dir / "enc", "-o", dir / "out"};
+
+		EXPECT_EQ(tool(decrypt, {{"DRAXEL_PASS_PHRASE", "wrong"}}).status, kWrong);
+		EXPECT_EQ(files(), before);
+
+		// a byte of the last megabyte: the whole file deciphered before
+		// the checksum fails
+		std::string tampered = encrypted;
+		tampered[tampered.size() - 100] ^= 0x01;
+		write_file(dir / "enc", tampered);
+		ToolRun damaged = tool(decrypt);
+		EXPECT_EQ(damaged.status, kIntegrity) << damaged.err;
+		EXPECT_NE(damaged.err.find("code 121"), std::string::npos) << damaged.err;
+		EXPECT_EQ(files(), before);
+
+		write_file(dir / "enc", encrypted.substr(0, 40));
+		EXPECT_EQ(tool(decrypt).status, kIntegrity);
+		EXPECT_EQ(files(), before);
+
+		write_file(dir / "out", "the old contents");
+		write_file(dir / "enc", tampered);
+		std::vector<std::string> forced = decrypt;
+		forced.push_back("-f");
+		EXPECT_EQ(tool(forced).status, kIntegrity);
+		EXPECT_EQ(tool(forced, {{"DRAXEL_PASS_PHRASE", "wrong"}}).status, kWrong);
+		EXPECT_EQ(tool(decrypt).status, kUsage);  // exists, no -f
+		EXPECT_EQ(read_file(dir / "out"), "the old contents");
+		std::remove((dir / "out").c_str());
+		EXPECT_EQ(files(), before);
+	}
+}
+
+TEST_F(ToolSim, ASignalMidFileRemovesThePartialPlaintext)
+{
+	write_file(dir / "plain", pattern(4 * kMiB));
+	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
+	std::string encrypted = read_file(dir / "enc");
+	int fds[2];
+	ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+	ToolProcess process = start_tool({"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
+	                                 {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
+	close(fds[0]);
+	// half the file: the tool deciphers what it has and waits for more
+	ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100), static_cast<ssize_t>(2 * kMiB + 100));
+	std::string temp;
+	for (int i = 0; i < 200 && temp.empty(); ++i) {
+		for (const std::string& name : files())
+			if (name.rfind(".out.", 0) == 0 && read_file(dir / name).size() >= kMiB)
+				temp = name;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	ASSERT_FALSE(temp.empty()) << "no partial plaintext appeared";
+	kill(process.pid, SIGINT);
+	ToolRun run = wait_tool(process);
+	close(fds[1]);
+	EXPECT_EQ(run.status, 128 + SIGINT);
+	EXPECT_EQ(files(), (std::vector<std::string>{"enc", "plain"}));
+}
+
+TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
+{
+	ToolRun wrong = tool({"--json", "pin", "verify"}, {{"DRAXEL_PIN", "0000"}});
+	EXPECT_EQ(wrong.status, kWrong);
+	EXPECT_EQ(wrong.json()["failure"]["code"], 142);
+	EXPECT_NE(wrong.err.find("2 attempts left"), std::string::npos) << wrong.err;
+	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}}).status, kWrong);
+	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}}).status, kWrong);
+	EXPECT_EQ(tool({"pin", "verify"}).status, kBlocked);  // the right PIN, too late
+	EXPECT_EQ(tool({"msg", "encrypt", "x"}).status, kBlocked);
+
+	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_PUK", "87654321"}, {"DRAXEL_NEW_PIN", "5678"}}).status, kWrong);
+	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_NEW_PIN", "5678"}}).status, kOk);
+	EXPECT_EQ(tool({"pin", "verify"}).status, kWrong);
+
+	// the PIN from a descriptor, one line
+	int fds[2];
+	ASSERT_EQ(pipe(fds), 0);
+	ASSERT_EQ(write(fds[1], "5678\n", 5), 5);
+	close(fds[1]);
+	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}}).status, kOk);
+	close(fds[0]);
+	// no descriptor, no variable and no terminal to ask on
+	ToolRun none = tool({"pin", "verify"}, {{"DRAXEL_PIN", ""}});
+	EXPECT_EQ(none.status, kUsage);
+	EXPECT_NE(none.err.find("DRAXEL_PIN"), std::string::npos) << none.err;
+}
+
+TEST_F(ToolSim, EveryPasswordVerifiesAndChanges)
+{
+	EXPECT_EQ(tool({"pin", "change"}, {{"DRAXEL_NEW_PIN", "2468"}}).status, kOk);
+	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "2468"}}).status, kOk);
+	EXPECT_EQ(tool({"--json", "info"}).json()["default_puk"], true);
+	EXPECT_EQ(tool({"puk", "change"}, {{"DRAXEL_NEW_PUK", "11223344"}}).status, kOk);
+	EXPECT_EQ(tool({"puk", "verify"}, {{"DRAXEL_PUK", "11223344"}}).status, kOk);
+	EXPECT_EQ(tool({"--json", "info"}).json()["default_puk"], false);
+	EXPECT_EQ(tool({"erase-pas", "change"}, {{"DRAXEL_ERASE_PAS", "00000000"}, {"DRAXEL_NEW_ERASE_PAS", "99999999"}}).status, kOk);
+	EXPECT_EQ(tool({"erase-pas", "verify"}, {{"DRAXEL_ERASE_PAS", "99999999"}}).status, kOk);
+	EXPECT_EQ(tool({"note-pas", "change"}, {{"DRAXEL_NOTE_PAS", "4321"}, {"DRAXEL_NEW_NOTE_PAS", "8765"}}).status, kOk);
+	for (int i = 0; i < 3; ++i)
+		tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "4321"}});
+	EXPECT_EQ(tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "8765"}}).status, kBlocked);
+	EXPECT_EQ(tool({"note-pas", "unblock", "--reset-only"}, {{"DRAXEL_PUK", "11223344"}}).status, kOk);
+	EXPECT_EQ(tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "8765"}}).status, kOk);
+	EXPECT_EQ(tool({"pin", "change"}, {{"DRAXEL_PIN", "2468"}, {"DRAXEL_NEW_PIN", "1"}}).status, kRefused);
+}
+
+TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
+{
+	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
+	EXPECT_EQ(tool({"group", "create", "team"}).status, kRefused);
+	ASSERT_EQ(tool({"group", "rename", "team", "crew"}).status, kOk);
+	ASSERT_EQ(tool({"group", "passphrase", "crew"}, {{"DRAXEL_NEW_PASS_PHRASE", "crew phrase"}}).status, kOk);
+	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::parse(R"([{"name":"crew","admin":true}])"));
+
+	std::string request = on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
+	ToolRun invite = tool({"group", "invite", "crew"}, {}, request);
+	ASSERT_EQ(invite.status, kOk) << invite.err;
+	ASSERT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, invite.out, "b").status, kOk);
+	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()[0]["admin"], false);
+
+	std::string cipher = encrypt_message("to the crew", {"-g", "crew"}, {{"DRAXEL_PASS_PHRASE", "crew phrase"}});
+	ToolRun there = on("b", {"msg", "decrypt", "-g", "ours", cipher}, {{"DRAXEL_PASS_PHRASE", "join phrase"}});
+	EXPECT_EQ(there.out, "to the crew") << there.err;
+	EXPECT_EQ(on("b", {"group", "passphrase", "ours"}, {{"DRAXEL_NEW_PASS_PHRASE", "x"}}).status, kRefused);
+
+	ASSERT_EQ(tool({"group", "delete", "crew"}).status, kOk);
+	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
+}
+
+TEST_F(ToolSim, TheNoteIsReadAndWrittenUnderItsPolicy)
+{
+	EXPECT_EQ(tool({"--json", "note", "info"}).json(), nlohmann::json::parse(R"({"size":65280,"policy":"pin"})"));
+	ASSERT_EQ(tool({"note", "write"}, {}, "hello note").status, kOk);
+	EXPECT_EQ(tool({"note", "read"}).out, "hello note");
+	EXPECT_EQ(tool({"note", "read", "--offset", "6", "--length", "4"}).out, "note");
+	write_file(dir / "piece", "NOTE");
+	ASSERT_EQ(tool({"note", "write", dir / "piece", "--offset", "6"}).status, kOk);
+	ASSERT_EQ(tool({"note", "read", "-o", dir / "saved"}).status, kOk);
+	EXPECT_EQ(read_file(dir / "saved"), "hello NOTE");
+	EXPECT_EQ(tool({"note", "write", "--offset", "65278"}, {}, "abc").status, kUsage);
+
+	ASSERT_EQ(tool({"note", "policy", "note-pas"}).status, kOk);
+	EXPECT_EQ(tool({"note", "read"}).status, kUsage);  // no note password given
+	EXPECT_EQ(tool({"note", "read"}, {{"DRAXEL_NOTE_PAS", "4321"}}).out, "hello NOTE");
+	ASSERT_EQ(tool({"note", "clear"}, {{"DRAXEL_NOTE_PAS", "4321"}}).status, kOk);
+	EXPECT_EQ(tool({"note", "read"}, {{"DRAXEL_NOTE_PAS", "4321"}}).out, "");
+	EXPECT_EQ(tool({"note", "policy", "pin"}).out, "the note is guarded by the PIN\n");
+	EXPECT_EQ(tool({"note", "create"}).status, kRefused);  // it exists
+	EXPECT_EQ(tool({"note", "repair-trace"}).status, kOk);
+}
+
+TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
+{
+	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
+	std::string cipher = encrypt_message("copied", {"-g", "team"});
+	ASSERT_EQ(tool({"--second-reader", dir / "b", "dup", "copy"}, {{"DRAXEL_SECOND_PUK", "12345678"}}).status, kOk);
+	EXPECT_EQ(on("b", {"msg", "decrypt", "-g", "team", cipher}).out, "copied");
+	EXPECT_EQ(tool({"--second-reader", dir / "a", "dup", "copy"}, {{"DRAXEL_SECOND_PUK", "12345678"}}).status, kUsage);
+
+	ASSERT_EQ(tool({"dup", "export", "-o", dir / "dup"}).status, kOk);
+	struct stat info {};
+	ASSERT_EQ(stat((dir / "dup").c_str(), &info), 0);
+	EXPECT_EQ(info.st_mode & 0777, 0600u);
+	EXPECT_EQ(on("c", {"dup", "import", dir / "dup"}).status, kOk);
+	EXPECT_EQ(on("c", {"msg", "decrypt", "-g", "team", cipher}).out, "copied");
+	std::string garbled = read_file(dir / "dup");
+	garbled[0] = 'Z';
+	write_file(dir / "dup", garbled);
+	EXPECT_EQ(on("c", {"dup", "import", dir / "dup"}).status, kUsage);
+
+	// one key source loaded into two tokens gives them the same keys
+	ToolRun source = tool({"keys", "generate"});
+	ASSERT_EQ(source.out.size(), 321u);
+	for (const char* token : {"d", "e"})
+		ASSERT_EQ(tool({"keys", "load"}, {{"DRAXEL_KEY_PAS", "11111111"}}, source.out, token).status, kOk);
+	std::string keyed = encrypt_message("rekeyed", {"-m", "2"}, {}, "d");
+	EXPECT_EQ(on("e", {"msg", "decrypt", "-m", "2", keyed}).out, "rekeyed");
+	EXPECT_EQ(tool({"keys", "load"}, {{"DRAXEL_KEY_PAS", "11111111"}}, "00FF").status, kUsage);
+
+	EXPECT_EQ(tool({"gen-ds-key"}).status, kOk);
+	EXPECT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "12121212"}}).status, kWrong);
+	ASSERT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}).status, kOk);
+	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
+	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", encrypt_message("gone", {"-m", "1"}, {}, "b")}).status, kWrong);
+}
+
+TEST_F(ToolSim, ReadersInfoHelpAndUsage)
+{
+	ToolRun readers = tool({"--json", "readers"});
+	ASSERT_EQ(readers.status, kOk) << readers.err;
+	ASSERT_EQ(readers.json().size(), 1u);
+	EXPECT_EQ(readers.json()[0]["token"], true);
+	EXPECT_EQ(readers.json()[0]["serial"], tool({"--json", "info"}).json()["serial"]);
+	EXPECT_EQ(tool({"--json", "info"}).json()["version"], 18);
+
+	EXPECT_EQ(tool({"--reader", "0", "info"}).status, kUsage);
+	EXPECT_EQ(tool({"frobnicate"}).status, kUsage);
+	EXPECT_EQ(tool({}).status, kUsage);
+	EXPECT_EQ(tool({"msg"}).status, kUsage);
+	EXPECT_EQ(run_tool({"--sim", dir / "missing-dir/x", "info"}).status, kNoToken);
+	for (const char* path : {"", "readers", "info", "msg encrypt", "msg decrypt", "file encrypt",
+	                         "file decrypt", "pin unblock", "puk change", "erase-pas verify",
+	                         "note-pas unblock", "group invite", "group accept", "note read",
+	                         "note policy", "dup copy", "keys load", "gen-ds-key", "clean"}) {
+		std::vector<std::string> args;
+		std::istringstream words(path);
+		for (std::string word; words >> word;)
+			args.push_back(word);
+		args.push_back("--help");
+		ToolRun help = run_tool(args);
+		EXPECT_EQ(help.status, kOk) << path;
+		EXPECT_NE(help.out.find("Usage"), std::string::npos) << path;
+	}
+}
+
+TEST(ToolReadme, ShowsTheHostExampleTheTestsCompile)
+{
+	std::string readme = read_file(DRAXEL_SOURCE_DIR "/README.md");
+	std::string example = read_file(DRAXEL_SOURCE_DIR "/examples/host_example.c");
+	ASSERT_FALSE(example.empty());
+	EXPECT_NE(readme.find("```c\n" + example + "```"), std::string::npos);
+}
+
+// Peak memory of a large round trip, bounded by the chunk size and not the
+// file's: 256 MiB here to keep `make test` quick (1 GiB by hand, likewise).
+TEST_F(ToolSim, ALargeFileRoundTripStaysUnder64MiB)
+{
+	const size_t size = 256 * kMiB;
+	{
+		std::ofstream out(dir / "large", std::ios::binary);
+		std::string block = pattern(kMiB, 7);
+		for (size_t done = 0; done < size; done += block.size()) {
+			block[0] = static_cast<char>(done / kMiB);
+			out.write(block.data(), static_cast<std::streamsize>(block.size()));
+		}
+	}
+	ToolRun enc = tool({"file", "encrypt", "--fast", dir / "large"});
+	ASSERT_EQ(enc.status, kOk) << enc.err;
+	ToolRun dec = tool({"file", "decrypt", dir / "large.drx", "-o", dir / "back"});
+	ASSERT_EQ(dec.status, kOk) << dec.err;
+	EXPECT_LT(enc.max_rss_kb, 64 * 1024);
+	EXPECT_LT(dec.max_rss_kb, 64 * 1024);
+	RecordProperty("encrypt_max_rss_kb", std::to_string(enc.max_rss_kb));
+	RecordProperty("decrypt_max_rss_kb", std::to_string(dec.max_rss_kb));
+
+	std::ifstream a(dir / "large", std::ios::binary), b(dir / "back", std::ios::binary);
+	std::string x(kMiB, '\0'), y(kMiB, '\0');
+	size_t compared = 0;
+	while (a.read(x.data(), static_cast<std::streamsize>(x.size())) &&
+	       b.read(y.data(), static_cast<std::streamsize>(y.size()))) {
+		ASSERT_TRUE(x == y) << "at " << compared;
+		compared += kMiB;
+	}
+	EXPECT_EQ(compared, size);
+}
+
+} // namespace

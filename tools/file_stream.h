@@ -1,0 +1,102 @@
+// Streaming a file through the token in bounded memory: wiped buffers, an
+// input that reads whole chunks, an output that only appears under its name
+// once it is complete, and a progress bar.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace draxel::tool {
+
+class SecureBuffer {
+public:
+	explicit SecureBuffer(size_t size);
+	~SecureBuffer();
+	SecureBuffer(const SecureBuffer&) = delete;
+	SecureBuffer& operator=(const SecureBuffer&) = delete;
+
+	unsigned char* data() { return data_.get(); }
+	size_t size() const { return size_; }
+
+private:
+	std::unique_ptr<unsigned char[]> data_;
+	size_t size_;
+};
+
+class InputFile {
+public:
+	// "-" is standard input.
+	explicit InputFile(const std::string& path);
+	~InputFile();
+	InputFile(const InputFile&) = delete;
+	InputFile& operator=(const InputFile&) = delete;
+
+	// Reads until len bytes are in or the file ends; the bytes read.
+	size_t read_full(unsigned char* data, size_t len);
+	// The size of a regular file, for the progress bar.
+	std::optional<uint64_t> size() const { return size_; }
+
+private:
+	std::string path_;
+	int fd_ = -1;
+	bool owned_ = false;
+	std::optional<uint64_t> size_;
+};
+
+// The output goes to a temporary file beside the target and takes the
+// target's name only on commit(), so a failure (wrong pass phrase, damaged
+// file, pulled card, a signal) leaves neither a partial file nor plaintext,
+// and an existing target either stays as it was or is replaced whole.
+class TempOutput {
+public:
+	// Refuses an existing target unless replace is set. The finished file
+	// gets mode, or else the replaced file's mode or the usual one.
+	TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode = {});
+	~TempOutput();
+	TempOutput(const TempOutput&) = delete;
+	TempOutput& operator=(const TempOutput&) = delete;
+
+	void write(const unsigned char* data, size_t len);
+	void commit();
+	uint64_t written() const { return written_; }
+
+private:
+	void discard();
+
+	std::string target_;
+	std::string temp_;
+	bool replace_;
+	int fd_ = -1;
+	bool committed_ = false;
+	uint64_t written_ = 0;
+	std::optional<unsigned> target_mode_;
+};
+
+// A progress bar on stderr, drawn only when stderr is a terminal.
+class Progress {
+public:
+	Progress(std::string label, std::optional<uint64_t> total);
+	~Progress();
+	Progress(const Progress&) = delete;
+	Progress& operator=(const Progress&) = delete;
+
+	void advance(uint64_t bytes);
+	void done();
+
+private:
+	void draw();
+
+	std::string label_;
+	std::optional<uint64_t> total_;
+	uint64_t done_bytes_ = 0;
+	bool shown_ = false;
+	bool finished_ = false;
+	std::chrono::steady_clock::time_point start_;
+	std::chrono::steady_clock::time_point last_draw_;
+};
+
+} // namespace draxel::tool

@@ -1,0 +1,273 @@
+// Results on stdout, failures on stderr, and the exit status of each class
+// of failure.
+#include <PCSC/winscard.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+#include "draxel_lib.h"
+#include "tool.h"
+
+namespace draxel::tool {
+namespace {
+
+constexpr unsigned long pcsc(LONG code)
+{
+	return static_cast<unsigned long>(static_cast<uint32_t>(code));
+}
+
+bool is_wrong_password(unsigned long code)
+{
+	return code >= DRAXEL_E_WRONG_PASSWORD && code <= DRAXEL_E_WRONG_PASSWORD_MAX;
+}
+
+bool is_pcsc(unsigned long code)
+{
+	return (code & 0xFFFF0000UL) == 0x80100000UL;
+}
+
+// PC/SC results read better in hex, as their documentation gives them.
+std::string code_text(unsigned long code)
+{
+	if (!is_pcsc(code))
+		return std::to_string(code);
+	char text[24];
+	std::snprintf(text, sizeof text, "0x%08lX", code);
+	return text;
+}
+
+// The library's text for the recorded code; empty when it recorded another.
+std::string recorded_text(unsigned long code)
+{
+	if (cur_context.error != code)
+		return {};
+	int len = 0;
+	if (GetError(nullptr, &len) != 0 || len <= 0)
+		return {};
+	std::string text(static_cast<size_t>(len), '\0');
+	if (GetError(text.data(), &len) != 0)
+		return {};
+	text.resize(strnlen(text.c_str(), text.size()));
+	return text;
+}
+
+// Writes everything or fails: a result cut short must not pass for whole.
+void write_all(int fd, const std::string& bytes)
+{
+	size_t done = 0;
+	while (done < bytes.size()) {
+		ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			throw ToolError(Exit::kFailure, std::string("cannot write the result: ") +
+			                                    strerror(errno));
+		done += static_cast<size_t>(n);
+	}
+}
+
+} // namespace
+
+LibraryError::LibraryError(unsigned long code, const std::string& doing)
+    : std::runtime_error(doing), code_(code), library_text_(recorded_text(code))
+{
+}
+
+void check(unsigned long rc, const std::string& doing)
+{
+	if (rc != 0)
+		throw LibraryError(rc, doing);
+}
+
+Exit classify(unsigned long code)
+{
+	if (is_wrong_password(code))
+		return Exit::kWrongPassword;
+	switch (code) {
+	case 0:
+		return Exit::kOk;
+	case DRAXEL_E_BAD_ARGUMENT:
+		return Exit::kUsage;
+	case DRAXEL_E_NO_TOKEN:
+	case DRAXEL_E_SEVERAL_TOKENS:
+	case DRAXEL_TR_NOT_CONNECTED:
+	case DRAXEL_TR_UNKNOWN_READER:
+	case DRAXEL_TR_NO_READERS:
+	case DRAXEL_TR_NO_SERVICE:
+		return Exit::kNoToken;
+	case DRAXEL_E_CANNOT_DECRYPT:
+		return Exit::kWrongPassword;
+	case DRAXEL_E_PASSWORD_BLOCKED:
+		return Exit::kBlocked;
+	case DRAXEL_E_FILE_DAMAGED:
+	case DRAXEL_E_INTEGRITY:
+		return Exit::kIntegrity;
+	case DRAXEL_E_ACCESS_DENIED:
+	case DRAXEL_E_KEY_DAMAGED:
+	case DRAXEL_E_PASSWORD_LENGTH:
+	case DRAXEL_E_GROUP_NOT_FOUND:
+	case DRAXEL_E_GROUP_EXISTS:
+	case DRAXEL_E_TOO_MANY_GROUPS:
+	case DRAXEL_E_BAD_STATUS:
+	case DRAXEL_E_NOT_GROUP_ADMIN:
+	case DRAXEL_E_VERSION_TOO_OLD:
+	case DRAXEL_E_GROUP_LIST_DAMAGED:
+	case DRAXEL_TR_STATUS_WORD:
+	case DRAXEL_TR_INSUFFICIENT_BUFFER:
+		return Exit::kRefused;
+	case DRAXEL_E_NO_READER:
+	case DRAXEL_E_COMMUNICATION:
+	case DRAXEL_TR_FAILURE:
+	case DRAXEL_TR_TIMEOUT:
+		return Exit::kCommunication;
+	}
+	if (code == pcsc(SCARD_E_NO_SERVICE) || code == pcsc(SCARD_E_SERVICE_STOPPED) ||
+	    code == pcsc(SCARD_E_NO_READERS_AVAILABLE) || code == pcsc(SCARD_E_UNKNOWN_READER) ||
+	    code == pcsc(SCARD_E_READER_UNAVAILABLE) || code == pcsc(SCARD_E_NO_SMARTCARD) ||
+	    code == pcsc(SCARD_W_REMOVED_CARD))
+		return Exit::kNoToken;
+	if (is_pcsc(code))
+		return Exit::kCommunication;
+	return Exit::kFailure;
+}
+
+std::string describe(unsigned long code)
+{
+	if (is_wrong_password(code))
+		return "wrong password, " + std::to_string(DRAXEL_TRIES_LEFT(code)) + " attempts left";
+	switch (code) {
+	case DRAXEL_E_NO_READER: return "no reader, or an answer of unexpected form";
+	case DRAXEL_E_BAD_ARGUMENT: return "an argument is missing, too long or malformed";
+	case DRAXEL_E_ACCESS_DENIED: return "the token refused access";
+	case DRAXEL_E_BUFFER_TOO_SMALL: return "a buffer is too small";
+	case DRAXEL_E_PASSWORD_BLOCKED: return "the password is blocked";
+	case DRAXEL_E_FILE_DAMAGED: return "the encrypted file is damaged";
+	case DRAXEL_E_CANNOT_DECRYPT: return "wrong pass phrase, group or token";
+	case DRAXEL_E_KEY_DAMAGED: return "the key on the token is damaged";
+	case DRAXEL_E_PASSWORD_LENGTH: return "the token refused the password's length";
+	case DRAXEL_E_COMMUNICATION: return "the exchange with the token failed";
+	case DRAXEL_E_GROUP_NOT_FOUND: return "no group of that name";
+	case DRAXEL_E_GROUP_EXISTS: return "a group of that name exists";
+	case DRAXEL_E_TOO_MANY_GROUPS: return "the token holds all the groups it can";
+	case DRAXEL_E_BAD_STATUS: return "the token answered an unexpected status";
+	case DRAXEL_E_INTEGRITY: return "the decrypted file fails its checksum";
+	case DRAXEL_E_NOT_GROUP_ADMIN: return "only the group's administrator may do this";
+	case DRAXEL_E_NO_TOKEN: return "no token found";
+	case DRAXEL_E_SEVERAL_TOKENS: return "several tokens found; choose one with --reader";
+	case DRAXEL_E_VERSION_TOO_OLD: return "the token's version lacks the operation";
+	case DRAXEL_E_GROUP_LIST_DAMAGED: return "the token's group list cannot be read";
+	case DRAXEL_TR_FAILURE: return "the reader failed";
+	case DRAXEL_TR_NOT_CONNECTED: return "not connected to the reader";
+	case DRAXEL_TR_STATUS_WORD: return "the token refused the command";
+	case DRAXEL_TR_TIMEOUT: return "the reader timed out";
+	case DRAXEL_TR_UNKNOWN_READER: return "unknown reader";
+	case DRAXEL_TR_INSUFFICIENT_BUFFER: return "the token's answer is too long";
+	case DRAXEL_TR_NO_READERS: return "no readers";
+	case DRAXEL_TR_NO_SERVICE: return "pcscd is not running";
+	}
+	if (is_pcsc(code)) {
+		const char* text = pcsc_stringify_error(static_cast<LONG>(code));
+		return std::string("PC/SC: ") + (text != nullptr ? text : "error");
+	}
+	return "error";
+}
+
+Result::~Result()
+{
+	explicit_bzero(text.data(), text.size());
+}
+
+void emit(Result& result, bool as_json)
+{
+	if (as_json) {
+		// the commands give bytes that may not be UTF-8 as hex; whatever
+		// else slips through must not make the whole result fail
+		write_all(STDOUT_FILENO, result.data.dump(2, ' ', false,
+		                                          json::error_handler_t::replace) + "\n");
+		return;
+	}
+	write_all(STDOUT_FILENO, result.text);
+}
+
+int report(const std::exception& error, bool as_json)
+{
+	json doc;
+	Exit status = Exit::kFailure;
+	std::string message = error.what();
+	if (auto* library = dynamic_cast<const LibraryError*>(&error)) {
+		status = classify(library->code());
+		std::string text = library->library_text();
+		message += ": ";
+		if (!text.empty())
+			message += text + " ";
+		message += "(code " + code_text(library->code()) + ": " + describe(library->code()) + ")";
+		doc["code"] = library->code();
+		doc["library_text"] = text;
+		doc["description"] = describe(library->code());
+	} else if (auto* tool = dynamic_cast<const ToolError*>(&error)) {
+		status = tool->status();
+	}
+	std::fprintf(stderr, "draxel-tool: %s\n", message.c_str());
+	if (as_json) {
+		doc["error"] = error.what();
+		doc["exit_status"] = static_cast<int>(status);
+		try {
+			Result result;
+			result.data = json{{"ok", false}, {"failure", doc}};
+			emit(result, true);
+		} catch (const std::exception&) {
+			// stderr has the message already
+		}
+	}
+	return static_cast<int>(status);
+}
+
+std::string to_hex(const unsigned char* data, size_t len)
+{
+	static const char digits[] = "0123456789ABCDEF";
+	std::string text;
+	text.reserve(2 * len);
+	for (size_t i = 0; i < len; ++i) {
+		text.push_back(digits[data[i] >> 4]);
+		text.push_back(digits[data[i] & 15]);
+	}
+	return text;
+}
+
+std::string argument_or_stdin(const std::string& argument, size_t limit, const char* what)
+{
+	if (!argument.empty() && argument != "-") {
+		if (argument.size() > limit)
+			throw ToolError(Exit::kUsage, std::string("the ") + what + " is longer than " +
+			                                  std::to_string(limit) + " bytes");
+		return argument;
+	}
+	std::string text;
+	// growing would leave copies of a plaintext in freed memory
+	text.reserve(limit);
+	char chunk[4096];
+	for (;;) {
+		ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			throw ToolError(Exit::kFailure, std::string("cannot read the ") + what +
+			                                    " from standard input: " + strerror(errno));
+		if (n == 0)
+			break;
+		if (text.size() + static_cast<size_t>(n) > limit) {
+			explicit_bzero(chunk, sizeof chunk);
+			explicit_bzero(text.data(), text.size());
+			throw ToolError(Exit::kUsage, std::string("the ") + what + " is longer than " +
+			                                  std::to_string(limit) + " bytes");
+		}
+		text.append(chunk, static_cast<size_t>(n));
+	}
+	explicit_bzero(chunk, sizeof chunk);
+	return text;
+}
+
+} // namespace draxel::tool

@@ -1,0 +1,73 @@
+// readers, info: what is attached and what the token says of itself.
+#include "session.h"
+#include "tool.h"
+
+namespace draxel::tool {
+namespace {
+
+constexpr int kSerialText = 15;
+
+Result list_readers(Session& session)
+{
+	Result result;
+	result.data = json::array();
+	int index = 0;
+	for (const ReaderInfo& reader : session.readers()) {
+		result.data.push_back({{"index", index},
+		                       {"name", reader.name},
+		                       {"card", reader.card},
+		                       {"token", reader.token},
+		                       {"serial", reader.serial.empty() ? json() : json(reader.serial)}});
+		std::string what = reader.token  ? "token " + reader.serial
+		                   : reader.card ? "card (not a token)"
+		                                 : "empty";
+		result.text += std::to_string(index++) + "  " + reader.name + "  [" + what + "]\n";
+	}
+	if (index == 0)
+		result.text = "no readers\n";
+	return result;
+}
+
+Result token_info(Session& session)
+{
+	Result result;
+	char serial[kSerialText] = {};
+	check(GetSN(serial), "reading the serial number");
+	int version = session.version();
+	bool default_puk = false;
+	check(GetPUKFlag(&default_puk), "reading the PUK flag");
+	int note_size = 0;
+	int note_policy = 0;
+	// a token without a note is still a token to describe
+	bool has_note = GetNoteInf(&note_size, &note_policy, version, false) == 0;
+
+	const char* policy = note_policy == 2 ? "note password" : "PIN";
+	result.data = {{"serial", serial},
+	               {"version", version},
+	               {"default_puk", default_puk},
+	               {"note_size", has_note ? json(note_size) : json()},
+	               {"note_policy", has_note ? json(note_policy == 2 ? "note-pas" : "pin") : json()}};
+	result.text = std::string("serial number  ") + serial + "\nversion        " +
+	              std::to_string(version) + "\nPUK            " +
+	              (default_puk ? "as issued (change it)" : "changed") + "\nnote           " +
+	              (has_note ? std::to_string(note_size) + " bytes, guarded by the " + policy
+	                        : std::string("none")) +
+	              "\n";
+	return result;
+}
+
+} // namespace
+
+void add_reader_commands(CLI::App& app, Context& ctx)
+{
+	auto* readers = app.add_subcommand("readers", "list the readers and which of them hold a token");
+	readers->callback([&ctx] {
+		ctx.needs_token = false;
+		ctx.action = list_readers;
+	});
+	auto* info = app.add_subcommand(
+	    "info", "show the token's serial number, version, PUK flag, note size and policy");
+	info->callback([&ctx] { ctx.action = token_info; });
+}
+
+} // namespace draxel::tool
