@@ -20,7 +20,7 @@ test: build
 	scripts/with-pcscd.sh ctest --test-dir $(BUILD) --output-on-failure
 
 demo: build
-	scripts/with-pcscd.sh scripts/demo.sh $(BUILD)
+	scripts/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
