@@ -85,6 +85,11 @@ void put_item(Bytes& out, uint8_t tag, std::span<const uint8_t> value) {
 
 Token::Token(TokenState state) : state_(std::move(state)) {}
 
+Token::~Token() {
+  end_session();
+  wipe_state(state_);
+}
+
 const Token::Route Token::kRoutes[] = {
     {0x00, 0xA4, &Token::select, false},
     {0x00, 0xB0, &Token::read_binary, false},
@@ -144,6 +149,10 @@ void Token::reset() { end_session(); }
 
 void Token::end_session() {
   if (session_.session_key) wipe(*session_.session_key);
+  // the export in progress and the import so far are sealed, but a session
+  // leaves nothing behind
+  for (Bytes& piece : session_.duplicate_out) wipe(piece);
+  wipe(session_.duplicate_in);
   session_ = Session{};
 }
 
@@ -397,7 +406,11 @@ std::optional<Key> Token::mode_key(uint8_t mode, std::span<const uint8_t> phrase
     return std::nullopt;
   }
   const Group& group = state_.groups[*session_.group];
-  if (phrase.size() > group.pass_phrase.size() || !equal_in_constant_time(to_field(phrase), group.pass_phrase)) {
+  Field given = to_field(phrase);
+  const bool same = phrase.size() <= group.pass_phrase.size() &&
+                    equal_in_constant_time(given, group.pass_phrase);
+  wipe(given);
+  if (!same) {
     refusal = status::kWrongCryptogram;
     return std::nullopt;
   }
@@ -507,11 +520,13 @@ Token::Reply Token::group_command(const CommandApdu& cmd) {
       fresh.admin = true;
       state_.groups.push_back(fresh);
       wipe(fresh.key);
+      wipe(fresh.pass_phrase);
       return {};
     }
     case 0x02:
       if (group == nullptr) return {status::kNotFound, {}};
       wipe(group->key);
+      wipe(group->pass_phrase);
       state_.groups.erase(state_.groups.begin() + (group - state_.groups.data()));
       session_.group.reset();
       return {};
@@ -530,8 +545,16 @@ Token::Reply Token::group_command(const CommandApdu& cmd) {
 
 Token::Reply Token::join_command(const CommandApdu& cmd) {
   if (!verified(ref::kPin)) return {status::kSecurityNotSatisfied, {}};
-  const Key request_key = derive_key(issuer_key(), kLabelRequest, {});
-  const Key invite_key = derive_key(issuer_key(), kLabelInvite, {});
+  Key request_key = derive_key(issuer_key(), kLabelRequest, {});
+  Key invite_key = derive_key(issuer_key(), kLabelInvite, {});
+  Reply reply = join_step(cmd, request_key, invite_key);
+  wipe(request_key);
+  wipe(invite_key);
+  return reply;
+}
+
+Token::Reply Token::join_step(const CommandApdu& cmd, const Key& request_key,
+                              const Key& invite_key) {
   switch (cmd.p1) {
     case 0x01: {  // request, on the joining token
       if (cmd.data.size() != 64) return {status::kWrongLength, {}};
@@ -542,16 +565,23 @@ Token::Reply Token::join_command(const CommandApdu& cmd) {
       inner.insert(inner.end(), state_.serial.begin(), state_.serial.end());
       inner.insert(inner.end(), pending.nonce.begin(), pending.nonce.end());
       state_.pending_request = pending;
-      return {status::kOk, seal_box(request_key, inner)};
+      wipe(pending.pass_phrase);
+      Reply reply{status::kOk, seal_box(request_key, inner)};
+      wipe(inner);
+      return reply;
     }
     case 0x02: {  // invite, on the group's administrator
       if (!session_.group) return {status::kNotFound, {}};
       Group& group = state_.groups[*session_.group];
       if (!group.admin) return {status::kConditionsNotSatisfied, {}};
       auto request = open_box(request_key, cmd.data);
-      if (!request || request->size() != 24 || (*request)[0] != 0x01) return {status::kWrongData, {}};
+      if (!request || request->size() != 24 || (*request)[0] != 0x01) {
+        if (request) wipe(*request);
+        return {status::kWrongData, {}};
+      }
       Bytes inner = {0x02};
       inner.insert(inner.end(), request->begin() + 8, request->end());
+      wipe(*request);
       inner.insert(inner.end(), group.key.begin(), group.key.end());
       Reply reply{status::kOk, seal_box(invite_key, inner)};
       wipe(inner);
@@ -571,6 +601,13 @@ Token::Reply Token::accept_invite(const CommandApdu& cmd, const Key& invite_key)
   auto name = cmd.data.last(128).first(64);
   auto phrase = cmd.data.last(64);
   const PendingRequest& pending = *state_.pending_request;
+  // the invitation carries the group's key: it goes, whatever the answer
+  struct Wiper {
+    std::optional<Bytes>& bytes;
+    ~Wiper() {
+      if (bytes) wipe(*bytes);
+    }
+  } wiper{invite};
   if (!invite || invite->size() != 49 || (*invite)[0] != 0x02 ||
       !std::equal(pending.nonce.begin(), pending.nonce.end(), invite->begin() + 1))
     return {status::kWrongData, {}};
@@ -581,9 +618,11 @@ Token::Reply Token::accept_invite(const CommandApdu& cmd, const Key& invite_key)
   joined.name = to_field(name);
   joined.pass_phrase = pending.pass_phrase;
   std::copy_n(invite->begin() + 17, 32, joined.key.begin());
-  wipe(*invite);
   state_.groups.push_back(joined);
   wipe(joined.key);
+  wipe(joined.pass_phrase);
+  wipe(state_.pending_request->pass_phrase);
+  wipe(state_.pending_request->nonce);
   state_.pending_request.reset();
   return {};
 }
@@ -619,7 +658,17 @@ Bytes Token::duplicate_payload() const {
 
 bool Token::apply_duplicate(std::span<const uint8_t> payload) {
   TokenState copy = state_;
+  // the copy holds every key: whichever state is dropped is wiped first
+  struct Wiper {
+    TokenState& state;
+    ~Wiper() { wipe_state(state); }
+  } wiper{copy};
+  for (Group& group : copy.groups) {
+    wipe(group.key);
+    wipe(group.pass_phrase);
+  }
   copy.groups.clear();
+  if (copy.ds_key) wipe(*copy.ds_key);
   copy.ds_key.reset();
   while (!payload.empty()) {
     if (payload.size() < 3) return false;
@@ -635,6 +684,7 @@ bool Token::apply_duplicate(std::span<const uint8_t> payload) {
       Password& password = copy.passwords[value[0]];
       password.max_tries = value[1];
       password.tries_left = value[1];
+      wipe(password.value);
       password.value.assign(value.begin() + 2, value.end());
     } else if (tag == kTagGroup && len == 1 + 64 + 64 + 32 && copy.groups.size() < copy.max_groups) {
       Group group;
@@ -643,6 +693,8 @@ bool Token::apply_duplicate(std::span<const uint8_t> payload) {
       std::copy_n(value.begin() + 65, 64, group.pass_phrase.begin());
       std::copy_n(value.begin() + 129, 32, group.key.begin());
       copy.groups.push_back(group);
+      wipe(group.key);
+      wipe(group.pass_phrase);
     } else if (tag == kTagDsKey && len == 32) {
       copy.ds_key.emplace();
       std::copy_n(value.begin(), 32, copy.ds_key->begin());
@@ -652,13 +704,19 @@ bool Token::apply_duplicate(std::span<const uint8_t> payload) {
       return false;
     }
   }
-  state_ = std::move(copy);
+  std::swap(state_, copy);  // the old state is wiped with the copy
   return true;
 }
 
 Token::Reply Token::duplicate(const CommandApdu& cmd) {
   if (!verified(ref::kPuk)) return {status::kSecurityNotSatisfied, {}};
-  const Key duplicate_key = derive_key(issuer_key(), kLabelDuplicate, {});
+  Key duplicate_key = derive_key(issuer_key(), kLabelDuplicate, {});
+  Reply reply = duplicate_step(cmd, duplicate_key);
+  wipe(duplicate_key);
+  return reply;
+}
+
+Token::Reply Token::duplicate_step(const CommandApdu& cmd, const Key& duplicate_key) {
   if (cmd.p1 == 0x01) {
     if (!session_.duplicate_out_started) {
       Bytes payload = duplicate_payload();
@@ -693,9 +751,17 @@ Token::Reply Token::duplicate(const CommandApdu& cmd) {
 
 void Token::clear_token() {
   for (auto& [reference, key] : state_.keys) random_bytes(key);
-  for (Group& group : state_.groups) wipe(group.key);
+  for (Group& group : state_.groups) {
+    wipe(group.key);
+    wipe(group.pass_phrase);
+  }
   state_.groups.clear();
+  if (state_.ds_key) wipe(*state_.ds_key);
   state_.ds_key.reset();
+  if (state_.pending_request) {
+    wipe(state_.pending_request->pass_phrase);
+    wipe(state_.pending_request->nonce);
+  }
   state_.pending_request.reset();
   state_.note_policy = ref::kPin;
   auto note = state_.application_files.find(fid::kNote);

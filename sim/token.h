@@ -22,6 +22,10 @@ namespace draxel::sim {
 class Token : public Card {
  public:
   explicit Token(TokenState state);
+  // What the token held does not outlive it in freed memory.
+  ~Token() override;
+  Token(const Token&) = default;
+  Token& operator=(const Token&) = default;
 
   std::vector<uint8_t> process(std::span<const uint8_t> apdu) override;
   void power_off() override;
@@ -79,10 +83,12 @@ class Token : public Card {
   Reply group_command(const CommandApdu& cmd);
   Reply list_groups(const CommandApdu& cmd);
   Reply join_command(const CommandApdu& cmd);
+  Reply join_step(const CommandApdu& cmd, const Key& request_key, const Key& invite_key);
   Reply accept_invite(const CommandApdu& cmd, const Key& invite_key);
   Group* find_group(std::span<const uint8_t> name);
   // maintenance
   Reply duplicate(const CommandApdu& cmd);
+  Reply duplicate_step(const CommandApdu& cmd, const Key& duplicate_key);
   Reply erase_command(const CommandApdu& cmd);
   Reply note_policy(const CommandApdu& cmd);
   Bytes duplicate_payload() const;

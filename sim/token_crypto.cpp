@@ -43,6 +43,7 @@ std::array<uint8_t, kMacLen> mac_of(const Key& key, std::span<const uint8_t> dat
   auto full = cbc_mac(key, 0xFF, data);
   std::array<uint8_t, kMacLen> mac{};
   memcpy(mac.data(), full.data(), kMacLen);
+  wipe(full);
   return mac;
 }
 
@@ -76,6 +77,7 @@ Key derive_key(const Key& base, uint8_t label, std::span<const uint8_t> context)
   for (uint8_t i = 0; i < 4; ++i) {
     auto part = cbc_mac(base, i, labelled);
     memcpy(out.data() + i * kBlock, part.data(), kBlock);
+    wipe(part);
   }
   wipe(labelled);
   return out;

@@ -23,7 +23,6 @@ namespace {
 
 constexpr std::string_view kFormatTag = "draxel-token 1";
 constexpr std::string_view kEndLine = "end";
-constexpr size_t kSerialLen = 7;
 constexpr size_t kMaxFile = 0xFFFF;      // the size field of a file is two bytes
 constexpr size_t kMaxPassword = 255;     // VERIFY carries a one-byte length
 constexpr unsigned kMaxTries = 15;       // 63Cx has four bits for the count
@@ -303,17 +302,6 @@ bool Parser::request(const Words& w) {
   return parse_hex_exact(w[1], request.nonce) && parse_hex_exact(w[2], request.pass_phrase);
 }
 
-void wipe_state(TokenState& state) {
-  for (auto& [ref, password] : state.passwords) wipe(password.value);
-  for (auto& [ref, key] : state.keys) wipe(key);
-  if (state.ds_key) wipe(*state.ds_key);
-  for (Group& group : state.groups) {
-    wipe(group.pass_phrase);
-    wipe(group.key);
-  }
-  if (state.pending_request) wipe(state.pending_request->pass_phrase);
-}
-
 Password issue_password(const std::string& value, uint8_t tries) {
   if (value.empty() || value.size() > kMaxPassword) {
     throw std::invalid_argument("a password must be 1 to 255 bytes");
@@ -359,6 +347,23 @@ std::string directory_of(const std::string& path) {
 }
 
 }  // namespace
+
+void wipe_state(TokenState& state) {
+  for (auto& [ref, password] : state.passwords) wipe(password.value);
+  for (auto& [ref, key] : state.keys) wipe(key);
+  if (state.ds_key) wipe(*state.ds_key);
+  for (Group& group : state.groups) {
+    wipe(group.pass_phrase);
+    wipe(group.key);
+  }
+  if (state.pending_request) {
+    wipe(state.pending_request->pass_phrase);
+    wipe(state.pending_request->nonce);
+  }
+  // the note is the holder's plaintext
+  for (auto& [id, file] : state.application_files) wipe(file);
+  for (auto& [id, file] : state.master_files) wipe(file);
+}
 
 Bytes file_creation_password() {
   Bytes out(kFileCreationHex.size() / 2);

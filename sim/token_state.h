@@ -88,6 +88,10 @@ struct IssueOptions {
   std::optional<std::array<uint8_t, 7>> serial;  // random when not given
 };
 
+// Clears every secret the state holds (keys, passwords, pass phrases, the
+// files) in place, before a state is dropped or replaced.
+void wipe_state(TokenState& state);
+
 // A freshly issued token: random keys and serial number, default passwords.
 TokenState issue_token(const IssueOptions& options = {});
 
