@@ -18,6 +18,9 @@ class Card {
   virtual void power_off() {}
   // Cold power-on and warm reset alike: the card forgets its session state.
   virtual void reset() {}
+  // True, once, when the reply process() just gave must not reach the
+  // reader: the card leaves the reader instead (fault tests, FaultyCard).
+  virtual bool pull_requested() { return false; }
 };
 
 }  // namespace draxel::sim

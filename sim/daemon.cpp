@@ -59,6 +59,7 @@ int serve_in_reader(Card& card, const ReaderOptions& options) {
   while (!client.stopped()) {
     if (client.serve(options.host, options.port)) {
       if (options.once) break;
+      if (client.take_pulled()) client.wait_for_stop(options.reinsert_pause);
     } else {
       client.wait_for_stop(kRetryPause);  // vpcd not listening yet
     }

@@ -3,6 +3,7 @@
 // What the virtual-card daemons share: where the vpcd reader is, and the
 // loop that plays a card in it until a signal ends the daemon.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,9 @@ struct ReaderOptions {
   uint16_t port = 0;
   bool t0 = false;    // answer as a T=0 card, with a T=0-only ATR
   bool once = false;  // end after the first connection instead of reconnecting
+  // How long a card that left the reader by itself (FaultyCard's drop) stays
+  // out: long enough for pcscd to see the reader empty before it comes back.
+  std::chrono::milliseconds reinsert_pause{1500};
 };
 
 std::optional<uint16_t> parse_port(const std::string& text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "apdu.h"
+#include "token_crypto.h"
 
 namespace draxel::sim {
 namespace {
@@ -116,6 +117,8 @@ bool T0Card::is_matching_reissue(std::span<const uint8_t> apdu) const {
 
 void T0Card::drop_pending() {
   pending_ = Pending::kNone;
+  // held replies carry keys and plaintext
+  wipe(held_);
   held_.clear();
   handed_out_ = 0;
 }

@@ -21,6 +21,7 @@ class T0Card : public Card {
   std::vector<uint8_t> process(std::span<const uint8_t> apdu) override;
   void power_off() override;
   void reset() override;
+  bool pull_requested() override { return inner_.pull_requested(); }
 
  private:
   enum class Pending { kNone, kGetResponse, kReissue };

@@ -51,6 +51,11 @@ unsigned long InProcessToken::transmit(unsigned char* send, int send_len, unsign
     // internally answers like a card with no precise diagnosis.
     reply.clear();
   }
+  // A card that left the reader answers nothing: the exchange failed.
+  if (g_active->card_.pull_requested()) {
+    wipe(reply);
+    return kFailed;
+  }
   if (reply.size() < 2 || reply.size() > static_cast<size_t>(capacity)) {
     wipe(reply);
     reply = status_only(sw::kNoPreciseDiagnosis);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "faulty_card.h"
 #include "token.h"
 #include "token_crypto.h"
 #include "token_state.h"
@@ -36,6 +37,7 @@ struct Config {
   bool once = false;
   IssueOptions issue;
   bool issue_options_given = false;
+  std::vector<draxel::sim::FaultPlan> faults;
 };
 
 [[noreturn]] void usage(const char* problem) {
@@ -44,7 +46,11 @@ struct Config {
                "usage: draxel-token-sim --port N [--host ADDR] [--state FILE] [--t0] [--once]\n"
                "                        [--version N|none] [--st23l80] [--no-note]\n"
                "                        [--no-trace-buffer] [--pin PIN] [--puk PUK]\n"
-               "                        [--serial HEX14]\n");
+               "                        [--serial HEX14] [--fault KIND[:INS[:COUNT]]]\n"
+               "--fault spoils one reply for fault tests: KIND is drop (the card leaves\n"
+               "the reader and comes back), short, long, cut, extra or status; INS the\n"
+               "command's instruction byte in hex or any; COUNT which such command.\n"
+               "Several --fault options play several faults, each counting on its own.\n");
   std::exit(kUsageError);
 }
 
@@ -88,7 +94,7 @@ bool valid_password(const std::string& text) {
 Config parse_args(int argc, char** argv) {
   enum {
     kPort = 1, kHost, kState, kT0, kOnce, kVersion, kSt23l80, kNoNote, kNoTrace, kPin, kPuk,
-    kSerial
+    kSerial, kFault
   };
   static const option kOptions[] = {
       {"port", required_argument, nullptr, kPort},
@@ -103,6 +109,7 @@ Config parse_args(int argc, char** argv) {
       {"pin", required_argument, nullptr, kPin},
       {"puk", required_argument, nullptr, kPuk},
       {"serial", required_argument, nullptr, kSerial},
+      {"fault", required_argument, nullptr, kFault},
       {nullptr, 0, nullptr, 0}};
   Config config;
   opterr = 0;
@@ -154,6 +161,12 @@ Config parse_args(int argc, char** argv) {
         if (!serial) usage("--serial wants 7 bytes as 14 hex digits");
         config.issue.serial = *serial;
         config.issue_options_given = true;
+        break;
+      }
+      case kFault: {
+        const auto plan = draxel::sim::parse_fault_plan(optarg);
+        if (!plan) usage("--fault wants KIND[:INS[:COUNT]]");
+        config.faults.push_back(*plan);
         break;
       }
       default: usage("unknown option or missing value");
@@ -219,5 +232,11 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "draxel-token-sim: T=%d token for vpcd at %s:%u%s%s\n", config.t0 ? 0 : 1,
                config.host.c_str(), config.port,
                config.state_path ? "" : " (in memory only)", config.once ? " (once)" : "");
-  return draxel::sim::serve_in_reader(token, {config.host, config.port, config.t0, config.once});
+  draxel::sim::FaultyCard played(token, config.faults);
+  draxel::sim::ReaderOptions reader;
+  reader.host = config.host;
+  reader.port = config.port;
+  reader.t0 = config.t0;
+  reader.once = config.once;
+  return draxel::sim::serve_in_reader(played, reader);
 }

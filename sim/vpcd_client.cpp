@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "apdu.h"
+#include "token_crypto.h"
 
 namespace draxel::sim {
 namespace {
@@ -96,7 +97,10 @@ void VpcdClient::serve_connection(int fd) {
     std::array<uint8_t, 2> length{};
     if (!read_exact(fd, length)) break;
     message.resize((size_t{length[0]} << 8) | length[1]);
-    if (!read_exact(fd, message) || !handle_message(fd, message)) break;
+    const bool served = read_exact(fd, message) && handle_message(fd, message);
+    // commands carry passwords, keys and plaintext
+    wipe(message);
+    if (!served) break;
   }
   // A lost connection is the card leaving the reader.
   card_.power_off();
@@ -141,6 +145,12 @@ bool VpcdClient::read_exact(int fd, std::span<uint8_t> out) const {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;
     got += static_cast<size_t>(n);
+    // vpcd sends a message's length and its bytes in two writes, the second
+    // held back by Nagle until the first is acknowledged: acknowledge at
+    // once rather than after the delayed-ACK timeout (about 40 ms a command).
+    // The kernel clears the flag again, so it is set after every read.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   }
   return true;
 }
@@ -150,11 +160,17 @@ bool VpcdClient::write_message(int fd, std::span<const uint8_t> payload) const {
   std::vector<uint8_t> frame{static_cast<uint8_t>(payload.size() >> 8),
                              static_cast<uint8_t>(payload.size() & 0xFF)};
   frame.insert(frame.end(), payload.begin(), payload.end());
+  const bool sent = send_all(fd, frame);
+  wipe(frame);  // the reply may carry a key or plaintext
+  return sent;
+}
+
+bool VpcdClient::send_all(int fd, std::span<const uint8_t> bytes) const {
   size_t sent = 0;
-  while (sent < frame.size()) {
+  while (sent < bytes.size()) {
     // A reader that stops reading must not keep stop() from working.
     if (wait_ready(fd, POLLOUT) != Wait::kReady) return false;
-    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
@@ -165,11 +181,18 @@ bool VpcdClient::write_message(int fd, std::span<const uint8_t> payload) const {
 bool VpcdClient::handle_message(int fd, std::span<const uint8_t> message) {
   if (message.size() == 1) return handle_control(fd, message[0]);
   auto response = card_.process(message);
+  // The card leaves the reader with the command unanswered.
+  if (card_.pull_requested()) {
+    pulled_ = true;
+    return false;
+  }
   // The frame cannot carry more; a card that wants to send more is faulty.
   if (response.size() < 2 || response.size() > kMaxMessage) {
     response = status_only(sw::kNoPreciseDiagnosis);
   }
-  return write_message(fd, response);
+  const bool written = write_message(fd, response);
+  wipe(response);
+  return written;
 }
 
 bool VpcdClient::handle_control(int fd, uint8_t code) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card.h"
@@ -42,12 +43,16 @@ class VpcdClient {
   bool stopped() const { return stopped_.load(); }
   // Sleeps up to `pause`, waking early on stop(); returns stopped().
   bool wait_for_stop(std::chrono::milliseconds pause) const;
+  // True, once, when the last connection ended because the card asked to
+  // leave the reader (Card::pull_requested).
+  bool take_pulled() { return std::exchange(pulled_, false); }
 
  private:
   enum class Wait { kReady, kStopped, kFailed };
   Wait wait_ready(int fd, short events) const;
   bool read_exact(int fd, std::span<uint8_t> out) const;
   bool write_message(int fd, std::span<const uint8_t> payload) const;
+  bool send_all(int fd, std::span<const uint8_t> bytes) const;
   bool handle_message(int fd, std::span<const uint8_t> message);
   bool handle_control(int fd, uint8_t code);
 
@@ -56,6 +61,7 @@ class VpcdClient {
   std::atomic<bool> stopped_{false};
   int wake_read_ = -1;  // self-pipe: stop() writes, the serving loop polls
   int wake_write_ = -1;
+  bool pulled_ = false;
 };
 
 }  // namespace draxel::sim

@@ -1,8 +1,7 @@
 // Messages and files through the real pcscd: a T=1 token in the first vpcd
 // reader, a T=0 token (61xx behind every reply with data) in the second.
 // Every mode, token and fast, in chunks that cross the 232-byte blocks; the
-// many other splits run in-process (file_test.cpp), since every exchange
-// through vpcd costs tens of milliseconds.
+// many other splits run in-process (file_test.cpp), where they cost less.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -151,7 +151,8 @@ unsigned long set_version(ReaderStructPtr prs, int version)
 }
 
 // The version rules, on a token whose version file is rewritten between
-// the steps (every exchange through vpcd costs tens of milliseconds).
+// the steps (one daemon for all of them: starting one and waiting for
+// pcscd to see it is what costs time through vpcd).
 TEST_F(ManagementReaders, OneTokenThroughTheVersions)
 {
 	VirtualCard card = VirtualCard::token(0, {"--no-trace-buffer"});
