@@ -82,7 +82,11 @@ struct Command {
 		memset(buf, 0, sizeof buf);
 		memcpy(buf, header, kHeaderLen);
 	}
-	~Command() { wipe_secret(buf, sizeof buf); }
+	~Command()
+	{
+		wipe_secret(buf, sizeof buf);
+		apdu_buf_released(buf, sizeof buf);
+	}
 	Command(const Command &) = delete;
 	Command &operator=(const Command &) = delete;
 
@@ -124,7 +128,11 @@ struct Reply {
 	unsigned long len;
 
 	explicit Reply(unsigned long capacity) : len(capacity) { memset(buf, 0, sizeof buf); }
-	~Reply() { wipe_secret(buf, sizeof buf); }
+	~Reply()
+	{
+		wipe_secret(buf, sizeof buf);
+		apdu_buf_released(buf, sizeof buf);
+	}
 	Reply(const Reply &) = delete;
 	Reply &operator=(const Reply &) = delete;
 };
@@ -252,6 +260,10 @@ __attribute__((weak)) void apdu_cmd_buf_wiped(const BYTE *, size_t)
 {
 }
 
+__attribute__((weak)) void apdu_buf_released(const BYTE *, size_t)
+{
+}
+
 /* ---- selection and file access ------------------------------------------- */
 
 unsigned long APDU_SelectApplication(ReaderStructPtr prs)
@@ -366,7 +378,12 @@ unsigned long APDU_GetChallenge(ReaderStructPtr prs, BYTE *buf, int len)
 	Command cmd(get_ch_cmd);
 	cmd.buf[P3] = static_cast<BYTE>(len);
 	unsigned long capacity = static_cast<unsigned long>(len);
-	return Transmit(cmd.buf, cmd.len, buf, &capacity, prs);
+	unsigned long r = Transmit(cmd.buf, cmd.len, buf, &capacity, prs);
+	/* fewer bytes than asked for would leave the rest of buf as it was, and
+	 * callers take all of it for random key material */
+	if (r == kOk && capacity < static_cast<unsigned long>(len))
+		return DRAXEL_TR_FAILURE;
+	return r;
 }
 
 unsigned long APDU_GetSN(ReaderStructPtr prs, BYTE *sn, BYTE snsize)

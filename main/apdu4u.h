@@ -22,6 +22,12 @@ extern const BYTE ST23_L80_MODEL_STR[9];
  * directly replace it to see the wipe. */
 void apdu_cmd_buf_wiped(const BYTE *buf, size_t len);
 
+/* Called with every command buffer and reply buffer of a builder as it goes
+ * out of scope, right after it was cleared: none of a password, key, pass
+ * phrase or reply may outlive the builder. Does nothing in the library;
+ * tests that link the units directly replace it to look. */
+void apdu_buf_released(const BYTE *buf, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

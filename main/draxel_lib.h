@@ -509,8 +509,10 @@ unsigned long ChangeNotePas(const char *pas, const char *new_pas);
  * @is_def_puk_flag: receives true only when the PUK flag file exists and
  *                   holds 00; false when it holds anything else or is absent
  *
- * Returns 0 (also without a flag file), 101, 102 for a null pointer, or the
- * failure of selecting the application or reading the flag.
+ * Returns 0 (also without a flag file, or with one the token refuses to
+ * select), 101, 102 for a null pointer, 116 when the exchange selecting the
+ * flag file fails, or the failure of selecting the application or reading
+ * the flag.
  */
 unsigned long GetPUKFlag(bool *is_def_puk_flag);
 
@@ -658,7 +660,8 @@ unsigned long ChangeNotePolicy(int ver);
 
 /* RepareTracBuf - refill the trace buffer file (F190 under 3F00) that
  * VerifyPIN's need_add_write_bf writes, creating it first on tokens up to
- * version 14; a token above 14 without it is left alone (returns 0). */
+ * version 14; a token above 14 without it is left alone (returns 0). A
+ * failed exchange while selecting it gives 116. */
 unsigned long RepareTracBuf(void);
 
 /* ------------------------------------------------------------------------ */
@@ -949,7 +952,8 @@ unsigned long APDU_Select_FCP(ReaderStructPtr prs, const BYTE *buf, BYTE len, BY
 unsigned long APDU_ReadBinary(ReaderStructPtr prs, BYTE *buf, int *buf_len, int off);
 /* Writes 1 to 248 bytes at offset off of the current file. */
 unsigned long APDU_UpdateBinary(ReaderStructPtr prs, const BYTE *buf, BYTE buf_len, int off);
-/* len (1 to 256) random bytes from the token; transport code returned as is. */
+/* len (1 to 256) random bytes from the token; transport code returned as is,
+ * and DRAXEL_TR_FAILURE when the token answers fewer than len bytes. */
 unsigned long APDU_GetChallenge(ReaderStructPtr prs, BYTE *buf, int len);
 /* The 7-byte serial number; 1 when the token answers fewer than 7 bytes. */
 unsigned long APDU_GetSN(ReaderStructPtr prs, BYTE *sn, BYTE snsize);

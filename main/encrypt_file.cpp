@@ -156,7 +156,8 @@ void fast_cfb(const BYTE *key, const BYTE *src, BYTE *dst, unsigned long len, bo
 {
 	u32_gost_type ks[GOST_KEY_WORDS];
 	g2814789_set_key(ks, key, GOST_KEY_SIZE);
-	if (encipher && src != dst)
+	/* an empty chunk may come as a null pointer */
+	if (encipher && src != dst && len != 0)
 		memmove(dst, src, len);
 	/* the cipher takes an int length; pieces of a multiple of 8 bytes chain
 	 * exactly as one call would */
@@ -433,9 +434,13 @@ unsigned long file_entry(const unsigned char *in_data, int in_data_size, unsigne
 	ReaderStructPtr prs = cur_context.pCurReader;
 	bool encipher = op_mode == kEncipher;
 	unsigned long rc;
-	if (in_data_size < 0 || out_data_size == NULL)
+	if (in_data_size < 0 || out_data_size == NULL) {
 		rc = DRAXEL_E_BAD_ARGUMENT;
-	else if (out_data == NULL)
+		/* a chunk refused for its arguments fails like any other and ends
+		 * the file; a size query is no chunk */
+		if (out_data != NULL)
+			end_file();
+	} else if (out_data == NULL)
 		rc = query_size(in_data_size,
 		                encipher ? encryption_overhead(mode, flags) : decryption_overhead(flags),
 		                encipher, out_data_size);

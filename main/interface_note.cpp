@@ -257,7 +257,12 @@ unsigned long RepareTracBuf(void)
 		rc = APDU_GetCardVer(prs, &ver);
 	if (rc == 0)
 		rc = APDU_Select(prs, master_file, sizeof master_file);
-	if (rc == 0 && APDU_Select(prs, trace_buffer_file, sizeof trace_buffer_file) != 0) {
+	unsigned long selected =
+	    rc == 0 ? APDU_Select(prs, trace_buffer_file, sizeof trace_buffer_file) : 0;
+	/* a refused selection means no such file; a lost token is a failure */
+	if (selected == DRAXEL_E_COMMUNICATION)
+		rc = selected;
+	if (rc == 0 && selected != 0) {
 		skip = ver > kLastTraceRepairVersion;
 		if (!skip)
 			rc = present_file_creation_password(prs);

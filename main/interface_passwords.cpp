@@ -181,10 +181,14 @@ unsigned long GetPUKFlag(bool *is_def_puk_flag)
 		BYTE flag = 0x01;
 		int len = 1;
 		/* no flag file, or one that cannot be selected: the PUK is not
-		 * known to be the issued one */
-		if (APDU_Select(prs, puk_flag_file, sizeof puk_flag_file) == 0) {
+		 * known to be the issued one. A token that no longer answers
+		 * tells nothing, though: that is a failure, not "not issued". */
+		unsigned long selected = APDU_Select(prs, puk_flag_file, sizeof puk_flag_file);
+		if (selected == 0) {
 			rc = APDU_ReadBinary(prs, &flag, &len, 0);
 			*is_def_puk_flag = rc == 0 && flag == 0x00;
+		} else if (selected == DRAXEL_E_COMMUNICATION) {
+			rc = selected;
 		}
 	}
 	return finish(rc, prs);

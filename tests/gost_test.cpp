@@ -155,8 +155,9 @@ TEST(Gost, CfbSegmentsAndEdgeCases)
 {
 	Bytes key = random_bytes(32), zero(8, 0), plain = random_bytes(16), reg = zero;
 	auto split = [&](size_t first, size_t total) {
-		Bytes r = zero, a = cfb(gost_encrypt_cfb, key, r, Bytes(&plain[0], &plain[first]));
-		Bytes b = cfb(gost_encrypt_cfb, key, r, Bytes(&plain[first], &plain[total]));
+		auto at = [&](size_t i) { return plain.begin() + static_cast<std::ptrdiff_t>(i); };
+		Bytes r = zero, a = cfb(gost_encrypt_cfb, key, r, Bytes(at(0), at(first)));
+		Bytes b = cfb(gost_encrypt_cfb, key, r, Bytes(at(first), at(total)));
 		return to_hex(a) + to_hex(b) + "/" + to_hex(r);
 	};
 	EXPECT_EQ(split(8, 16), split(16, 16));

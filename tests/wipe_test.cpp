@@ -17,12 +17,21 @@ using draxel::test::from_hex;
 namespace {
 int wipes = 0;
 bool wiped_whole = false;
+int releases = 0;
+bool released_clear = true;
 } // namespace
 
 extern "C" void apdu_cmd_buf_wiped(const BYTE* buf, size_t len)
 {
 	++wipes;
 	wiped_whole = len >= 260 && std::all_of(buf, buf + len, [](BYTE b) { return b == 0x5A; });
+}
+
+extern "C" void apdu_buf_released(const BYTE* buf, size_t len)
+{
+	++releases;
+	if (len < 256 || !std::all_of(buf, buf + len, [](BYTE b) { return b == 0; }))
+		released_clear = false;
 }
 
 namespace {
@@ -77,4 +86,49 @@ TEST_F(WipeTest, PasswordKeyAndSelectionCommands)
 	             {"AABB9000"});
 }
 
+// Every buffer a builder had, command or reply, is cleared as it goes:
+// among them those that carried pass phrases, keys, session answers,
+// deciphered blocks and duplicate blobs.
+TEST_F(WipeTest, EveryBuilderBufferIsClearedWhenReleased)
+{
+	const BYTE phrase[64] = {'p', 'h', 'r', 'a', 's', 'e'};
+	const BYTE block[32] = {7, 7, 7};
+	const BYTE cryptogram[36] = {9};
+	BYTE out[256];
+	unsigned long len = 0;
+	BYTE blob_len = 0;
+	int int_len = 0;
+	const std::string answer36 = std::string(72, 'A') + "9000";
+	const std::string block_reply = "02" + std::string(64, 'B') + "9000";
+	struct Case {
+		const char* name;
+		std::function<unsigned long()> builder;
+		std::string reply;
+	};
+	const std::vector<Case> cases = {
+		{"session key", [&] { len = 68; return APDU_GenSesKey(record, phrase, 6, 1, out, &len); }, answer36},
+		{"set session key", [&] { len = 68; return APDU_SetSesKey(record, phrase, 6, cryptogram, 36, 0x11, out, &len); }, std::string(64, 'C') + "9000"},
+		{"encipher", [&] { return APDU_PSO_Enc(record, block, 32, out, true); }, block_reply},
+		{"decipher", [&] { return APDU_PSO_Dec(record, block, 32, out, true); }, std::string(64, 'D') + "9000"},
+		{"create group", [&] { return APDU_CreateGroup(record, phrase, 64, phrase, 64); }, "9000"},
+		{"change phrase", [&] { return APDU_ChangePasPhrGroup(record, phrase, 64, phrase, 64); }, "9000"},
+		{"request", [&] { blob_len = 255; return APDU_CreateRequestGroup(record, phrase, 64, out, &blob_len); }, answer36},
+		{"invite", [&] { blob_len = 255; return APDU_CreateInviteGroup(record, block, 32, out, &blob_len); }, answer36},
+		{"accept", [&] { return APDU_AcceptInviteGroup(record, block, 32, phrase, 64, phrase, 64); }, "9000"},
+		{"duplicate out", [&] { len = 256; return APDU_GetDublBlob(record, out, &len); }, answer36},
+		{"duplicate in", [&] { return APDU_SetDublBlob(record, block, 32); }, "9000"},
+		{"serial number", [&] { return APDU_GetSN(record, out, 7); }, "11223344556677" "9000"},
+		{"control parameters", [&] { int_len = 256; return APDU_Select_FCP(record, block, 2, out, &int_len); }, "620480020100" "9000"},
+	};
+	for (const Case& c : cases) {
+		token.reply(c.reply);
+		releases = 0;
+		released_clear = true;
+		EXPECT_EQ(c.builder(), 0u) << c.name;
+		EXPECT_GE(releases, 1) << c.name;
+		EXPECT_TRUE(released_clear) << c.name;
+	}
+}
+
 } // namespace
+
