@@ -1,11 +1,18 @@
 # make demo - install what is missing, build, run the demo
-# make test - install what is missing, build, run every test
+# make test - install what is missing, build, run every test: the suite as
+#             built, then built with ASan and UBSan (clang, in build-asan)
+#             together with a short run of every fuzz target
+# make fuzz - run every fuzz target for FUZZ_SECONDS (default 600) each
+# make soak - 10,000 message and 1,000 file round trips through pcscd
+# make memcheck - the end-to-end tests under valgrind
 BUILD ?= build
+ASAN_BUILD ?= build-asan
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build build-asan test demo bench clean fuzz soak memcheck
 
 all: build
 
@@ -16,14 +23,31 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
-	scripts/with-pcscd.sh ctest --test-dir $(BUILD) --output-on-failure
+# The sanitizer build also holds the fuzz targets (fuzz/).
+build-asan: deps
+	CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) \
+		-DDRAXEL_FUZZ=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+test: build build-asan
+	scripts/with-pcscd.sh scripts/run-tests.sh $(BUILD) $(ASAN_BUILD)
+
+fuzz: build-asan
+	scripts/fuzz.sh $(ASAN_BUILD) $(FUZZ_SECONDS)
+
+# SOAK_MESSAGES, SOAK_FILES and SOAK_MAX_SECONDS change the counts and set
+# a time limit.
+soak: build
+	scripts/with-pcscd.sh $(BUILD)/tests/soak_tests
+
+memcheck: build
+	scripts/with-pcscd.sh scripts/memcheck.sh $(BUILD)
 
 demo: build
 	scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD)
 
 # Speed against libgcrypt and zlib, measured in the same run.
 bench: build

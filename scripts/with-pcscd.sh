@@ -2,15 +2,44 @@
 # Runs a command with a pcscd serving the two vpcd readers (ports 35963 and
 # 35964). Uses a pcscd that is already running; otherwise starts one and
 # stops it afterwards, by its PID, whatever the command's outcome.
+#
+# A pcscd started here is the command's to restart (the fault tests do it):
+# it runs under a loop that starts it again when it ends. The command finds
+# its PID in the file DRAXEL_PCSCD_PIDFILE (the first one also in
+# DRAXEL_PCSCD_STARTED_PID); while the file DRAXEL_PCSCD_PIDFILE.hold exists
+# a pcscd that ended is not started again. DRAXEL_PCSCD_LOG is its log.
+# None of them is set when the pcscd was already running.
 set -uo pipefail
 
 vpcd_ports=(35963 35964)
 started_pid=""
+pidfile=""
+
+# Starts pcscd again whenever it ends, until told to stop.
+supervise() {
+	local pid started
+	while :; do
+		started=$SECONDS
+		pcscd --foreground --error >>"$log" 2>&1 &
+		pid=$!
+		echo "$pid" >"$pidfile"
+		wait "$pid"
+		[ -e "$pidfile.stop" ] && break
+		# one that cannot even start is not started again and again
+		[ ! -e "$pidfile.hold" ] && [ $((SECONDS - started)) -lt 2 ] && break
+		while [ -e "$pidfile.hold" ] && [ ! -e "$pidfile.stop" ]; do
+			sleep 0.1
+		done
+		[ -e "$pidfile.stop" ] && break
+	done
+}
 
 stop_started() {
 	[ -n "$started_pid" ] || return 0
-	kill "$started_pid" 2>/dev/null
+	touch "$pidfile.stop"
+	kill "$(cat "$pidfile" 2>/dev/null)" 2>/dev/null
 	wait "$started_pid" 2>/dev/null
+	rm -f "$pidfile" "$pidfile.stop" "$pidfile.hold"
 	started_pid=""
 }
 trap stop_started EXIT
@@ -38,7 +67,9 @@ if ! readers_up; then
 	fi
 	mkdir -p /run/pcscd
 	log=${PCSCD_LOG:-/tmp/draxel-pcscd.log}
-	pcscd --foreground --error >"$log" 2>&1 &
+	: >"$log"
+	pidfile=$(mktemp /tmp/draxel-pcscd.XXXXXX)
+	supervise &
 	started_pid=$!
 	for _ in $(seq 100); do
 		readers_up && break
@@ -46,6 +77,8 @@ if ! readers_up; then
 		sleep 0.1
 	done
 	readers_up || { echo "pcscd started but the vpcd readers did not appear; see $log" >&2; exit 1; }
+	DRAXEL_PCSCD_STARTED_PID=$(cat "$pidfile")
+	export DRAXEL_PCSCD_STARTED_PID DRAXEL_PCSCD_PIDFILE=$pidfile DRAXEL_PCSCD_LOG=$log
 fi
 
 "$@"

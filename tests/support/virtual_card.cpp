@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <gtest/gtest.h>
 #include <winscard.h>
 
 #if !defined(DRAXEL_VCARD_PATH) || !defined(DRAXEL_TOKEN_SIM_PATH)
@@ -96,9 +97,10 @@ VirtualCard VirtualCard::token(int reader_index, std::vector<std::string> extra_
 }
 
 VirtualCard::VirtualCard(VirtualCard&& other) noexcept
-    : pid_(other.pid_), reader_(std::move(other.reader_))
+    : pid_(other.pid_), serving_(other.serving_), reader_(std::move(other.reader_))
 {
 	other.pid_ = -1;
+	other.serving_ = false;
 }
 
 VirtualCard::VirtualCard(const char* program, int reader_index, std::vector<std::string> extra_args)
@@ -129,6 +131,8 @@ VirtualCard::VirtualCard(const char* program, int reader_index, std::vector<std:
 	}
 	if (pid_ > 0 && !wait_for_card(reader_, true))
 		pull();
+	else
+		serving_ = pid_ > 0;
 }
 
 VirtualCard::~VirtualCard()
@@ -141,8 +145,17 @@ void VirtualCard::pull()
 	if (pid_ <= 0)
 		return;
 	kill(pid_, SIGTERM);
-	waitpid(pid_, nullptr, 0);
+	int status = 0;
+	waitpid(pid_, &status, 0);
 	pid_ = -1;
+	// A daemon that served ends with 0 on SIGTERM (or dies of it while it
+	// starts); anything else is its own fault: a crash, or a sanitizer's
+	// report in the checked build.
+	bool clean_end = (WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
+	                 (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+	if (serving_ && !clean_end)
+		ADD_FAILURE() << "the card daemon in " << reader_ << " ended with status " << status;
+	serving_ = false;
 	wait_for_card(reader_, false);
 }
 

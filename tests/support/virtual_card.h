@@ -31,12 +31,14 @@ public:
 	bool attached() const { return pid_ > 0; }
 	const std::string& reader() const { return reader_; }
 	// Pulls the card out: the process ends and pcscd sees the reader empty.
+	// A daemon that does not end cleanly fails the running test.
 	void pull();
 
 private:
 	VirtualCard(const char* program, int reader_index, std::vector<std::string> extra_args);
 
 	pid_t pid_ = -1;
+	bool serving_ = false; // the card appeared in the reader
 	std::string reader_;
 };
 

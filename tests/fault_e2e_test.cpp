@@ -1,0 +1,313 @@
+// Faults through the real stack: software tokens in the vpcd readers that
+// leave the reader in the middle of a message, of a token-mode file and of a
+// duplication (draxel-token-sim --fault drop:...), that answer with a reply
+// cut to one byte, swollen past any buffer, cut short, padded or refused,
+// and pcscd itself going away and coming back. Each call then fails with a
+// code, never a success with the wrong result, and the next ConnectToMekta
+// finds the token again.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "draxel_lib.h"
+#include "support/hex.h"
+#include "support/virtual_card.h"
+
+using draxel::test::Bytes;
+using draxel::test::VirtualCard;
+using draxel::test::wait_for_card;
+
+namespace {
+
+constexpr int kFirst = 0x100, kLast = 0x200;
+const char* const kPin = "1234";
+
+std::string encrypt(const std::string& message, unsigned long& rc)
+{
+	std::string text(2 * (36 + message.size()) + 1, '\0');
+	int size = static_cast<int>(text.size());
+	rc = EncryptMes(message.c_str(), text.data(), &size, 1, "phrase", nullptr);
+	return rc == 0 ? text.c_str() : "";
+}
+
+std::string decrypt(const std::string& text, unsigned long& rc)
+{
+	std::string message(text.size() / 2, '\0');
+	int size = static_cast<int>(message.size());
+	rc = DecryptMes(text.c_str(), message.data(), &size, 1, "phrase", nullptr);
+	return rc == 0 ? message.c_str() : "";
+}
+
+bool round_trip(const std::string& message)
+{
+	unsigned long rc;
+	std::string text = encrypt(message, rc);
+	return rc == 0 && decrypt(text, rc) == message && rc == 0;
+}
+
+bool file_state_wiped()
+{
+	const auto* header = reinterpret_cast<const uint8_t*>(&_file_header);
+	return std::all_of(header, header + sizeof _file_header, [](uint8_t b) { return b == 0; }) &&
+	       std::all_of(iv, iv + 8, [](uint8_t b) { return b == 0; });
+}
+
+unsigned long file_chunk(bool encipher, const uint8_t* data, size_t len, int flags, Bytes& out)
+{
+	Bytes chunk(len + 100);
+	int size = static_cast<int>(chunk.size());
+	auto op = encipher ? EncryptFileData : DecryptFileData;
+	unsigned long rc = op(data, static_cast<int>(len), chunk.data(), &size, 1, "phrase", nullptr,
+	                      flags);
+	if (rc == 0)
+		out.insert(out.end(), chunk.begin(), chunk.begin() + size);
+	return rc;
+}
+
+class FaultsThroughPcscd : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		InitLib(nullptr);
+		cur_context = LogicDLLContext{};
+	}
+	void TearDown() override
+	{
+		forget_records();
+		if (hSC != 0)
+			CloseReaderContext();
+	}
+	void forget_records()
+	{
+		for (ReaderStructPtr record : records)
+			FreeReaderStruct(record);
+		records.clear();
+		cur_context = LogicDLLContext{};
+	}
+	// The records the connections hand over stay ours to free.
+	void keep_records()
+	{
+		for (ReaderStructPtr record : {cur_context.pCurReader, cur_context.pSecondReader})
+			if (record != nullptr &&
+			    std::find(records.begin(), records.end(), record) == records.end())
+				records.push_back(record);
+	}
+	unsigned long connect()
+	{
+		unsigned long rc = ConnectToMekta(false);
+		keep_records();
+		return rc;
+	}
+	// The next ConnectToMekta finds the token once it is back in its
+	// reader, and the token works: within ten seconds.
+	bool reconnects(const std::string& reader)
+	{
+		wait_for_card(reader, true);
+		for (int i = 0; i < 50; ++i) {
+			if (connect() == 0 && VerifyPIN(kPin, false) == 0 && round_trip("back again"))
+				return true;
+			std::this_thread::sleep_for(std::chrono::milliseconds(200));
+		}
+		return false;
+	}
+
+	std::vector<ReaderStructPtr> records;
+};
+
+// A T=0 token that leaves the reader at its 2nd and 6th PSO command: in the
+// middle of a message of three blocks, and in the middle of a token-mode
+// file of three chunks.
+TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfAMessageAndOfAFile)
+{
+	VirtualCard card = VirtualCard::token(1, {"--t0", "--fault", "drop:2A:2", "--fault", "drop:2A:6"});
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(connect(), 0u);
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+
+	unsigned long rc;
+	std::string long_message(600, 'x');
+	EXPECT_EQ(encrypt(long_message, rc), "");
+	EXPECT_EQ(rc, 116u) << "PSO 2 of 3: the card left";
+	EXPECT_EQ(GetLastErrorCode(), 0u);
+	ASSERT_TRUE(reconnects(card.reader())); // PSO 3 and 4
+
+	Bytes data = draxel::test::counting(696, 5), file;
+	ASSERT_EQ(file_chunk(true, data.data(), 232, kFirst, file), 0u); // PSO 5
+	EXPECT_EQ(file_chunk(true, data.data() + 232, 232, 0, file), 116u) << "PSO 6: the card left";
+	EXPECT_TRUE(file_state_wiped()) << "the failing chunk ended the file";
+	EXPECT_EQ(file_chunk(true, data.data() + 464, 232, kLast, file), 102u) << "no file in progress";
+	ASSERT_TRUE(reconnects(card.reader()));
+
+	// the whole file again, in the same chunks, and back
+	file.clear();
+	for (int i = 0; i < 3; ++i)
+		ASSERT_EQ(file_chunk(true, data.data() + 232 * i, 232, i == 0 ? kFirst : i == 2 ? kLast : 0, file), 0u);
+	Bytes back;
+	ASSERT_EQ(file_chunk(false, file.data(), 280, kFirst, back), 0u);
+	ASSERT_EQ(file_chunk(false, file.data() + 280, 232, 0, back), 0u);
+	ASSERT_EQ(file_chunk(false, file.data() + 512, 236, kLast, back), 0u);
+	EXPECT_EQ(back, data);
+}
+
+// The second token leaves the reader at the second duplicate blob it is
+// given: the copy fails, and once it is back the copy can be made again.
+TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfADuplication)
+{
+	VirtualCard first = VirtualCard::token(0);
+	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321", "--fault", "drop:34:2"});
+	ASSERT_TRUE(first.attached() && second.attached());
+	ASSERT_EQ(connect(), 0u);
+	ASSERT_EQ(ConnectToSecondMekta(), 0u);
+	keep_records();
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	unsigned long rc;
+	std::string text = encrypt("made by the first token", rc);
+	ASSERT_EQ(rc, 0u);
+
+	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 116u);
+	wait_for_card(second.reader(), true);
+	bool found = false;
+	for (int i = 0; i < 50 && !found; ++i) {
+		found = connect() == 0 && ConnectToSecondMekta() == 0;
+		keep_records();
+		if (!found)
+			std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	}
+	ASSERT_TRUE(found);
+	ASSERT_EQ(MakeDublCard("12345678", "87654321"), 0u);
+	cur_context.pCurReader = cur_context.pSecondReader;
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	EXPECT_EQ(decrypt(text, rc), "made by the first token");
+	EXPECT_EQ(rc, 0u) << "the copy has the first token's keys";
+}
+
+// A T=1 token whose PSO replies come back cut to one byte, longer than any
+// reader buffer, refused, one byte short and one byte long.
+TEST_F(FaultsThroughPcscd, MalformedRepliesFailTheCallAndTheTokenStaysUsable)
+{
+	VirtualCard card = VirtualCard::token(0, {"--fault", "short:2A:1", "--fault", "long:2A:3",
+	                                          "--fault", "status:2A:5", "--fault", "cut:2A:7",
+	                                          "--fault", "extra:2A:8"});
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(connect(), 0u);
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	unsigned long rc;
+
+	EXPECT_EQ(encrypt("one", rc), "");
+	// pcscd's driver may pass the one byte on (116) or make a status word
+	// of it (120): a failure either way
+	EXPECT_TRUE(rc == 116u || rc == 120u) << rc << ": PSO 1, a reply without a whole status word";
+	std::string text = encrypt("two", rc); // PSO 2
+	ASSERT_EQ(rc, 0u);
+	EXPECT_EQ(decrypt(text, rc), "");
+	EXPECT_EQ(rc, 116u) << "PSO 3: a reply longer than the buffer";
+	EXPECT_EQ(decrypt(text, rc), "two"); // PSO 4
+	EXPECT_EQ(rc, 0u);
+	EXPECT_EQ(encrypt("five", rc), "");
+	EXPECT_EQ(rc, 120u) << "PSO 5: refused";
+	std::string six = encrypt("six", rc); // PSO 6
+	EXPECT_EQ(rc, 0u);
+	EXPECT_EQ(encrypt("seven", rc), "");
+	EXPECT_EQ(rc, 101u) << "PSO 7: a block one byte short";
+	EXPECT_EQ(decrypt(six, rc), "");
+	EXPECT_EQ(rc, 101u) << "PSO 8: a block one byte long";
+	ASSERT_TRUE(reconnects(card.reader()));
+}
+
+// ---- pcscd goes away and comes back ---------------------------------------
+
+// Something listens on the TCP port (connecting to a vpcd port would look
+// like a card being inserted).
+bool port_listening(int port)
+{
+	char pattern[40];
+	std::snprintf(pattern, sizeof pattern, ":%04X 00000000:0000 0A", port);
+	for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+		std::ifstream in(table);
+		std::string line;
+		while (std::getline(in, line))
+			if (line.find(pattern) != std::string::npos)
+				return true;
+	}
+	return false;
+}
+
+bool readers_up()
+{
+	return port_listening(35963) && port_listening(35964);
+}
+
+bool is_pcscd(pid_t pid)
+{
+	std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+	std::string name;
+	return std::getline(comm, name) && name == "pcscd";
+}
+
+// Gone, or a zombie not yet reaped.
+bool gone(pid_t pid)
+{
+	std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+	std::string text;
+	if (!std::getline(stat, text))
+		return true;
+	size_t paren = text.rfind(')');
+	return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
+}
+
+TEST_F(FaultsThroughPcscd, PcscdRestartedUnderAConnection)
+{
+	const char* pidfile = std::getenv("DRAXEL_PCSCD_PIDFILE");
+	if (pidfile == nullptr)
+		GTEST_SKIP() << "pcscd was not started by scripts/with-pcscd.sh for this run, so it is "
+		                "not this test's to restart (run the tests through make test or "
+		                "scripts/with-pcscd.sh with no pcscd running)";
+	pid_t pid = 0;
+	{
+		std::ifstream in(pidfile);
+		in >> pid;
+	}
+	ASSERT_GT(pid, 0);
+	ASSERT_TRUE(is_pcscd(pid)) << "the PID file names no pcscd";
+
+	VirtualCard card = VirtualCard::token(0);
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(connect(), 0u);
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	ASSERT_TRUE(round_trip("before"));
+
+	// scripts/with-pcscd.sh starts pcscd again once the hold file is gone
+	const std::string hold = std::string(pidfile) + ".hold";
+	std::ofstream(hold).put('\n');
+	ASSERT_EQ(kill(pid, SIGTERM), 0);
+	for (int i = 0; i < 100 && !gone(pid); ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	if (!gone(pid))
+		std::remove(hold.c_str());
+	ASSERT_TRUE(gone(pid)) << "pcscd did not stop";
+
+	unsigned long rc;
+	EXPECT_EQ(encrypt("while pcscd is away", rc), "");
+	EXPECT_EQ(rc, 116u);
+	EXPECT_NE(CheckCurrentReader(), 0u);
+	EXPECT_NE(connect(), 0u) << "no service";
+
+	std::remove(hold.c_str());
+	for (int i = 0; i < 100 && !readers_up(); ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	ASSERT_TRUE(readers_up()) << "the new pcscd shows no vpcd readers";
+	// the token daemon finds the new reader by itself
+	ASSERT_TRUE(reconnects(card.reader()));
+}
+
+} // namespace

@@ -1,0 +1,171 @@
+// The soak: message and file round trips through the real pcscd, in one
+// process, with the resident memory and the open descriptors flat from
+// start to end. A ctest of the plain build; make soak runs it alone
+// (SOAK_MESSAGES, SOAK_FILES and SOAK_MAX_SECONDS set the counts and a time
+// limit).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "draxel_lib.h"
+#include "support/hex.h"
+#include "support/virtual_card.h"
+
+using draxel::test::Bytes;
+using draxel::test::VirtualCard;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long env_number(const char* name, long fallback)
+{
+	const char* text = std::getenv(name);
+	return text != nullptr && *text != '\0' ? std::strtol(text, nullptr, 10) : fallback;
+}
+
+long resident_kib()
+{
+	std::ifstream statm("/proc/self/statm");
+	long size = 0, resident = 0;
+	statm >> size >> resident;
+	return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+int open_descriptors()
+{
+	int count = 0;
+	if (DIR* dir = opendir("/proc/self/fd")) {
+		while (readdir(dir) != nullptr)
+			++count;
+		closedir(dir);
+	}
+	return count - 3; // ".", ".." and the directory itself
+}
+
+struct Sample {
+	long rss_kib;
+	int fds;
+};
+
+Sample sample() { return {resident_kib(), open_descriptors()}; }
+
+class Soak : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		InitLib(nullptr);
+		cur_context = LogicDLLContext{};
+		deadline = Clock::now() + std::chrono::seconds(env_number("SOAK_MAX_SECONDS", 1L << 30));
+	}
+	void TearDown() override
+	{
+		FreeReaderStruct(cur_context.pCurReader);
+		cur_context = LogicDLLContext{};
+		if (hSC != 0)
+			CloseReaderContext();
+	}
+	bool out_of_time() const { return Clock::now() >= deadline; }
+	// Growth allowed between the sample after the warm-up and the last one.
+	static void expect_flat(const char* what, const Sample& warm, const Sample& last)
+	{
+		std::printf("%s: resident %ld KiB after the warm-up, %ld KiB at the end (%+ld KiB); "
+		            "descriptors %d and %d\n",
+		            what, warm.rss_kib, last.rss_kib, last.rss_kib - warm.rss_kib, warm.fds,
+		            last.fds);
+		EXPECT_LE(last.rss_kib - warm.rss_kib, 1024) << what << ": resident memory grows";
+		EXPECT_EQ(last.fds, warm.fds) << what << ": descriptors leak";
+	}
+
+	Clock::time_point deadline;
+};
+
+TEST_F(Soak, MessagesAndFilesThroughPcscd)
+{
+	const long messages = env_number("SOAK_MESSAGES", 10000);
+	const long files = env_number("SOAK_FILES", 1000);
+	VirtualCard card = VirtualCard::token(0);
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(CreateGroup("soak", "soak phrase"), 0u);
+	std::mt19937 rng(8);
+
+	Sample start = sample(), warm = start;
+	auto began = Clock::now();
+	long done = 0;
+	for (; done < messages && !out_of_time(); ++done) {
+		if (done == 100)
+			warm = sample();
+		int mode = 1 + static_cast<int>(done % 3);
+		const char* group = mode == 3 ? "soak" : nullptr;
+		const char* phrase = mode == 3 ? "soak phrase" : "phrase";
+		std::string message(1 + rng() % 600, 'a' + static_cast<char>(done % 26));
+		std::string text(2 * (36 + message.size()) + 1, '\0');
+		int size = static_cast<int>(text.size());
+		ASSERT_EQ(EncryptMes(message.c_str(), text.data(), &size, mode, phrase, group), 0u) << done;
+		std::string back(message.size() + 1, '\0');
+		size = static_cast<int>(back.size());
+		ASSERT_EQ(DecryptMes(text.c_str(), back.data(), &size, mode, phrase, group), 0u) << done;
+		ASSERT_EQ(back.c_str(), message) << done;
+		if ((done + 1) % 1000 == 0)
+			std::printf("%ld message round trips, %.1f s\n", done + 1,
+			            std::chrono::duration<double>(Clock::now() - began).count());
+	}
+	double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+	std::printf("%ld message round trips in %.1f s: %.1f per second, %.1f ms each\n", done,
+	            seconds, static_cast<double>(done) / seconds,
+	            1000 * seconds / static_cast<double>(done));
+	if (done > 100)
+		expect_flat("messages", warm, sample());
+	EXPECT_EQ(done, messages) << "stopped by SOAK_MAX_SECONDS";
+
+	warm = sample();
+	began = Clock::now();
+	long files_done = 0;
+	for (; files_done < files && !out_of_time(); ++files_done) {
+		if (files_done == 20)
+			warm = sample();
+		int fast = files_done % 2 == 0 ? 0x001 : 0;
+		int mode = 1 + static_cast<int>(files_done % 3);
+		const char* group = mode == 3 ? "soak" : nullptr;
+		const char* phrase = mode == 3 ? "soak phrase" : "phrase";
+		Bytes data(1 + rng() % (fast ? 20000 : 1500));
+		for (auto& b : data)
+			b = static_cast<uint8_t>(rng());
+		Bytes file(data.size() + 84);
+		int size = static_cast<int>(file.size());
+		ASSERT_EQ(EncryptFileData(data.data(), static_cast<int>(data.size()), file.data(), &size,
+		                          mode, phrase, group, 0x300 | fast),
+		          0u)
+		    << files_done;
+		Bytes back(data.size() + 1);
+		int back_size = static_cast<int>(back.size());
+		ASSERT_EQ(DecryptFileData(file.data(), size, back.data(), &back_size, mode, phrase, group,
+		                          0x300),
+		          0u)
+		    << files_done;
+		back.resize(static_cast<size_t>(back_size));
+		ASSERT_EQ(back, data) << files_done;
+	}
+	seconds = std::chrono::duration<double>(Clock::now() - began).count();
+	std::printf("%ld file round trips in %.1f s: %.1f per second\n", files_done, seconds,
+	            static_cast<double>(files_done) / seconds);
+	if (files_done > 20)
+		expect_flat("files", warm, sample());
+	Sample end = sample();
+	std::printf("whole run: resident %ld KiB at the start, %ld KiB at the end; descriptors %d "
+	            "and %d\n",
+	            start.rss_kib, end.rss_kib, start.fds, end.fds);
+	EXPECT_EQ(files_done, files) << "stopped by SOAK_MAX_SECONDS";
+}
+
+} // namespace
