@@ -157,6 +157,34 @@ inline void decrypt_block(const u32_gost_type *key, u8_gost_type *b)
 	gost_store_le32(b + 4, n1);
 }
 
+/*
+ * Ends a CFB call after its full segments: the register goes back to bytes,
+ * through a final partial segment when there is one. There the register
+ * ends up as the segment's ciphertext bytes followed by the keystream bytes
+ * it left unused.
+ */
+void cfb_tail(const u32_gost_type *key, u32_gost_type r1, u32_gost_type r2,
+              u8_gost_type *reg_bytes, const u8_gost_type *src, u8_gost_type *dst,
+              int length, bool encipher)
+{
+	if (length == 0) {
+		gost_store_le32(reg_bytes, r1);
+		gost_store_le32(reg_bytes + 4, r2);
+		return;
+	}
+	u8_gost_type reg[GOST_BLOCK_SIZE];
+	encrypt_halves(key, r1, r2);
+	gost_store_le32(reg, r2);
+	gost_store_le32(reg + 4, r1);
+	for (int i = 0; i < length; i++) {
+		u8_gost_type in = src[i], out = in ^ reg[i];
+		dst[i] = out;
+		reg[i] = encipher ? out : in;
+	}
+	memcpy(reg_bytes, reg, sizeof reg);
+	wipe_secret(reg, sizeof reg);
+}
+
 } // namespace
 
 extern "C" {
@@ -214,11 +242,7 @@ void MemXor(unsigned char *dst, const unsigned char *src, int len)
 		dst[i] ^= src[i];
 }
 
-/*
- * The register stays in two words across the full segments; only a final
- * partial segment goes through bytes. There the register ends up as the
- * segment's ciphertext bytes followed by the keystream bytes it left unused.
- */
+/* The register stays in two words across the full segments. */
 void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost_type *d,
                       int length)
 {
@@ -233,21 +257,7 @@ void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost
 		r1 = c1;
 		r2 = c2;
 	}
-	if (length == 0) {
-		gost_store_le32(reg_bytes, r1);
-		gost_store_le32(reg_bytes + 4, r2);
-		return;
-	}
-	u8_gost_type reg[GOST_BLOCK_SIZE];
-	encrypt_halves(key, r1, r2);
-	gost_store_le32(reg, r2);
-	gost_store_le32(reg + 4, r1);
-	for (int i = 0; i < length; i++) {
-		reg[i] ^= d[i];
-		d[i] = reg[i];
-	}
-	memcpy(reg_bytes, reg, sizeof reg);
-	wipe_secret(reg, sizeof reg);
+	cfb_tail(key, r1, r2, reg_bytes, d, d, length, true);
 }
 
 void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost_type *d,
@@ -278,22 +288,7 @@ void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes,
 		r1 = c1;
 		r2 = c2;
 	}
-	if (length == 0) {
-		gost_store_le32(reg_bytes, r1);
-		gost_store_le32(reg_bytes + 4, r2);
-		return;
-	}
-	u8_gost_type reg[GOST_BLOCK_SIZE];
-	encrypt_halves(key, r1, r2);
-	gost_store_le32(reg, r2);
-	gost_store_le32(reg + 4, r1);
-	for (int i = 0; i < length; i++) {
-		u8_gost_type c = src[i];
-		dst[i] = c ^ reg[i];
-		reg[i] = c;
-	}
-	memcpy(reg_bytes, reg, sizeof reg);
-	wipe_secret(reg, sizeof reg);
+	cfb_tail(key, r1, r2, reg_bytes, src, dst, length, false);
 }
 
 u32_gost_type sum_mod32_1(u32_gost_type a, u32_gost_type b)
