@@ -3,16 +3,18 @@
 #             built, then built with ASan and UBSan (clang, in build-asan)
 #             together with a short run of every fuzz target
 # make fuzz - run every fuzz target for FUZZ_SECONDS (default 600) each
+# make fuzz-coverage - how much of main/ and sim/ the fuzz corpora reach
 # make soak - 10,000 message and 1,000 file round trips through pcscd
 # make memcheck - the end-to-end tests under valgrind
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+COV_BUILD ?= build-cov
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test demo bench clean fuzz soak memcheck
+.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck
 
 all: build
 
@@ -35,6 +37,9 @@ test: build build-asan
 fuzz: build-asan
 	scripts/fuzz.sh $(ASAN_BUILD) $(FUZZ_SECONDS)
 
+fuzz-coverage: deps
+	scripts/fuzz-coverage.sh $(COV_BUILD) $(ASAN_BUILD)
+
 # SOAK_MESSAGES, SOAK_FILES and SOAK_MAX_SECONDS change the counts and set
 # a time limit.
 soak: build
@@ -47,7 +52,7 @@ demo: build
 	scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD)
 
 # Speed against libgcrypt and zlib, measured in the same run.
 bench: build
