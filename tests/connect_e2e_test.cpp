@@ -56,7 +56,7 @@ protected:
 	std::vector<std::unique_ptr<VirtualCard>> cards;
 };
 
-TEST_F(Connect, TokenBesideAForeignCard)
+TEST_F(Connect, ForeignCardThenToken)
 {
 	ASSERT_TRUE(attach(kForeign, kToken));
 	for (bool only_one : {false, true}) {
@@ -69,6 +69,9 @@ TEST_F(Connect, TokenBesideAForeignCard)
 	EXPECT_EQ(CheckCurrentReader(), 0u);
 }
 
+// Two tokens: the first in list order wins, unless exactly one is wanted;
+// the other is the second token; a current reader that is no token leaves
+// two candidates for the second.
 TEST_F(Connect, TwoTokens)
 {
 	ASSERT_TRUE(attach(kToken, kToken));
@@ -85,20 +88,9 @@ TEST_F(Connect, TwoTokens)
 	EXPECT_TRUE(IsCurrentReader(cur_context.pSecondReader, reader(1)));
 	EXPECT_EQ(APDU_SelectApplication(cur_context.pSecondReader), 0u);
 	EXPECT_TRUE(current_token_answers());
-}
+	forget(cur_context.pCurReader);
+	forget(cur_context.pSecondReader);
 
-TEST_F(Connect, SecondTokenMissing)
-{
-	ASSERT_TRUE(attach(kToken, kForeign));
-	ASSERT_EQ(ConnectToMekta(false), 0u);
-	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
-	EXPECT_EQ(cur_context.pSecondReader, nullptr);
-	EXPECT_TRUE(current_token_answers()) << "a failed second search leaves the token working";
-}
-
-TEST_F(Connect, TwoFurtherTokens)
-{
-	ASSERT_TRUE(attach(kToken, kToken));
 	ASSERT_EQ(OpenReaderContext(0), 0u);
 	ASSERT_EQ(SelectReader("a reader elsewhere"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
 	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_SEVERAL_TOKENS));
@@ -107,6 +99,9 @@ TEST_F(Connect, TwoFurtherTokens)
 
 TEST_F(Connect, NoToken)
 {
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_E_NO_READER));
+	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_NO_READER));
+	cur_context.error = 0;
 	ASSERT_TRUE(attach(kForeign, kForeign));
 	for (bool only_one : {false, true})
 		EXPECT_EQ(ConnectToMekta(only_one), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
@@ -115,42 +110,8 @@ TEST_F(Connect, NoToken)
 	EXPECT_EQ(cur_context.error, 0u) << "searches do not record their codes";
 }
 
-TEST_F(Connect, SelectReaderByName)
-{
-	ASSERT_TRUE(attach(kToken, kForeign));
-	ASSERT_EQ(OpenReaderContext(0), 0u);
-	EXPECT_EQ(SelectReader(reader(1)), 0u);
-	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, reader(1)));
-	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 5u) << "not probed: a foreign card";
-	forget(cur_context.pCurReader);
-
-	EXPECT_EQ(SelectReader("no such reader"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
-	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, "no such reader"));
-	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
-	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_TR_NOT_CONNECTED));
-	forget(cur_context.pCurReader);
-
-	EXPECT_EQ(SelectReader(nullptr), static_cast<unsigned long>(DRAXEL_E_BAD_ARGUMENT));
-	EXPECT_EQ(CloseReaderContext(), 0u);
-	EXPECT_EQ(SelectReader(reader(0)), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION))
-	    << "no context";
-}
-
-TEST_F(Connect, CheckCurrentReaderBeforeAndAfterThePull)
-{
-	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_E_NO_READER));
-	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_NO_READER));
-	ASSERT_TRUE(attach(kToken, kForeign));
-	ASSERT_EQ(ConnectToMekta(false), 0u);
-	EXPECT_EQ(CheckCurrentReader(), 0u);
-	cards[0]->pull();
-	unsigned long state = CheckCurrentReader();
-	EXPECT_NE(state, 0u);
-	EXPECT_EQ(state, static_cast<unsigned long>(SCARD_W_REMOVED_CARD));
-	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 116u);
-}
-
-TEST_F(Connect, ReconnectingForEveryOperationKeepsWorking)
+// A token in the first reader and a foreign card in the second.
+TEST_F(Connect, TokenThenForeignCard)
 {
 	ASSERT_TRUE(attach(kToken, kForeign));
 	for (int i = 0; i < 300; ++i) {
@@ -159,11 +120,39 @@ TEST_F(Connect, ReconnectingForEveryOperationKeepsWorking)
 		FreeReaderStruct(previous);
 	}
 	EXPECT_TRUE(current_token_answers());
-
 	SCARDCONTEXT other = 0;
 	EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other), SCARD_S_SUCCESS)
 	    << "pcscd still serves other programs";
 	SCardReleaseContext(other);
+
+	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
+	EXPECT_EQ(cur_context.pSecondReader, nullptr);
+	EXPECT_TRUE(current_token_answers()) << "a failed second search leaves the token working";
+
+	// a reader chosen by name is not probed
+	forget(cur_context.pCurReader);
+	ASSERT_EQ(OpenReaderContext(0), 0u);
+	EXPECT_EQ(SelectReader(reader(1)), 0u);
+	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, reader(1)));
+	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 5u) << "a foreign card";
+	forget(cur_context.pCurReader);
+	EXPECT_EQ(SelectReader("no such reader"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, "no such reader"));
+	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_TR_NOT_CONNECTED));
+	forget(cur_context.pCurReader);
+	EXPECT_EQ(SelectReader(nullptr), static_cast<unsigned long>(DRAXEL_E_BAD_ARGUMENT));
+	EXPECT_EQ(CloseReaderContext(), 0u);
+	EXPECT_EQ(SelectReader(reader(0)), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION))
+	    << "no context";
+	forget(cur_context.pCurReader);
+
+	// the token pulled out from under its connection
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	EXPECT_EQ(CheckCurrentReader(), 0u);
+	cards[0]->pull();
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(SCARD_W_REMOVED_CARD));
+	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 116u);
 }
 
 } // namespace

@@ -17,106 +17,33 @@
 
 #include "draxel_lib.h"
 #include "faulty_card.h"
-#include "support/hex.h"
-#include "support/scripted_token.h"
+#include "support/fixtures.h"
 #include "t0_card.h"
-#include "token.h"
-#include "token_handler.h"
 
 using namespace draxel::test;
 namespace sim = draxel::sim;
 
 namespace {
 
-constexpr int kFirst = 0x100, kLast = 0x200, kFast = 0x001;
 const char* const kPin = "1234";
 const char* const kPuk = "12345678";
 const char* const kGroup = "team";
 const char* const kGroupPhrase = "group phrase";
 const char* const kJoinPhrase = "join phrase";
 
-bool file_state_wiped()
-{
-	const auto* header = reinterpret_cast<const uint8_t*>(&_file_header);
-	return std::all_of(header, header + sizeof _file_header, [](uint8_t b) { return b == 0; }) &&
-	       std::all_of(iv, iv + 8, [](uint8_t b) { return b == 0; });
-}
-
-// Hands every command to the token and keeps the replies as the token made
-// them, before any fault.
-class Recorder : public sim::Card {
-public:
-	explicit Recorder(sim::Card& inner) : inner_(inner) {}
-	std::vector<uint8_t> process(std::span<const uint8_t> apdu) override
-	{
-		std::vector<uint8_t> reply = inner_.process(apdu);
-		if (apdu.size() >= 2)
-			replies.emplace_back(apdu[1], reply);
-		return reply;
-	}
-	void power_off() override { inner_.power_off(); }
-	void reset() override { inner_.reset(); }
-	bool pull_requested() override { return inner_.pull_requested(); }
-
-	// The data of every reply to commands with this INS, in order.
-	Bytes data_of(uint8_t ins) const
-	{
-		Bytes all;
-		for (const auto& [i, reply] : replies)
-			if (i == ins && reply.size() >= 2)
-				all.insert(all.end(), reply.begin(), reply.end() - 2);
-		return all;
-	}
-	std::vector<std::pair<uint8_t, Bytes>> replies;
-
-private:
-	sim::Card& inner_;
-};
-
+// A message's text or a text's message; "" after a failure.
 std::string encrypt_text(const std::string& message, int mode, const char* phrase,
                          const char* group, unsigned long& rc)
 {
-	int size = 0;
-	rc = EncryptMes(message.c_str(), nullptr, &size, mode, phrase, group);
-	std::string text(static_cast<size_t>(size > 0 ? size : 1), '\0');
-	if (rc == 0)
-		rc = EncryptMes(message.c_str(), text.data(), &size, mode, phrase, group);
-	return text.c_str();
+	std::string text;
+	return rc = encrypt(message, mode, phrase, group, text), text;
 }
 
 std::string decrypt_text(const std::string& text, int mode, const char* phrase,
                          const char* group, unsigned long& rc)
 {
-	int size = 0;
-	rc = DecryptMes(text.c_str(), nullptr, &size, mode, phrase, group);
-	std::string message(static_cast<size_t>(size > 0 ? size : 1), '\0');
-	if (rc == 0)
-		rc = DecryptMes(text.c_str(), message.data(), &size, mode, phrase, group);
-	return message.c_str();
-}
-
-// A file through EncryptFileData or DecryptFileData in the given pieces;
-// the code of the first failing chunk, which must have ended the file.
-unsigned long file_op(bool encipher, const Bytes& in, const std::vector<size_t>& pieces, int mode,
-                      const char* phrase, const char* group, int fast, Bytes& out)
-{
-	out.clear();
-	size_t at = 0;
-	for (size_t i = 0; i < pieces.size(); at += pieces[i++]) {
-		int flags = (i == 0 ? kFirst : 0) | (i + 1 == pieces.size() ? kLast : 0) | fast;
-		Bytes chunk(pieces[i] + 100);
-		int size = static_cast<int>(chunk.size());
-		auto op = encipher ? EncryptFileData : DecryptFileData;
-		unsigned long rc = op(in.data() + at, static_cast<int>(pieces[i]), chunk.data(), &size,
-		                      mode, phrase, group, flags);
-		if (rc != 0) {
-			EXPECT_TRUE(file_state_wiped()) << "a failing chunk ends the file";
-			return rc;
-		}
-		out.insert(out.end(), chunk.begin(), chunk.begin() + size);
-	}
-	EXPECT_TRUE(file_state_wiped()) << "the last chunk wipes the key and the register";
-	return 0;
+	std::string message;
+	return rc = decrypt(text, mode, phrase, group, message), message;
 }
 
 std::vector<std::string> group_names()
@@ -180,16 +107,11 @@ private:
 };
 RawHandler* RawHandler::active_ = nullptr;
 
-// What an operation's run hands to its check.
-struct Ctx {
-	Recorder& recorder;
-};
-
 // One operation: runs it and sets rc, and hands back the check of what it
 // reported, run once the operation's own exchanges are counted (a failed
 // operation reports nothing and is right by definition).
 using Check = std::function<bool()>;
-using Operation = std::function<Check(Ctx&, unsigned long&)>;
+using Operation = std::function<Check(unsigned long&)>;
 struct Scenario {
 	const char* name;
 	Operation run;
@@ -219,7 +141,7 @@ public:
 		for (size_t i = 0; i < data_.size(); ++i)
 			data_[i] = static_cast<uint8_t>(i * 31 + 7);
 		message_.assign(500, 'm');
-		run(true, {}, [this](Ctx&, unsigned long& rc) -> Check {
+		run(true, {}, [this](unsigned long& rc) -> Check {
 			rc = CreateGroup(kGroup, kGroupPhrase);
 			if (rc == 0)
 				rc = WriteNote(data_.data(), 600, 0, false);
@@ -261,7 +183,7 @@ public:
 	Outcome run(bool t1, sim::FaultPlan plan, const Operation& op)
 	{
 		sim::Token token(base_);
-		Recorder recorder(token);
+		RecordingCard recorder(token);
 		sim::T0Card t0(recorder);
 		sim::FaultyCard faulty(t1 ? static_cast<sim::Card&>(recorder) : t0, plan);
 		RawHandler attached(faulty);
@@ -272,8 +194,8 @@ public:
 		EXPECT_EQ(VerifyPIN(kPin, false), 0u);
 		size_t before = faulty.commands();
 		setup_commands_ = before;
-		Ctx ctx{recorder};
-		Check check = op(ctx, outcome.rc);
+		recorder_ = &recorder;
+		Check check = op(outcome.rc);
 		outcome.commands = faulty.commands() - before;
 		outcome.right = outcome.rc != 0 || check();
 		last_rc_ = outcome.rc;
@@ -298,29 +220,29 @@ public:
 		auto add = [&all](const char* name, Operation run, std::vector<sim::Fault> accepted = {}) {
 			all.push_back({name, std::move(run), std::move(accepted)});
 		};
-		add("EncryptMes mode 1", [this](Ctx&, unsigned long& rc) -> Check {
+		add("EncryptMes mode 1", [this](unsigned long& rc) -> Check {
 			std::string text = encrypt_text(message_, 1, "phrase", nullptr, rc);
 			return [this, text] {
 				unsigned long back;
 				return decrypt_text(text, 1, "phrase", nullptr, back) == message_;
 			};
 		});
-		add("EncryptMes mode 3", [this](Ctx&, unsigned long& rc) -> Check {
+		add("EncryptMes mode 3", [this](unsigned long& rc) -> Check {
 			std::string text = encrypt_text(message_, 3, kGroupPhrase, kGroup, rc);
 			return [this, text] {
 				unsigned long back;
 				return decrypt_text(text, 3, kGroupPhrase, kGroup, back) == message_;
 			};
 		});
-		add("DecryptMes mode 1", [this](Ctx&, unsigned long& rc) -> Check {
+		add("DecryptMes mode 1", [this](unsigned long& rc) -> Check {
 			std::string message = decrypt_text(text1_, 1, "phrase", nullptr, rc);
 			return [this, message] { return message == message_; };
 		});
-		add("DecryptMes mode 3", [this](Ctx&, unsigned long& rc) -> Check {
+		add("DecryptMes mode 3", [this](unsigned long& rc) -> Check {
 			std::string message = decrypt_text(text3_, 3, kGroupPhrase, kGroup, rc);
 			return [this, message] { return message == message_; };
 		});
-		add("EncryptFileData token mode", [this](Ctx&, unsigned long& rc) -> Check {
+		add("EncryptFileData token mode", [this](unsigned long& rc) -> Check {
 			Bytes file;
 			rc = file_op(true, data_, {300, 300, 100}, 1, "phrase", nullptr, 0, file);
 			return [this, file] {
@@ -329,7 +251,7 @@ public:
 				       back == data_;
 			};
 		});
-		add("EncryptFileData fast mode 3", [this](Ctx&, unsigned long& rc) -> Check {
+		add("EncryptFileData fast mode 3", [this](unsigned long& rc) -> Check {
 			Bytes file;
 			rc = file_op(true, data_, {300, 400}, 3, kGroupPhrase, kGroup, kFast, file);
 			return [this, file] {
@@ -338,43 +260,43 @@ public:
 				       back == data_;
 			};
 		});
-		add("DecryptFileData token mode", [this](Ctx&, unsigned long& rc) -> Check {
+		add("DecryptFileData token mode", [this](unsigned long& rc) -> Check {
 			Bytes back;
 			rc = file_op(false, token_file_, {348, 300, 104}, 1, "phrase", nullptr, 0, back);
 			return [this, back] { return back == data_; };
 		});
-		add("DecryptFileData fast mode 3", [this](Ctx&, unsigned long& rc) -> Check {
+		add("DecryptFileData fast mode 3", [this](unsigned long& rc) -> Check {
 			Bytes back;
 			rc = file_op(false, fast3_file_, {380, 404}, 3, kGroupPhrase, kGroup, 0, back);
 			return [this, back] { return back == data_; };
 		});
-		add("DecryptFileData fast mode 1", [this](Ctx&, unsigned long& rc) -> Check {
+		add("DecryptFileData fast mode 1", [this](unsigned long& rc) -> Check {
 			Bytes back;
 			rc = file_op(false, fast1_file_, {348, 404}, 1, "phrase", nullptr, 0, back);
 			return [this, back] { return back == data_; };
 		});
-		add("VerifyPIN with the trace buffer", [](Ctx&, unsigned long& rc) -> Check {
+		add("VerifyPIN with the trace buffer", [](unsigned long& rc) -> Check {
 			rc = VerifyPIN(kPin, true);
 			return [] { return true; };
 		});
-		add("ChangePIN", [](Ctx&, unsigned long& rc) -> Check {
+		add("ChangePIN", [](unsigned long& rc) -> Check {
 			rc = ChangePIN(kPin, "5678");
 			return [] { return VerifyPIN("5678", false) == 0; };
 		});
-		add("ChangePUK", [](Ctx&, unsigned long& rc) -> Check {
+		add("ChangePUK", [](unsigned long& rc) -> Check {
 			rc = ChangePUK(kPuk, "87654321");
 			return [] { return VerifyPUK("87654321") == 0; };
 		});
-		add("UnblockPIN", [](Ctx&, unsigned long& rc) -> Check {
+		add("UnblockPIN", [](unsigned long& rc) -> Check {
 			rc = UnblockPIN(kPuk, "9999");
 			return [] { return VerifyPIN("9999", false) == 0; };
 		});
-		add("GetPUKFlag", [](Ctx&, unsigned long& rc) -> Check {
+		add("GetPUKFlag", [](unsigned long& rc) -> Check {
 			bool flag = false;
 			rc = GetPUKFlag(&flag);
 			return [flag] { return flag; };
 		}, {sim::Fault::kStatus, sim::Fault::kCut}); // no readable flag: "not the issued PUK"
-		add("GetGroupList", [](Ctx&, unsigned long& rc) -> Check {
+		add("GetGroupList", [](unsigned long& rc) -> Check {
 			unsigned long len = 300;
 			std::vector<char> list(len);
 			rc = GetGroupList(list.data(), &len);
@@ -382,11 +304,11 @@ public:
 				return len == 1 + std::strlen(kGroup) + 1 && std::string(list.data() + 1) == kGroup;
 			};
 		});
-		add("CreateGroup", [](Ctx&, unsigned long& rc) -> Check {
+		add("CreateGroup", [](unsigned long& rc) -> Check {
 			rc = CreateGroup("second", "second phrase");
 			return [] { return listed("second"); };
 		});
-		add("CreateRequestForGroup", [](Ctx&, unsigned long& rc) -> Check {
+		add("CreateRequestForGroup", [](unsigned long& rc) -> Check {
 			std::string request(200, '\0');
 			int size = static_cast<int>(request.size());
 			rc = CreateRequestForGroup("another phrase", request.data(), &size);
@@ -397,7 +319,7 @@ public:
 				       std::strlen(request.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("CreateInviteForGroup", [this](Ctx&, unsigned long& rc) -> Check {
+		add("CreateInviteForGroup", [this](unsigned long& rc) -> Check {
 			std::string invite(200, '\0');
 			int size = static_cast<int>(invite.size());
 			rc = CreateInviteForGroup(kGroup, request_.c_str(), invite.data(), &size);
@@ -406,11 +328,11 @@ public:
 				       std::strlen(invite.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("AcceptInviteForGroup", [this](Ctx&, unsigned long& rc) -> Check {
+		add("AcceptInviteForGroup", [this](unsigned long& rc) -> Check {
 			rc = AcceptInviteForGroup(invite_.c_str(), "joined", kJoinPhrase);
 			return [] { return listed("joined"); };
 		});
-		add("ReadNote", [this](Ctx&, unsigned long& rc) -> Check {
+		add("ReadNote", [this](unsigned long& rc) -> Check {
 			Bytes note(600);
 			int size = 600;
 			rc = ReadNote(note.data(), &size, 0);
@@ -418,7 +340,7 @@ public:
 				return size == 600 && std::equal(note.begin(), note.end(), data_.begin());
 			};
 		});
-		add("WriteNote", [this](Ctx&, unsigned long& rc) -> Check {
+		add("WriteNote", [this](unsigned long& rc) -> Check {
 			Bytes piece(data_.rbegin(), data_.rbegin() + 500);
 			rc = WriteNote(piece.data(), 500, 1000, false);
 			return [piece] {
@@ -427,12 +349,12 @@ public:
 				return ReadNote(back.data(), &size, 1000) == 0 && back == piece;
 			};
 		});
-		add("GetNoteInf", [](Ctx&, unsigned long& rc) -> Check {
+		add("GetNoteInf", [](unsigned long& rc) -> Check {
 			int size = 0, policy = 0;
 			rc = GetNoteInf(&size, &policy, 18, false);
 			return [size, policy] { return size == 12448 && policy == 1; };
 		});
-		add("GetDublData", [this](Ctx&, unsigned long& rc) -> Check {
+		add("GetDublData", [this](unsigned long& rc) -> Check {
 			std::string text(static_cast<size_t>(dubl_size_), '\0');
 			int size = dubl_size_;
 			rc = GetDublData(kPuk, text.data(), &size);
@@ -443,39 +365,39 @@ public:
 				       std::strlen(text.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("SetDublData", [this](Ctx&, unsigned long& rc) -> Check {
+		add("SetDublData", [this](unsigned long& rc) -> Check {
 			rc = SetDublData(kPuk, dubl_.c_str(), dubl_size_);
 			return [] { return true; };
 		});
-		add("GetKeys", [](Ctx& ctx, unsigned long& rc) -> Check {
+		add("GetKeys", [this](unsigned long& rc) -> Check {
 			Bytes source(160, 0xEE);
 			int size = 160;
 			rc = GetKeys(source.data(), &size);
-			Recorder* recorder = &ctx.recorder;
+			RecordingCard* recorder = recorder_;
 			// the key source is exactly what the token's generator gave
 			return [source, recorder] { return source == recorder->data_of(0x84); };
 		});
-		add("ChangeKeys", [](Ctx&, unsigned long& rc) -> Check {
+		add("ChangeKeys", [](unsigned long& rc) -> Check {
 			Bytes source = counting(160, 3);
 			rc = ChangeKeys(source.data(), 160, "11111111");
 			return [] { return true; };
 		});
-		add("GetSN", [this](Ctx&, unsigned long& rc) -> Check {
+		add("GetSN", [this](unsigned long& rc) -> Check {
 			char sn[15] = {0};
 			rc = GetSN(sn);
 			std::string got = sn;
 			return [this, got] { return got == serial_; };
 		});
-		add("GetCardVer", [](Ctx&, unsigned long& rc) -> Check {
+		add("GetCardVer", [](unsigned long& rc) -> Check {
 			int ver = -1;
 			rc = GetCardVer(&ver);
 			return [ver] { return ver == 18; };
 		}, {sim::Fault::kStatus}); // a refused version file is version 0
-		add("RepareTracBuf", [](Ctx&, unsigned long& rc) -> Check {
+		add("RepareTracBuf", [](unsigned long& rc) -> Check {
 			rc = RepareTracBuf();
 			return [] { return true; };
 		});
-		add("CleanCard", [](Ctx&, unsigned long& rc) -> Check {
+		add("CleanCard", [](unsigned long& rc) -> Check {
 			rc = VerifyErasePas("00000000");
 			if (rc == 0)
 				rc = CleanCard(18);
@@ -491,6 +413,7 @@ private:
 	Bytes data_, token_file_, fast3_file_, fast1_file_;
 	unsigned long last_rc_ = 0;
 	size_t setup_commands_ = 0;
+	RecordingCard* recorder_ = nullptr; // the run's, for the checks
 };
 
 const char* name_of(sim::Fault fault)
@@ -544,26 +467,13 @@ TEST(FaultAtEveryExchange, EveryOperationFailsOrIsRightAndTheTokenIsFoundAgain)
 
 // ---- faults that fuzzing found -------------------------------------------
 
-class InProcessToken : public ::testing::Test {
+class InProcessToken : public InProcessTest {
 protected:
-	InProcessToken() : token(sim::issue_token()), t0(token), attached(t0) {}
 	void SetUp() override
 	{
-		InitLib(attached.table());
-		record = AllocReaderStruct(nullptr);
-		cur_context = LogicDLLContext{record, nullptr, 0};
+		ASSERT_NO_FATAL_FAILURE(attach());
 		ASSERT_EQ(VerifyPIN(kPin, false), 0u);
 	}
-	void TearDown() override
-	{
-		cur_context = LogicDLLContext{};
-		FreeReaderStruct(record);
-		InitLib(nullptr);
-	}
-	sim::Token token;
-	sim::T0Card t0;
-	sim::InProcessToken attached;
-	ReaderStructPtr record = nullptr;
 };
 
 // A chunk of no bytes may come as a null pointer; fast mode copied from it
@@ -606,19 +516,7 @@ TEST_F(InProcessToken, ChunkRefusedForItsArgumentsEndsTheFile)
 	EXPECT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kLast | kFast), 0u);
 }
 
-class ScriptedFaults : public HostHandlerTest {
-protected:
-	void SetUp() override
-	{
-		HostHandlerTest::SetUp();
-		cur_context = LogicDLLContext{record, nullptr, 0};
-	}
-	void TearDown() override
-	{
-		cur_context = LogicDLLContext{};
-		HostHandlerTest::TearDown();
-	}
-};
+using ScriptedFaults = ScriptedTest;
 
 // A token whose duplicate holds no blob at all: the text is the empty one,
 // its zero written, where nothing was written before.

@@ -2,7 +2,6 @@
 // real pcscd to virtual cards in the two vpcd readers, a T=1 card in the
 // first and a T=0 card in the second.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -116,80 +115,64 @@ TEST_F(PcscTransport, ListReadersReportsTheNeededSize)
 	EXPECT_EQ(ListReaders(list.data(), nullptr), DRAXEL_TR_BAD_ARGUMENT);
 }
 
-TEST_F(PcscTransport, T1CardAnswersDirectly)
+// A T=1 card answers at once; behind a T=0 card the data wait for GET
+// RESPONSE and a wrong Le is corrected by the header sent again. The
+// library's trace is off: none of it prints anything.
+TEST_F(PcscTransport, ExchangesWithT1AndT0Cards)
 {
-	Connection card(t1_card->reader());
-	ASSERT_EQ(card.open_result(), 0u);
-	EXPECT_FALSE(IsReaderProtocolT0(card.get()));
-	EXPECT_EQ(IsCardPowered(card.get()), 0u);
-	EXPECT_TRUE(IsCurrentReader(card.get(), t1_card->reader().c_str()));
-
-	EXPECT_EQ(card.send("80F2050005"), 0u);
-	EXPECT_EQ(card.received(), "0001020304");
-	EXPECT_EQ(GetSW(card.get()), 0x9000);
-
-	EXPECT_EQ(card.send("80F09000"), 0u) << "a header-only command";
-	EXPECT_EQ(card.size, 0u);
-}
-
-TEST_F(PcscTransport, BytesWaitingAreFetchedWithGetResponse)
-{
-	Connection t1(t1_card->reader());
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
+	Connection t1(t1_card->reader()), t0(t0_card->reader()), missing("no such reader");
 	ASSERT_EQ(t1.open_result(), 0u);
+	ASSERT_EQ(t0.open_result(), 0u);
+	EXPECT_FALSE(IsReaderProtocolT0(t1.get()));
+	EXPECT_TRUE(IsReaderProtocolT0(t0.get()));
+	EXPECT_EQ(IsCardPowered(t1.get()), 0u);
+	EXPECT_TRUE(IsCurrentReader(t1.get(), t1_card->reader().c_str()));
+
+	EXPECT_EQ(t1.send("80F2050005"), 0u);
+	EXPECT_EQ(t1.received(), "0001020304");
+	EXPECT_EQ(t1.send("80F09000"), 0u) << "a header-only command";
+	EXPECT_EQ(t1.size, 0u);
 	EXPECT_EQ(t1.send("80F06110"), 0u);
 	EXPECT_EQ(t1.received(), to_hex(counting(16)));
 	EXPECT_EQ(t1.send("80F06110", 8), 0u);
 	EXPECT_EQ(t1.received(), to_hex(counting(8)));
 
-	Connection t0(t0_card->reader());
-	ASSERT_EQ(t0.open_result(), 0u);
-	EXPECT_TRUE(IsReaderProtocolT0(t0.get()));
 	EXPECT_EQ(t0.send("80F0900003AABBCC"), 0u);
 	EXPECT_EQ(t0.received(), "AABBCC");
 	EXPECT_EQ(GetSW(t0.get()), 0x9000);
-
 	EXPECT_EQ(t0.send("80F0900003AABBCC", 2), 0u) << "the rest stays waiting on the card";
 	EXPECT_EQ(t0.received(), "AABB");
 	EXPECT_EQ(GetSW(t0.get()), 0x6101);
-
 	std::string longest = "80F09000FF" + to_hex(counting(255));
 	EXPECT_EQ(t0.send(longest), 0u);
 	EXPECT_EQ(t0.received(), to_hex(counting(255)));
-}
 
-TEST_F(PcscTransport, WrongLengthIsReissuedOnT0)
-{
-	Connection t0(t0_card->reader());
-	ASSERT_EQ(t0.open_result(), 0u);
 	EXPECT_EQ(t0.send("80F2200000"), 0u);
 	EXPECT_EQ(t0.received(), to_hex(counting(0x20)));
 	EXPECT_EQ(t0.send("80F2200010"), 0u);
 	EXPECT_EQ(t0.size, 0x20u);
-
 	EXPECT_EQ(t0.send("80F2200000", 0x10), DRAXEL_TR_STATUS_WORD)
-	    << "a re-issue limited by the caller meets 6C20 again; there is no third command";
+	    << "a header limited by the caller meets 6C20 again; there is no third command";
 	EXPECT_EQ(GetSW(t0.get()), 0x6C20);
-}
 
-TEST_F(PcscTransport, StatusWordIsKeptPerRecord)
-{
-	Connection t1(t1_card->reader());
-	Connection t0(t0_card->reader());
-	ASSERT_EQ(t1.open_result(), 0u);
-	ASSERT_EQ(t0.open_result(), 0u);
+	// each record keeps its own status word
 	EXPECT_EQ(t1.send("80F06A82"), DRAXEL_TR_STATUS_WORD);
 	EXPECT_EQ(t0.send("80F2010001"), 0u);
 	EXPECT_EQ(GetSW(t1.get()), 0x6A82);
 	EXPECT_EQ(GetSW(t0.get()), 0x9000);
-
 	EXPECT_EQ(t1.send("80F0628302AABB"), DRAXEL_TR_STATUS_WORD) << "data with a warning";
 	EXPECT_EQ(GetSW(t1.get()), 0x6283);
 	EXPECT_EQ(t1.data[0], 0xEE);
 	EXPECT_EQ(t1.send("80F2040003", 3), DRAXEL_TR_BAD_ARGUMENT) << "one byte too small";
 	EXPECT_EQ(t1.size, 3u);
+	std::fflush(stdout);
+	std::string out = testing::internal::GetCapturedStdout();
+	EXPECT_EQ(out + testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(PcscTransport, CloseReaderPowersDownAndReopens)
+TEST_F(PcscTransport, RecordsCloseReopenAndKeepTheirNames)
 {
 	ReaderStructPtr record = AllocReaderStruct(t1_card->reader().c_str());
 	ASSERT_EQ(OpenReader(nullptr, record, false), 0u);
@@ -201,117 +184,27 @@ TEST_F(PcscTransport, CloseReaderPowersDownAndReopens)
 	EXPECT_TRUE(IsCurrentReader(record, t0_card->reader().c_str()));
 	EXPECT_EQ(Transmit(cmd, sizeof cmd, nullptr, nullptr, record), 0u);
 	EXPECT_EQ(CloseReader(record), 0u);
-	FreeReaderStruct(record);
-}
 
-TEST_F(PcscTransport, UnknownAndOverlongReaderNames)
-{
 	std::string long_name(120, 'R');
-	ReaderStructPtr record = AllocReaderStruct(nullptr);
 	EXPECT_EQ(OpenReader(long_name.c_str(), record, false), DRAXEL_TR_UNKNOWN_READER);
 	EXPECT_EQ(ReaderGetLastError(record), static_cast<unsigned long>(SCARD_E_UNKNOWN_READER));
 	EXPECT_TRUE(IsCurrentReader(record, long_name.c_str())) << "the new name is kept";
 	EXPECT_EQ(IsCardPowered(record), DRAXEL_TR_NOT_CONNECTED);
-
-	// pcsc-lite refuses names beyond its own limit as an invalid value
-	std::string overlong(400, 'R');
-	EXPECT_EQ(OpenReader(overlong.c_str(), record, false), DRAXEL_TR_FAILURE);
-	EXPECT_EQ(ReaderGetLastError(record), static_cast<unsigned long>(SCARD_E_INVALID_VALUE));
-	EXPECT_TRUE(IsCurrentReader(record, overlong.c_str()));
-
 	EXPECT_EQ(OpenReader(t1_card->reader().c_str(), record, false), 0u) << "the record recovers";
 	EXPECT_EQ(CloseReader(record), 0u);
-	FreeReaderStruct(record);
-}
 
-TEST_F(PcscTransport, ReleasedContextRefusesNewConnections)
-{
+	// a released context refuses new connections; a second one overwrites
+	// the handle, as documented
 	EXPECT_EQ(CloseReaderContext(), 0u);
 	EXPECT_EQ(hSC, 0);
-	ReaderStructPtr record = AllocReaderStruct(t1_card->reader().c_str());
 	EXPECT_EQ(OpenReader(nullptr, record, false), DRAXEL_TR_NOT_CONNECTED);
 	FreeReaderStruct(record);
-	ASSERT_EQ(OpenReaderContext(0), 0u);
-}
-
-// Runs fn with stdout and stderr captured; returns what was written.
-template <typename Fn>
-std::string captured_output(Fn fn)
-{
-	std::fflush(stdout);
-	std::fflush(stderr);
-	FILE* sink = std::tmpfile();
-	int saved_out = dup(1), saved_err = dup(2);
-	dup2(fileno(sink), 1);
-	dup2(fileno(sink), 2);
-	fn();
-	std::fflush(stdout);
-	std::fflush(stderr);
-	dup2(saved_out, 1);
-	dup2(saved_err, 2);
-	close(saved_out);
-	close(saved_err);
-	std::string out;
-	std::rewind(sink);
-	for (int c; (c = std::fgetc(sink)) != EOF;)
-		out += static_cast<char>(c);
-	std::fclose(sink);
-	return out;
-}
-
-TEST_F(PcscTransport, ConnectionAndExchangesPrintNothing)
-{
-	std::string output = captured_output([&] {
-		unsigned long size = 0;
-		ListReaders(nullptr, &size);
-		Connection t0(t0_card->reader());
-		t0.send("80F0900003AABBCC");
-		t0.send("80F2200000");
-		t0.send("80F06A82");
-		Connection missing("no such reader");
-		ProcessScardError(SCARD_E_TIMEOUT);
-	});
-	EXPECT_EQ(output, "");
-}
-
-TEST(PcscCardPull, CardPulledInMidSession)
-{
-	VirtualCard card(0);
-	ASSERT_TRUE(card.attached());
-	InitTransportLib(nullptr);
-	ASSERT_EQ(OpenReaderContext(0), 0u);
-	{
-		Connection t1(card.reader());
-		ASSERT_EQ(t1.open_result(), 0u);
-		ASSERT_EQ(t1.send("80F2020002"), 0u);
-
-		card.pull();
-		unsigned long rc = t1.send("80F2020002");
-		EXPECT_NE(rc, 0u);
-		EXPECT_EQ(rc, ProcessScardError(ReaderGetLastError(t1.get())));
-		EXPECT_EQ(GetSW(t1.get()), 0x9000) << "a failed exchange keeps the last status word";
-		EXPECT_NE(IsCardPowered(t1.get()), 0u);
-	}
-	VirtualCard again(0);
-	ASSERT_TRUE(again.attached());
-	Connection fresh(again.reader());
-	EXPECT_EQ(fresh.open_result(), 0u);
-	EXPECT_EQ(fresh.send("80F2020002"), 0u);
-	EXPECT_EQ(CloseReaderContext(), 0u);
-}
-
-TEST(PcscNoService, OpenContextIsRawResult)
-{
-	// With pcscd up the raw result is SCARD_S_SUCCESS; a second call
-	// overwrites the handle, as documented.
-	InitTransportLib(nullptr);
 	ASSERT_EQ(OpenReaderContext(0), 0u);
 	long first = hSC;
 	ASSERT_EQ(OpenReaderContext(0), 0u);
 	EXPECT_NE(hSC, 0);
 	EXPECT_EQ(CloseReaderContext(), 0u);
 	hSC = first;
-	EXPECT_EQ(CloseReaderContext(), 0u);
 }
 
 } // namespace

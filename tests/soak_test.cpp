@@ -15,12 +15,10 @@
 #include <random>
 #include <string>
 
-#include "draxel_lib.h"
-#include "support/hex.h"
+#include "support/fixtures.h"
 #include "support/virtual_card.h"
 
-using draxel::test::Bytes;
-using draxel::test::VirtualCard;
+using namespace draxel::test;
 
 namespace {
 
@@ -99,7 +97,7 @@ TEST_F(Soak, MessagesAndFilesThroughPcscd)
 	ASSERT_EQ(CreateGroup("soak", "soak phrase"), 0u);
 	std::mt19937 rng(8);
 
-	Sample start = sample(), warm = start;
+	Sample warm = sample();
 	auto began = Clock::now();
 	long done = 0;
 	for (; done < messages && !out_of_time(); ++done) {
@@ -108,17 +106,10 @@ TEST_F(Soak, MessagesAndFilesThroughPcscd)
 		int mode = 1 + static_cast<int>(done % 3);
 		const char* group = mode == 3 ? "soak" : nullptr;
 		const char* phrase = mode == 3 ? "soak phrase" : "phrase";
-		std::string message(1 + rng() % 600, 'a' + static_cast<char>(done % 26));
-		std::string text(2 * (36 + message.size()) + 1, '\0');
-		int size = static_cast<int>(text.size());
-		ASSERT_EQ(EncryptMes(message.c_str(), text.data(), &size, mode, phrase, group), 0u) << done;
-		std::string back(message.size() + 1, '\0');
-		size = static_cast<int>(back.size());
-		ASSERT_EQ(DecryptMes(text.c_str(), back.data(), &size, mode, phrase, group), 0u) << done;
-		ASSERT_EQ(back.c_str(), message) << done;
-		if ((done + 1) % 1000 == 0)
-			std::printf("%ld message round trips, %.1f s\n", done + 1,
-			            std::chrono::duration<double>(Clock::now() - began).count());
+		std::string message(1 + rng() % 600, 'a' + static_cast<char>(done % 26)), text, back;
+		ASSERT_EQ(encrypt(message, mode, phrase, group, text), 0u) << done;
+		ASSERT_EQ(decrypt(text, mode, phrase, group, back), 0u) << done;
+		ASSERT_EQ(back, message) << done;
 	}
 	double seconds = std::chrono::duration<double>(Clock::now() - began).count();
 	std::printf("%ld message round trips in %.1f s: %.1f per second, %.1f ms each\n", done,
@@ -138,22 +129,11 @@ TEST_F(Soak, MessagesAndFilesThroughPcscd)
 		int mode = 1 + static_cast<int>(files_done % 3);
 		const char* group = mode == 3 ? "soak" : nullptr;
 		const char* phrase = mode == 3 ? "soak phrase" : "phrase";
-		Bytes data(1 + rng() % (fast ? 20000 : 1500));
+		Bytes data(1 + rng() % (fast ? 20000 : 1500)), file, back;
 		for (auto& b : data)
 			b = static_cast<uint8_t>(rng());
-		Bytes file(data.size() + 84);
-		int size = static_cast<int>(file.size());
-		ASSERT_EQ(EncryptFileData(data.data(), static_cast<int>(data.size()), file.data(), &size,
-		                          mode, phrase, group, 0x300 | fast),
-		          0u)
-		    << files_done;
-		Bytes back(data.size() + 1);
-		int back_size = static_cast<int>(back.size());
-		ASSERT_EQ(DecryptFileData(file.data(), size, back.data(), &back_size, mode, phrase, group,
-		                          0x300),
-		          0u)
-		    << files_done;
-		back.resize(static_cast<size_t>(back_size));
+		ASSERT_EQ(file_op(true, data, {data.size()}, mode, phrase, group, fast, file), 0u);
+		ASSERT_EQ(file_op(false, file, {file.size()}, mode, phrase, group, 0, back), 0u);
 		ASSERT_EQ(back, data) << files_done;
 	}
 	seconds = std::chrono::duration<double>(Clock::now() - began).count();
@@ -161,10 +141,6 @@ TEST_F(Soak, MessagesAndFilesThroughPcscd)
 	            static_cast<double>(files_done) / seconds);
 	if (files_done > 20)
 		expect_flat("files", warm, sample());
-	Sample end = sample();
-	std::printf("whole run: resident %ld KiB at the start, %ld KiB at the end; descriptors %d "
-	            "and %d\n",
-	            start.rss_kib, end.rss_kib, start.fds, end.fds);
 	EXPECT_EQ(files_done, files) << "stopped by SOAK_MAX_SECONDS";
 }
 

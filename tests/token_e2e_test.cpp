@@ -1,115 +1,25 @@
-// The software token end to end through the library's command builders:
-// in-process behind the host transmit handler, and as draxel-token-sim
-// daemons behind the real pcscd (a T=1 token in the first reader, a T=0
-// token in the second).
+// Software tokens through the real pcscd: draxel-token-sim daemons in the two
+// vpcd readers (T=1 in the first, T=0 with 61xx behind every reply with data
+// in the second). Messages and files in every mode, the join exchange and
+// the copy of one token onto the other (the duplicate text's restore is
+// management_test.cpp's and the tool's); one token taken through the
+// versions whose rules the operations follow; a token's state kept across
+// a restart of its daemon. Starting a daemon and waiting for pcscd to see
+// it is what costs time, so each test does all it can with its daemons.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <random>
 #include <string>
-#include <vector>
 
-#include "draxel_lib.h"
-#include "support/hex.h"
+#include "support/fixtures.h"
 #include "support/virtual_card.h"
-#include "token.h"
-#include "token_handler.h"
 
-using draxel::test::Bytes;
-using draxel::test::VirtualCard;
+using namespace draxel::test;
 
 namespace {
-
-constexpr size_t kBlock = 232;
-
-// One token dialogue over a reader record, as the library's entry points
-// chain the builders.
-struct Dialogue {
-	ReaderStructPtr prs;
-
-	unsigned long verify(BYTE reference, const std::string& password)
-	{
-		unsigned long rc = APDU_SelectApplication(prs);
-		if (rc == 0)
-			rc = APDU_VerifyPassword(prs, reference,
-			                         reinterpret_cast<const BYTE*>(password.data()),
-			                         static_cast<BYTE>(password.size()));
-		return rc;
-	}
-	unsigned long environment(int mode)
-	{
-		unsigned long rc = APDU_SelectApplication(prs);
-		if (rc == 0)
-			rc = APDU_MSEReset(prs);
-		if (rc == 0)
-			rc = APDU_MSESetEnc(prs, 0x83, static_cast<BYTE>(0x09 + 2 * mode));
-		return rc;
-	}
-	unsigned long chain(bool encipher, const Bytes& in, Bytes& out)
-	{
-		out.assign(in.size(), 0);
-		for (size_t at = 0; at < in.size(); at += kBlock) {
-			size_t n = std::min(kBlock, in.size() - at);
-			bool last = at + n == in.size();
-			unsigned long rc =
-			    encipher ? APDU_PSO_Enc(prs, in.data() + at, static_cast<BYTE>(n), out.data() + at, last)
-			             : APDU_PSO_Dec(prs, in.data() + at, static_cast<BYTE>(n), out.data() + at, last);
-			if (rc != 0)
-				return rc;
-		}
-		return 0;
-	}
-	unsigned long encipher(const std::string& phrase, const Bytes& plain, Bytes& cryptogram,
-	                       Bytes& cipher)
-	{
-		unsigned long rc = environment(1);
-		cryptogram.assign(36, 0);
-		unsigned long len = cryptogram.size();
-		if (rc == 0)
-			rc = APDU_GenSesKey(prs, reinterpret_cast<const BYTE*>(phrase.data()),
-			                    static_cast<BYTE>(phrase.size()), 1, cryptogram.data(), &len);
-		return rc != 0 ? rc : chain(true, plain, cipher);
-	}
-	unsigned long decipher(const std::string& phrase, const Bytes& cryptogram, const Bytes& cipher,
-	                       Bytes& plain)
-	{
-		unsigned long rc = environment(1);
-		if (rc == 0)
-			rc = APDU_SetSesKey(prs, reinterpret_cast<const BYTE*>(phrase.data()),
-			                    static_cast<BYTE>(phrase.size()), cryptogram.data(), 36, 1,
-			                    nullptr, nullptr);
-		return rc != 0 ? rc : chain(false, cipher, plain);
-	}
-};
-
-TEST(InProcessToken, MessageRoundTripAndRefusals)
-{
-	draxel::sim::Token token(draxel::sim::issue_token());
-	draxel::sim::InProcessToken attached(token);
-	InitLib(attached.table());
-	cur_context = LogicDLLContext{};
-	ASSERT_EQ(ConnectToMekta(false), 0u);
-	Dialogue d{cur_context.pCurReader};
-
-	Bytes plain = draxel::test::counting(500), cryptogram, cipher, back;
-	EXPECT_EQ(d.encipher("phrase", plain, cryptogram, cipher), 5u) << "the PIN comes first";
-	EXPECT_EQ(GetSW(d.prs), 0x6982);
-
-	EXPECT_EQ(d.verify(0x05, "0000"), 142u);
-	ASSERT_EQ(d.verify(0x05, "1234"), 0u);
-	ASSERT_EQ(d.encipher("phrase", plain, cryptogram, cipher), 0u);
-	ASSERT_EQ(d.decipher("phrase", cryptogram, cipher, back), 0u);
-	EXPECT_EQ(back, plain);
-
-	EXPECT_EQ(d.decipher("other", cryptogram, cipher, back), 5u);
-	EXPECT_EQ(GetSW(d.prs), 0x63C0);
-
-	attached.power_cycle();
-	EXPECT_EQ(d.encipher("phrase", plain, cryptogram, cipher), 5u) << "a new card session";
-	FreeReaderStruct(cur_context.pCurReader);
-	cur_context = LogicDLLContext{};
-	InitLib(nullptr);
-}
 
 class TokenReaders : public ::testing::Test {
 protected:
@@ -120,74 +30,232 @@ protected:
 	}
 	void TearDown() override
 	{
-		FreeReaderStruct(cur_context.pCurReader);
-		FreeReaderStruct(cur_context.pSecondReader);
+		FreeReaderStruct(first);
+		FreeReaderStruct(second);
 		cur_context = LogicDLLContext{};
 		if (hSC != 0)
 			CloseReaderContext();
 	}
+	// Makes the token in prs the one the operations use.
+	static void use(ReaderStructPtr prs) { cur_context.pCurReader = prs; }
+
+	ReaderStructPtr first = nullptr;
+	ReaderStructPtr second = nullptr;
 };
 
-TEST_F(TokenReaders, DuplicateOfOneTokenDeciphersItsMessages)
+// Every mode, token and fast, in chunks that cross the 232-byte blocks; the
+// many other splits run in-process (file_test.cpp), where they cost less.
+void messages_and_files(const char* group, const char* group_phrase)
 {
-	VirtualCard first = VirtualCard::token(0);
-	VirtualCard second = VirtualCard::token(1, {"--t0"});
-	ASSERT_TRUE(first.attached() && second.attached());
-	EXPECT_EQ(ConnectToMekta(true), static_cast<unsigned long>(DRAXEL_E_SEVERAL_TOKENS));
-	ASSERT_EQ(ConnectToMekta(false), 0u);
-	ASSERT_EQ(ConnectToSecondMekta(), 0u);
-	Dialogue original{cur_context.pCurReader}, copy{cur_context.pSecondReader};
-	ASSERT_FALSE(IsReaderProtocolT0(original.prs));
-	ASSERT_TRUE(IsReaderProtocolT0(copy.prs));
-
-	ASSERT_EQ(original.verify(0x05, "1234"), 0u);
-	Bytes plain = draxel::test::counting(300), cryptogram, cipher, back;
-	ASSERT_EQ(original.encipher("phrase", plain, cryptogram, cipher), 0u);
-	ASSERT_EQ(copy.verify(0x05, "1234"), 0u);
-	EXPECT_EQ(copy.decipher("phrase", cryptogram, cipher, back), 5u) << "not yet a copy";
-
-	ASSERT_EQ(original.verify(0x07, "12345678"), 0u);
-	ASSERT_EQ(copy.verify(0x07, "12345678"), 0u);
-	ASSERT_EQ(APDU_ClearCard(copy.prs), 0u);
-	int pieces = 0;
-	for (;;) {
-		BYTE blob[256];
-		unsigned long len = sizeof blob;
-		ASSERT_EQ(APDU_GetDublBlob(original.prs, blob, &len), 0u);
-		ASSERT_EQ(APDU_SetDublBlob(copy.prs, blob, static_cast<BYTE>(len)), 0u);
-		if (len == 0)
-			break;
-		++pieces;
+	std::mt19937 rng(2024);
+	Bytes data(600);
+	std::generate(data.begin(), data.end(), [&rng] { return static_cast<uint8_t>(rng()); });
+	for (int mode = 1; mode <= 3; mode++) {
+		const char* g = mode == 3 ? group : nullptr;
+		const char* phrase = mode == 3 ? group_phrase : "pcsc phrase";
+		std::string message(233, static_cast<char>('a' + mode)), text, back;
+		ASSERT_EQ(encrypt(message, mode, phrase, g, text), 0u) << mode;
+		ASSERT_EQ(decrypt(text, mode, phrase, g, back), 0u) << mode;
+		EXPECT_EQ(back, message);
+		for (int fast : {0, kFast}) {
+			SCOPED_TRACE(testing::Message() << "mode " << mode << " fast " << fast);
+			Bytes file, plain;
+			ASSERT_EQ(file_op(true, data, {248, 248, 104}, mode, phrase, g, fast, file), 0u);
+			size_t head = fast && mode == 3 ? 80 : 48;
+			ASSERT_EQ(file.size(), head + data.size() + 4);
+			ASSERT_EQ(file_op(false, file, {head + 248, 248, 108}, mode, phrase, g, 0, plain), 0u);
+			EXPECT_EQ(plain, data);
+		}
 	}
-	EXPECT_GT(pieces, 0);
-	ASSERT_EQ(copy.verify(0x05, "1234"), 0u);
-	ASSERT_EQ(copy.decipher("phrase", cryptogram, cipher, back), 0u);
-	EXPECT_EQ(back, plain);
 }
 
-TEST_F(TokenReaders, StateSurvivesARestartOfTheDaemon)
+TEST_F(TokenReaders, TwoTokensEncryptJoinAGroupAndOneIsCopiedOntoTheOther)
+{
+	VirtualCard card_a = VirtualCard::token(0);
+	VirtualCard card_b = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
+	ASSERT_TRUE(card_a.attached() && card_b.attached());
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	ASSERT_EQ(ConnectToSecondMekta(), 0u);
+	first = cur_context.pCurReader;
+	second = cur_context.pSecondReader;
+	ASSERT_FALSE(IsReaderProtocolT0(first));
+	ASSERT_TRUE(IsReaderProtocolT0(second));
+
+	use(first);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(CreateGroup("team", "alpha phrase"), 0u);
+	ASSERT_NO_FATAL_FAILURE(messages_and_files("team", "alpha phrase"));
+
+	// the join exchange
+	use(second);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	std::string request(600, '\0');
+	int len = static_cast<int>(request.size());
+	ASSERT_EQ(CreateRequestForGroup("beta phrase", request.data(), &len), 0u);
+	use(first);
+	std::string invite(600, '\0');
+	len = static_cast<int>(invite.size());
+	EXPECT_EQ(CreateInviteForGroup("nobody", request.c_str(), invite.data(), &len), 117u);
+	ASSERT_EQ(CreateInviteForGroup("team", loosened(request.c_str()).c_str(), invite.data(), &len), 0u);
+	use(second);
+	EXPECT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "wrong phrase"), 113u);
+	ASSERT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "beta phrase"), 0u);
+	EXPECT_EQ(GetLastErrorCode(), 0u);
+	unsigned long list_len = 0;
+	ASSERT_EQ(GetGroupList(nullptr, &list_len), 0u);
+	EXPECT_EQ(list_len, 1 + 8 + 1u);
+	ASSERT_NO_FATAL_FAILURE(messages_and_files("our team", "beta phrase"));
+	// what only the administrator may do
+	len = static_cast<int>(invite.size());
+	EXPECT_EQ(CreateInviteForGroup("our team", request.c_str(), invite.data(), &len), 122u);
+	EXPECT_EQ(GetLastErrorCode(), 5u) << "the exchange's own transport code";
+	EXPECT_EQ(ChangePasPhrGroup("our team", "mine now"), 122u);
+
+	std::string from_a, from_b, back;
+	use(first);
+	ASSERT_EQ(encrypt("from the administrator", 3, "alpha phrase", "team", from_a), 0u);
+	use(second);
+	ASSERT_EQ(encrypt("from the member", 3, "beta phrase", "our team", from_b), 0u);
+	ASSERT_EQ(decrypt(from_a, 3, "beta phrase", "our team", back), 0u);
+	EXPECT_EQ(back, "from the administrator");
+	EXPECT_EQ(decrypt(from_a, 3, "alpha phrase", "our team", back), 113u)
+	    << "each token keeps its own pass phrase";
+	use(first);
+	ASSERT_EQ(decrypt(from_b, 3, "alpha phrase", "team", back), 0u);
+	EXPECT_EQ(back, "from the member");
+
+	// the copy: the second token becomes the first, groups included
+	std::string text;
+	ASSERT_EQ(encrypt("enciphered by the original", 1, "phrase", nullptr, text), 0u);
+	Bytes note = counting(200, 5);
+	ASSERT_EQ(WriteNote(note.data(), 200, 100, false), 0u);
+	EXPECT_EQ(MakeDublCard("12345678", "12345678"), 149u) << "the second token's PUK";
+	use(second);
+	ASSERT_EQ(decrypt(from_b, 3, "beta phrase", "our team", back), 0u) << "not cleared";
+	use(first);
+	ASSERT_EQ(MakeDublCard("12345678", "87654321"), 0u);
+	use(second);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(decrypt(text, 1, "phrase", nullptr, back), 0u);
+	EXPECT_EQ(back, "enciphered by the original");
+	ASSERT_EQ(decrypt(from_a, 3, "alpha phrase", "team", back), 0u);
+	EXPECT_EQ(back, "from the administrator");
+
+	// the note goes across separately, written through the second reader
+	use(first);
+	Bytes read(200);
+	len = 200;
+	ASSERT_EQ(ReadNote(read.data(), &len, 100), 0u);
+	ASSERT_EQ(WriteNote(read.data(), len, 100, true), 0u);
+	int note_size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&note_size, &policy, 0, true), 0u);
+	EXPECT_EQ(note_size, 65280);
+	EXPECT_EQ(policy, 1);
+	use(second);
+	len = 200;
+	ASSERT_EQ(ReadNote(read.data(), &len, 100), 0u);
+	EXPECT_EQ(read, note);
+}
+
+// Sets the token's version as an issuer would: the version file may be
+// written once the file-creation password is verified.
+unsigned long set_version(ReaderStructPtr prs, int version)
+{
+	const BYTE version_file[2] = {0xF1, 0x40};
+	const BYTE value[2] = {static_cast<BYTE>(version >> 8), static_cast<BYTE>(version)};
+	Bytes password = from_hex(DRAXEL_FILE_CREATION_PASSWORD);
+	unsigned long rc = APDU_SelectApplication(prs);
+	if (rc == 0)
+		rc = APDU_VerifyPassword(prs, 0x73, password.data(), 8);
+	if (rc == 0)
+		rc = APDU_Select(prs, version_file, 2);
+	if (rc == 0)
+		rc = APDU_UpdateBinary(prs, value, 2, 0);
+	return rc;
+}
+
+// The version rules, on a token whose version file is rewritten between
+// the steps; then its state kept across a restart of the daemon.
+TEST_F(TokenReaders, OneTokenThroughTheVersionsAndARestart)
 {
 	char dir_template[] = "/tmp/draxel-token-XXXXXX";
 	ASSERT_NE(mkdtemp(dir_template), nullptr);
-	std::string state = std::string(dir_template) + "/token.state";
-	{
-		VirtualCard token = VirtualCard::token(0, {"--state", state});
-		ASSERT_TRUE(token.attached());
-		ASSERT_EQ(ConnectToMekta(false), 0u);
-		Dialogue d{cur_context.pCurReader};
-		ASSERT_EQ(d.verify(0x05, "1234"), 0u);
-		const std::string new_pin = "98765";
-		ASSERT_EQ(APDU_ChangeKey(d.prs, 0x05, reinterpret_cast<const BYTE*>(new_pin.data()), 5), 0u);
-		EXPECT_EQ(d.verify(0x05, "0000"), 142u);
+	const std::string state = std::string(dir_template) + "/token.state";
+	VirtualCard card = VirtualCard::token(0, {"--no-trace-buffer", "--state", state});
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(ConnectToMekta(false), 0u);
+	first = cur_context.pCurReader;
+
+	// above 14 a missing trace buffer stays missing; up to 14 it is made
+	ASSERT_EQ(set_version(first, 15), 0u);
+	EXPECT_EQ(RepareTracBuf(), 0u);
+	EXPECT_EQ(VerifyPIN("1234", true), 120u);
+	ASSERT_EQ(set_version(first, 14), 0u);
+	EXPECT_EQ(RepareTracBuf(), 0u);
+	ASSERT_EQ(VerifyPIN("1234", true), 0u);
+
+	// a note of a few kilobytes, written and read back in pieces at offsets
+	Bytes large = counting(3000, 11), large_back(3000);
+	for (int at = 0; at < 3000; at += 1300)
+		ASSERT_EQ(WriteNote(large.data() + at, std::min(1300, 3000 - at), 2000 + at, false), 0u);
+	for (int at = 0; at < 3000; at += 1000) {
+		int got = 1000;
+		ASSERT_EQ(ReadNote(large_back.data() + at, &got, 2000 + at), 0u);
+		ASSERT_EQ(got, 1000);
 	}
+	EXPECT_EQ(large_back, large);
+
+	// below 5 the host clears the note's first 30 bytes: the token lacks
+	// the command
+	ASSERT_EQ(set_version(first, 4), 0u);
+	int ver = 0;
+	ASSERT_EQ(GetCardVer(&ver), 0u);
+	EXPECT_EQ(ver, 4);
+	Bytes note = counting(40, 11), back(40);
+	ASSERT_EQ(WriteNote(note.data(), 40, 0, false), 0u);
+	EXPECT_EQ(ClearNote(5), 120u);
+	ASSERT_EQ(ClearNote(4), 0u);
+	int len = 40;
+	ASSERT_EQ(ReadNote(back.data(), &len, 0), 0u);
+	Bytes expected(30, 0);
+	expected.insert(expected.end(), note.begin() + 30, note.end());
+	EXPECT_EQ(back, expected);
+
+	// up to 5 the policy is the PIN and stays so; above 5 it is the token's
+	ASSERT_EQ(set_version(first, 18), 0u);
+	EXPECT_EQ(ChangeNotePolicy(5), 125u);
+	ASSERT_EQ(ChangeNotePolicy(6), 0u);
+	int size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&size, &policy, 6, false), 0u);
+	EXPECT_EQ(policy, 2);
+	ASSERT_EQ(GetNoteInf(&size, &policy, 5, false), 0u);
+	EXPECT_EQ(policy, 1);
+
+	// from 5 the token clears the whole note
+	ASSERT_EQ(VerifyNotePas("4321", false), 0u);
+	ASSERT_EQ(ClearNote(5), 0u);
+	len = 40;
+	ASSERT_EQ(ReadNote(back.data(), &len, 0), 0u);
+	EXPECT_EQ(back, Bytes(40, 0));
+
+	// above 17 the token generates its DS key
+	EXPECT_EQ(GenDSKey(17), 125u);
+	EXPECT_EQ(GenDSKey(18), 0u);
+
+	// a new PIN and a spent try survive the daemon's restart
+	ASSERT_EQ(ChangePIN("1234", "98765"), 0u);
+	EXPECT_EQ(VerifyPIN("0000", false), 142u);
+	card.pull();
 	VirtualCard again = VirtualCard::token(0, {"--state", state});
 	ASSERT_TRUE(again.attached());
-	FreeReaderStruct(cur_context.pCurReader);
-	cur_context.pCurReader = nullptr;
+	FreeReaderStruct(first);
+	first = nullptr;
 	ASSERT_EQ(ConnectToMekta(false), 0u);
-	Dialogue d{cur_context.pCurReader};
-	EXPECT_EQ(d.verify(0x05, "1234"), 141u) << "the new PIN and the spent try were kept";
-	EXPECT_EQ(d.verify(0x05, "98765"), 0u);
+	first = cur_context.pCurReader;
+	EXPECT_EQ(VerifyPIN("1234", false), 141u);
+	EXPECT_EQ(VerifyPIN("98765", false), 0u);
+	ASSERT_EQ(GetNoteInf(&size, &policy, 18, false), 0u);
+	EXPECT_EQ(policy, 2) << "and so does the note's policy";
 	unlink(state.c_str());
 	rmdir(dir_template);
 }

@@ -1,21 +1,24 @@
-// The software token's persistent state: its text form and the refusal of
-// every kind of damage, the state file on disk, and the in-process transmit
-// handler's guards.
-#include <dirent.h>
+// The software token: its persistent state (the text form and the refusal
+// of every kind of damage, the state file on disk), the in-process transmit
+// handler's guards, and the rules of its own that the library never tests.
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "support/hex.h"
+#include "token.h"
 #include "token_crypto.h"
 #include "token_handler.h"
 #include "token_state.h"
@@ -44,32 +47,25 @@ Bytes pattern(size_t n, uint8_t seed) {
 void expect_same(const TokenState& a, const TokenState& b) {
   EXPECT_EQ(a.serial, b.serial);
   EXPECT_EQ(a.st23l80_chip, b.st23l80_chip);
+  auto password = [](const Password& p) { return std::tuple(p.value, p.tries_left, p.max_tries); };
   ASSERT_EQ(a.passwords.size(), b.passwords.size());
-  for (const auto& [ref, password] : a.passwords) {
+  for (const auto& [ref, p] : a.passwords) {
     ASSERT_TRUE(b.passwords.contains(ref)) << int{ref};
-    const Password& other = b.passwords.at(ref);
-    EXPECT_EQ(password.value, other.value) << int{ref};
-    EXPECT_EQ(password.tries_left, other.tries_left) << int{ref};
-    EXPECT_EQ(password.max_tries, other.max_tries) << int{ref};
+    EXPECT_EQ(password(p), password(b.passwords.at(ref))) << int{ref};
   }
   EXPECT_EQ(a.keys, b.keys);
   EXPECT_EQ(a.ds_key, b.ds_key);
+  auto group = [](const Group& g) { return std::tuple(g.name, g.pass_phrase, g.key, g.admin); };
   ASSERT_EQ(a.groups.size(), b.groups.size());
-  for (size_t i = 0; i < a.groups.size(); ++i) {
-    EXPECT_EQ(a.groups[i].name, b.groups[i].name) << i;
-    EXPECT_EQ(a.groups[i].pass_phrase, b.groups[i].pass_phrase) << i;
-    EXPECT_EQ(a.groups[i].key, b.groups[i].key) << i;
-    EXPECT_EQ(a.groups[i].admin, b.groups[i].admin) << i;
-  }
+  for (size_t i = 0; i < a.groups.size(); ++i) EXPECT_EQ(group(a.groups[i]), group(b.groups[i])) << i;
   EXPECT_EQ(a.max_groups, b.max_groups);
   EXPECT_EQ(a.note_policy, b.note_policy);
   EXPECT_EQ(a.master_files, b.master_files);
   EXPECT_EQ(a.application_files, b.application_files);
-  ASSERT_EQ(a.pending_request.has_value(), b.pending_request.has_value());
-  if (a.pending_request) {
-    EXPECT_EQ(a.pending_request->nonce, b.pending_request->nonce);
-    EXPECT_EQ(a.pending_request->pass_phrase, b.pending_request->pass_phrase);
-  }
+  auto request = [](const std::optional<PendingRequest>& r) {
+    return r ? std::optional(std::tuple(r->nonce, r->pass_phrase)) : std::nullopt;
+  };
+  EXPECT_EQ(request(a.pending_request), request(b.pending_request));
 }
 
 // A token as it looks after some use: groups of both kinds, a pending join
@@ -103,36 +99,18 @@ TokenState small_token() {
   return state;
 }
 
-TEST(TokenIssue, IssuedTokensCarryTheirOptions) {
+// Fresh secrets every time; the options the in-process tests rely on are
+// checked there. Values the token could never hold are refused, not
+// truncated.
+TEST(TokenIssue, FreshSecretsAndOnlyValuesATokenCanHold) {
   const TokenState a = issue_token();
   const TokenState b = issue_token();
-  // Fresh secrets every time: two tokens never share a key or serial.
   EXPECT_NE(a.serial, b.serial);
   for (uint8_t ref : {ref::kKeyMode1, ref::kKeyMode2, ref::kKeyGroup, ref::kKey15, ref::kKey1D}) {
     ASSERT_TRUE(a.keys.contains(ref));
     EXPECT_NE(a.keys.at(ref), b.keys.at(ref));
   }
-  EXPECT_EQ(a.passwords.at(ref::kFileCreation).value, file_creation_password());
-  EXPECT_EQ(file_creation_password().size(), 8u);
-  EXPECT_EQ(a.application_files.at(fid::kVersion), (Bytes{0x00, 18}));
-  EXPECT_EQ(a.master_files.at(fid::kTraceBuffer).size(), 256u);
-  EXPECT_EQ(a.application_files.at(fid::kNote).size(), 65280u);
-
   IssueOptions options;
-  options.version = std::nullopt;
-  options.st23l80_chip = true;
-  options.trace_buffer = false;
-  TokenState small = issue_token(options);
-  EXPECT_FALSE(small.application_files.contains(fid::kVersion));
-  EXPECT_FALSE(small.master_files.contains(fid::kTraceBuffer));
-  EXPECT_EQ(small.application_files.at(fid::kNote).size(), 12448u);
-  options.note_file = false;
-  options.version = 0x1234;
-  small = issue_token(options);
-  EXPECT_FALSE(small.application_files.contains(fid::kNote));
-  EXPECT_EQ(small.application_files.at(fid::kVersion), (Bytes{0x12, 0x34}));
-
-  // Values the token could never hold are refused, not truncated.
   options.version = 0x10000;
   EXPECT_THROW(issue_token(options), std::invalid_argument);
   options.version = 18;
@@ -162,8 +140,7 @@ TEST(TokenStateText, RoundTripKeepsEverything) {
   // A fresh token without optional parts round-trips too.
   IssueOptions bare;
   bare.version = std::nullopt;
-  bare.note_file = false;
-  bare.trace_buffer = false;
+  bare.note_file = bare.trace_buffer = false;
   const TokenState issued = issue_token(bare);
   const auto issued_back = deserialize(serialize(issued));
   ASSERT_TRUE(issued_back.has_value());
@@ -200,6 +177,7 @@ std::string group_line(int index) {
          hex_bytes(32);
 }
 
+// Each kind of damage, once: the frame, the words, lengths, counts, limits.
 TEST(TokenStateText, EveryKindOfDamageIsRefused) {
   const std::string good = serialize(small_token());
   ASSERT_TRUE(deserialize(good).has_value());
@@ -227,63 +205,41 @@ TEST(TokenStateText, EveryKindOfDamageIsRefused) {
       {"no end line", replaced(good, "\nend\n", "\n")},
       {"end without newline", good.substr(0, good.size() - 1)},
       {"text after the end", good + "serial 01020304050607\n"},
-      {"blank line after the end", good + "\n"},
       {"blank line inside", replaced(good, "\nchip", "\n\nchip")},
       {"carriage returns", replaced(good, "chip other\n", "chip other\r\n")},
-      {"doubled blank", replaced(good, "key 0B ", "key 0B  ")},
       {"trailing blank", replaced(good, "policy 11\n", "policy 11 \n")},
       {"unknown keyword", with_line(good, "colour blue")},
-      {"keyword in capitals", replaced(good, "serial ", "SERIAL ")},
       {"serial missing", replaced(good, "serial 01020304050607\n", "")},
       {"serial twice", with_line(good, "serial 01020304050607")},
       {"serial 6 bytes", replaced(good, "serial 01020304050607", "serial 010203040506")},
-      {"serial 8 bytes", replaced(good, "serial 01020304050607", "serial 0102030405060708")},
-      {"chip missing", replaced(good, "chip other\n", "")},
       {"chip unknown", replaced(good, "chip other", "chip st23l81")},
       {"bad hex digit", replaced(good, key_line, "key 0B G" + key_hex.substr(1))},
       {"odd hex length", replaced(good, key_line, key_line + "0")},
       {"key 31 bytes", replaced(good, key_line, "key 0B " + key_hex.substr(2))},
-      {"key 33 bytes", replaced(good, key_line, key_line + "00")},
       {"key twice", with_line(good, key_line)},
       {"key reference 3 digits", replaced(good, "key 0B", "key 00B")},
       {"key under a password reference", with_line(good, "key 05 " + key_hex)},
-      {"key value missing", with_line(good, "key 21")},
-      {"dskey short", replaced(good, "dskey 4041", "dskey 41")},
-      {"dskey twice", with_line(good, line_starting(good, "dskey"))},
-      {"password twice", with_line(good, line_starting(good, "password 05"))},
       {"tries above max", replaced(good, "password 05 1 3 ", "password 05 4 3 ")},
       {"max above 15", replaced(good, "password 05 1 3 ", "password 05 1 16 ")},
       {"negative tries", replaced(good, "password 05 1 3 ", "password 05 -1 3 ")},
-      {"signed tries", replaced(good, "password 05 1 3 ", "password 05 +1 3 ")},
-      {"tries in hex", replaced(good, "password 05 1 3 ", "password 05 0x1 3 ")},
       {"tries with leading zero", replaced(good, "password 05 1 3 ", "password 05 01 3 ")},
       {"empty password", with_line(good, "password 21 3 3 -")},
       {"password 256 bytes", with_line(good, "password 21 3 3 " + hex_bytes(256))},
-      {"password without value", with_line(good, "password 21 3 3")},
-      {"maxgroups missing", replaced(good, "maxgroups 20\n", "")},
       {"maxgroups 0", replaced(good, "maxgroups 20", "maxgroups 0")},
       {"maxgroups 65", replaced(good, "maxgroups 20", "maxgroups 65")},
       {"more groups than maxgroups", over_max},
       {"more than 64 groups", many_groups},
       {"group name 63 bytes", replaced(good, group, "group 1 " + group.substr(10))},
       {"pass phrase 65 bytes", replaced(good, group, group.substr(0, 137) + "00" + group.substr(137))},
-      {"group key short", replaced(good, group, group.substr(0, group.size() - 2))},
       {"group admin flag 2", replaced(good, "group 1 ", "group 2 ")},
-      {"group without key", replaced(good, group, group.substr(0, group.rfind(' ')))},
       {"group name twice", with_line(good, group)},
-      {"policy missing", replaced(good, "policy 11\n", "")},
       {"policy not a note password", replaced(good, "policy 11", "policy 07")},
-      {"policy twice", with_line(good, "policy 05")},
       {"file over 65535 bytes", with_line(good, "file app F300 " + hex_bytes(65536))},
       {"file in unknown directory", with_line(good, "file df F300 00")},
       {"file named 3F00", with_line(good, "file mf 3F00 00")},
-      {"file id 3 digits", with_line(good, "file app F30 00")},
-      {"file twice", with_line(good, line_starting(good, "file app F210"))},
       {"empty file written as nothing", replaced(good, "file app 1234 -", "file app 1234 ")},
-      {"empty file written as empty hex", replaced(good, "file app 1234 -", "file app 1234")},
       {"request nonce 15 bytes", replaced(good, request, "request " + request.substr(10))},
       {"request phrase missing", replaced(good, request, request.substr(0, 40))},
-      {"request twice", with_line(good, request)},
   };
   std::set<std::string> seen;
   for (const auto& c : cases) {
@@ -302,6 +258,8 @@ TEST(TokenStateText, EveryCutShortTextIsRefused) {
   }
 }
 
+namespace fs = std::filesystem;
+
 class TokenStateFile : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -310,38 +268,19 @@ class TokenStateFile : public ::testing::Test {
     dir_ = dir_template;
     path_ = dir_ + "/token.state";
   }
-  void TearDown() override {
-    for (const std::string& name : entries()) {
-      const std::string full = dir_ + "/" + name;
-      if (rmdir(full.c_str()) != 0) unlink(full.c_str());
-    }
-    rmdir(dir_.c_str());
-  }
+  void TearDown() override { fs::remove_all(dir_); }
 
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    DIR* dir = opendir(dir_.c_str());
-    if (dir == nullptr) return names;
-    while (const dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
     return names;
   }
-
-  mode_t mode_of(const std::string& path) const {
-    struct stat info {};
-    EXPECT_EQ(stat(path.c_str(), &info), 0);
-    return info.st_mode & 07777;
+  static unsigned mode_of(const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
   }
-
-  void write_file(const std::string& path, const std::string& text, mode_t mode) const {
-    FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    chmod(path.c_str(), mode);
+  static void write_file(const std::string& path, const std::string& text, fs::perms mode) {
+    std::ofstream(path, std::ios::trunc) << text;
+    fs::permissions(path, mode);
   }
 
   std::string dir_;
@@ -362,7 +301,7 @@ TEST_F(TokenStateFile, SaveAndLoadRoundTripPrivately) {
   expect_same(state, *loaded);
 
   // Saving over an older, world-readable state replaces it whole.
-  write_file(path_, "old contents\n", 0644);
+  write_file(path_, "old contents\n", fs::perms(0644));
   TokenState changed = state;
   changed.groups.pop_back();
   ASSERT_TRUE(save_state(path_, changed));
@@ -387,9 +326,9 @@ TEST_F(TokenStateFile, FailuresLeaveNothingBehind) {
 
   // A damaged state file is refused, and loading leaves it as it was.
   const std::string text = serialize(small_token());
-  write_file(path_, text.substr(0, text.size() / 2), 0600);
+  write_file(path_, text.substr(0, text.size() / 2), fs::perms(0600));
   EXPECT_FALSE(load_state(path_).has_value());
-  write_file(path_, "draxel-token 1\nend\n", 0600);
+  write_file(path_, "draxel-token 1\nend\n", fs::perms(0600));
   EXPECT_FALSE(load_state(path_).has_value());
   EXPECT_EQ(entries(), std::vector<std::string>{"token.state"});
 
@@ -397,112 +336,101 @@ TEST_F(TokenStateFile, FailuresLeaveNothingBehind) {
   EXPECT_FALSE(load_state("/dev/zero").has_value());
 }
 
-// Answers with a fixed reply (or throws) and records what reached it.
-class RecordingCard : public Card {
- public:
-  Bytes process(std::span<const uint8_t> apdu) override {
-    commands.emplace_back(apdu.begin(), apdu.end());
-    events.push_back("process");
-    if (throws) throw std::runtime_error("card failure");
-    return reply;
-  }
-  void power_off() override { events.push_back("power_off"); }
-  void reset() override { events.push_back("reset"); }
-
-  Bytes reply{0x90, 0x00};
-  bool throws = false;
-  std::vector<Bytes> commands;
-  std::vector<std::string> events;
-};
-
-struct Exchange {
-  int recv_len = 0;
-  Bytes recv;
-};
-
-Exchange call(Type_ReaderFuncStruct* table, Bytes send, int send_len, int capacity = 258) {
-  Exchange out;
-  out.recv.assign(300, 0xEE);
-  out.recv_len = capacity;
-  table->handlerScardTransmit(send.data(), send_len, out.recv.data(), &out.recv_len);
-  if (out.recv_len >= 0 && out.recv_len <= static_cast<int>(out.recv.size())) {
-    out.recv.resize(static_cast<size_t>(out.recv_len));
-  }
-  return out;
-}
-
-TEST(InProcessHandler, PassesCommandsAndGuardsTheBuffers) {
-  RecordingCard card;
+// The handler between the library and a card: replies that do not fit the
+// library's buffer, or have no status word, or come from a card that failed
+// inside become 6F00; broken calls are failed exchanges (a length below 2)
+// and reach no card.
+TEST(InProcessHandler, GuardsTheBuffers) {
+  struct : Card {
+    Bytes reply{0x90, 0x00};
+    bool throws = false;
+    size_t commands = 0;
+    Bytes process(std::span<const uint8_t>) override {
+      ++commands;
+      if (throws) throw std::runtime_error("card failure");
+      return reply;
+    }
+  } card;
   InProcessToken attached(card);
-  Type_ReaderFuncStruct* table = attached.table();
-  Bytes select = {0x00, 0xA4, 0x04, 0x0C, 0x02, 0x3F, 0x00};
-  Bytes buffer(258);
-
-  card.reply = {0x01, 0x02, 0x61, 0x10};
-  Exchange ok = call(table, select, static_cast<int>(select.size()));
-  EXPECT_EQ(ok.recv, card.reply);
-  ASSERT_EQ(card.commands.size(), 1u);
-  EXPECT_EQ(card.commands[0], select);
-
-  // The longest reply that fits is passed; one byte more becomes 6F00.
+  auto call = [&](Bytes send, int send_len, int capacity = 258) {
+    Bytes recv(300, 0xEE);
+    attached.table()->handlerScardTransmit(send.data(), send_len, recv.data(), &capacity);
+    recv.resize(capacity >= 0 && capacity <= 300 ? static_cast<size_t>(capacity) : 0);
+    return recv;
+  };
+  const Bytes select = {0x00, 0xA4, 0x04, 0x0C, 0x02, 0x3F, 0x00}, kNoDiagnosis = {0x6F, 0x00};
   card.reply = pattern(258, 0);
-  EXPECT_EQ(call(table, select, 7).recv, card.reply);
+  EXPECT_EQ(call(select, 7), card.reply) << "the longest reply that fits";
   card.reply = pattern(259, 0);
-  EXPECT_EQ(call(table, select, 7).recv, (Bytes{0x6F, 0x00}));
+  EXPECT_EQ(call(select, 7), kNoDiagnosis);
   card.reply = pattern(100, 0);
-  EXPECT_EQ(call(table, select, 7, 64).recv, (Bytes{0x6F, 0x00}));
-  // A card that answers without a status word, or fails inside, gives 6F00.
+  EXPECT_EQ(call(select, 7, 64), kNoDiagnosis);
   card.reply = {0x90};
-  EXPECT_EQ(call(table, select, 7).recv, (Bytes{0x6F, 0x00}));
+  EXPECT_EQ(call(select, 7), kNoDiagnosis);
   card.throws = true;
-  EXPECT_EQ(call(table, select, 7).recv, (Bytes{0x6F, 0x00}));
+  EXPECT_EQ(call(select, 7), kNoDiagnosis);
   card.throws = false;
   card.reply = {0x90, 0x00};
 
-  // Broken calls are failed exchanges (a length below 2) and reach no card.
-  const size_t before = card.commands.size();
-  EXPECT_LT(call(table, select, -1).recv_len, 2);
-  EXPECT_LT(call(table, pattern(261, 0), 261).recv_len, 2);
-  EXPECT_LT(call(table, select, 7, 1).recv_len, 2);
-  EXPECT_LT(call(table, select, 7, -5).recv_len, 2);
+  const size_t before = card.commands;
+  EXPECT_LT(call(select, -1).size(), 2u);
+  EXPECT_LT(call(pattern(261, 0), 261).size(), 2u);
+  EXPECT_LT(call(select, 7, 1).size(), 2u);
+  EXPECT_LT(call(select, 7, -5).size(), 2u);
+  Bytes command = select, buffer(258);
   int len = 258;
-  table->handlerScardTransmit(nullptr, 7, buffer.data(), &len);
+  attached.table()->handlerScardTransmit(nullptr, 7, buffer.data(), &len);
   EXPECT_LT(len, 2);
   len = 258;
-  table->handlerScardTransmit(select.data(), 7, nullptr, &len);
+  attached.table()->handlerScardTransmit(command.data(), 7, nullptr, &len);
   EXPECT_LT(len, 2);
-  table->handlerScardTransmit(select.data(), 7, buffer.data(), nullptr);
-  EXPECT_EQ(card.commands.size(), before);
-
-  // The longest command the library sends, and an empty one, do reach it.
-  EXPECT_EQ(call(table, pattern(260, 0), 260).recv, (Bytes{0x90, 0x00}));
-  EXPECT_EQ(call(table, {}, 0).recv, (Bytes{0x90, 0x00}));
-  EXPECT_EQ(card.commands.size(), before + 2);
+  EXPECT_EQ(card.commands, before);
+  EXPECT_EQ(call(pattern(260, 0), 260), card.reply) << "the longest command the library sends";
 }
 
-TEST(InProcessHandler, OneActiveTokenAndPowerCycles) {
-  RecordingCard first;
-  first.reply = {0x90, 0x01};
-  RecordingCard second;
-  second.reply = {0x90, 0x02};
-  const Bytes command = {0x00, 0x84, 0x00, 0x00, 0x08};
-  {
-    InProcessToken a(first);
-    Type_ReaderFuncStruct* table = a.table();
-    EXPECT_EQ(call(table, command, 5).recv, first.reply);
-    {
-      // The newest one is the card behind every handler.
-      InProcessToken b(second);
-      EXPECT_EQ(call(table, command, 5).recv, second.reply);
-      EXPECT_EQ(call(b.table(), command, 5).recv, second.reply);
-      b.power_cycle();
-    }
-    // With the active one gone no card is attached: exchanges fail.
-    EXPECT_LT(call(table, command, 5).recv_len, 2);
+// --- the token's own rules -------------------------------------------------
+
+// A token driven by hex commands: "SW" or "data SW" back, as hex.
+struct Terminal {
+  Token token{issue_token()};
+  std::string operator()(const std::string& hex) {
+    return test::to_hex(token.process(test::from_hex(hex)));
   }
-  EXPECT_EQ(first.commands.size(), 1u);
-  EXPECT_EQ(second.events,
-            (std::vector<std::string>{"process", "process", "power_off", "reset"}));
+};
+
+const std::string kSelect = "00A4040C0A4D454B54415F50534348", kPin = "002000050431323334",
+                  kPuk = "00200007083132333435363738";
+
+// What the library never does, and so cannot show: a session key without the
+// PIN or an environment or for another mode's key, a block without a session
+// key or after the chain ended, a damaged duplicate.
+TEST(TokenRules, CommandsOutOfOrderAreRefused) {
+  Terminal t;
+  t(kSelect);
+  EXPECT_EQ(t("803601010170"), "6982") << "the PIN first";
+  EXPECT_EQ(t(kPin), "9000");
+  t("002200F3");
+  EXPECT_EQ(t("803601010170"), "6985") << "no key chosen";
+  EXPECT_EQ(t("002A86800100"), "6985") << "no session key";
+  EXPECT_EQ(t("0022C1B80683010D8C0103"), "9000");
+  EXPECT_EQ(t("803601010170"), "6985") << "mode 1 wants key 0B";
+  EXPECT_EQ(t("0022C1B80683010B8C0103"), "9000");
+  EXPECT_EQ(t("803601010170").size(), 2u * (36 + 2));
+  EXPECT_EQ(t("102A8680020102").substr(6), "9000");
+  EXPECT_EQ(t("002A8680020304").substr(6), "9000");
+  EXPECT_EQ(t("002A8680020506"), "6985") << "the chain ended with its last block";
+
+  Terminal other;
+  EXPECT_EQ(t(kPuk), "9000");
+  std::string piece = t("9034010000");
+  ASSERT_GT(piece.size(), 8u);
+  piece = piece.substr(2, piece.size() - 6); // without its first byte and SW
+  other(kSelect);
+  EXPECT_EQ(other(kPuk), "9000");
+  char lc[3];
+  std::snprintf(lc, sizeof lc, "%02X", static_cast<unsigned>(piece.size() / 2));
+  other("90340200" + std::string(lc) + piece);
+  EXPECT_EQ(other("8034020000"), "6A80") << "a damaged duplicate";
 }
 
 }  // namespace

@@ -58,16 +58,12 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	EXPECT_EQ(tool({"--reader", "Virtual PCD", "info"}).status, kUsage);
 	EXPECT_EQ(tool({"--reader", "00000000000000", "info"}).status, kNoToken);
 
-	// a file in fast mode, a short one through the token
+	// a file in fast mode (a token-mode one: below, pulled out in the middle)
 	TempDir dir;
 	write_file(dir / "big", pattern(3 * (1 << 20) + 3));
-	write_file(dir / "small", pattern(1500, 2));
 	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", "--fast", dir / "big"}).status, kOk);
-	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", dir / "small"}).status, kOk);
 	ASSERT_EQ(tool({"--reader", serial[0], "file", "decrypt", dir / "big.drx", "-o", dir / "big.out"}).status, kOk);
-	ASSERT_EQ(tool({"--reader", serial[0], "file", "decrypt", dir / "small.drx", "-o", dir / "small.out"}).status, kOk);
 	EXPECT_TRUE(read_file(dir / "big.out") == read_file(dir / "big"));
-	EXPECT_TRUE(read_file(dir / "small.out") == read_file(dir / "small"));
 
 	// the copy: the second token (its own PUK) then deciphers the first's
 	ASSERT_EQ(tool({"--reader", serial[0], "group", "create", "team"}).status, kOk);

@@ -1,15 +1,31 @@
 // Runs the real draxel-tool binary as a user would: its own process without a
-// controlling terminal, a clean environment, standard input fed from a
-// string, and its output, exit status and peak memory collected.
+// controlling terminal (a prompt must fail, not wait for a user), a clean
+// environment, standard input fed from a string, and its output, exit status
+// and peak memory collected.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <random>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#ifndef DRAXEL_TOOL_PATH
+#error "DRAXEL_TOOL_PATH must name draxel-tool"
+#endif
 
 namespace draxel::test {
 
@@ -23,40 +39,151 @@ struct ToolRun {
 
 using Env = std::map<std::string, std::string>;
 
-// The tool with the arguments, the environment variables (nothing else of
-// this process's environment but PATH) and the bytes on standard input.
-ToolRun run_tool(const std::vector<std::string>& args, const Env& env = {},
-                 const std::string& input = {});
-
-// Starts the tool without waiting, its standard input read from in_fd (or
-// /dev/null); wait_tool collects it.
 struct ToolProcess {
 	pid_t pid = -1;
 	int out_fd = -1;
 	int err_fd = -1;
 };
-ToolProcess start_tool(const std::vector<std::string>& args, const Env& env = {}, int in_fd = -1);
-ToolRun wait_tool(ToolProcess process);
+
+// A temporary file without a name, as a descriptor.
+inline int temporary_fd()
+{
+	FILE* file = std::tmpfile();
+	if (file == nullptr)
+		throw std::runtime_error("tmpfile");
+	int fd = dup(fileno(file));
+	std::fclose(file);
+	return fd;
+}
+
+// Starts the tool with the arguments and the environment variables (nothing
+// else of this process's environment but PATH), its standard input read from
+// in_fd (or /dev/null), its output and errors going to temporary files;
+// wait_tool collects it.
+inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& env = {},
+                              int in_fd = -1)
+{
+	std::vector<std::string> argv_text = {DRAXEL_TOOL_PATH}, env_text;
+	argv_text.insert(argv_text.end(), args.begin(), args.end());
+	if (const char* path = std::getenv("PATH"))
+		env_text.push_back(std::string("PATH=") + path);
+	for (const auto& [name, value] : env)
+		env_text.push_back(name + "=" + value);
+	std::vector<char*> argv, envp;
+	for (auto& a : argv_text)
+		argv.push_back(a.data());
+	for (auto& e : env_text)
+		envp.push_back(e.data());
+	argv.push_back(nullptr);
+	envp.push_back(nullptr);
+
+	ToolProcess process{-1, temporary_fd(), temporary_fd()};
+	int input = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY | O_CLOEXEC);
+	process.pid = fork();
+	if (process.pid == 0) {
+		setsid();
+		dup2(input, STDIN_FILENO);
+		dup2(process.out_fd, STDOUT_FILENO);
+		dup2(process.err_fd, STDERR_FILENO);
+		execve(argv[0], argv.data(), envp.data());
+		_exit(127);
+	}
+	if (in_fd < 0)
+		close(input);
+	return process;
+}
+
+inline ToolRun wait_tool(ToolProcess process)
+{
+	auto contents = [](int fd) {
+		std::string text;
+		char buf[65536];
+		lseek(fd, 0, SEEK_SET);
+		for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+			text.append(buf, static_cast<size_t>(n));
+		close(fd);
+		return text;
+	};
+	ToolRun run;
+	int status = 0;
+	rusage usage{};
+	wait4(process.pid, &status, 0, &usage);
+	run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	run.max_rss_kb = usage.ru_maxrss;
+	run.out = contents(process.out_fd);
+	run.err = contents(process.err_fd);
+	return run;
+}
+
+// The tool run to its end with the bytes on standard input.
+inline ToolRun run_tool(const std::vector<std::string>& args, const Env& env = {},
+                        const std::string& input = {})
+{
+	int in = temporary_fd();
+	if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+		throw std::runtime_error("write");
+	lseek(in, 0, SEEK_SET);
+	ToolProcess process = start_tool(args, env, in);
+	close(in);
+	return wait_tool(process);
+}
 
 // A fresh temporary directory, removed with everything in it.
 class TempDir {
 public:
-	TempDir();
-	~TempDir();
+	TempDir()
+	{
+		path_ = (std::filesystem::temp_directory_path() / "draxel-tool-test.XXXXXX").string();
+		if (mkdtemp(path_.data()) == nullptr)
+			throw std::runtime_error("mkdtemp");
+	}
+	~TempDir()
+	{
+		std::error_code ignored;
+		std::filesystem::remove_all(path_, ignored);
+	}
 	TempDir(const TempDir&) = delete;
 	TempDir& operator=(const TempDir&) = delete;
 	const std::string& path() const { return path_; }
 	std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 	// The names in the directory, sorted.
-	std::vector<std::string> entries() const;
+	std::vector<std::string> entries() const
+	{
+		std::vector<std::string> names;
+		for (const auto& entry : std::filesystem::directory_iterator(path_))
+			names.push_back(entry.path().filename().string());
+		std::sort(names.begin(), names.end());
+		return names;
+	}
 
 private:
 	std::string path_;
 };
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+inline std::string read_file(const std::string& path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+inline void write_file(const std::string& path, const std::string& bytes)
+{
+	std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // size bytes of a repeatable pseudo-random pattern.
-std::string pattern(size_t size, unsigned seed = 1);
+inline std::string pattern(size_t size, unsigned seed = 1)
+{
+	std::mt19937_64 random(seed);
+	std::string bytes(size, '\0');
+	for (size_t i = 0; i < size; i += 8) {
+		uint64_t word = random();
+		for (size_t j = 0; j < 8 && i + j < size; ++j)
+			bytes[i + j] = static_cast<char>(word >> (8 * j));
+	}
+	return bytes;
+}
 
 } // namespace draxel::test

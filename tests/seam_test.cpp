@@ -1,18 +1,86 @@
-// The command buffers that carried passwords, keys or selections are
-// overwritten with 0x5A once the exchange is over. The library's wipe hook
-// is replaced here to look at the buffer at that moment.
+// The units linked directly, their seams replaced. The trace points of the
+// transport, seen through a recording sink in place of the library's silent
+// one: passwords never reach the trace, a command is read no further than it
+// goes, and mode 0, the library's own, traces nothing. The command buffers
+// that carried passwords, keys or selections, seen through the wipe hooks:
+// overwritten with 0x5A once the exchange is over, and every buffer a
+// builder had cleared when released.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "apdu4u.h"
-#include "support/hex.h"
+#include "debug.h"
+#include "draxel_lib.h"
 #include "support/scripted_token.h"
 
-using draxel::test::from_hex;
+using namespace draxel::test;
+
+namespace {
+unsigned int trace_mode = 0;
+std::string trace;
+} // namespace
+
+extern "C" {
+unsigned int GetTraceMode(void) { return trace_mode; }
+void DebugPrintf(const char* fmt, ...)
+{
+	char line[512];
+	va_list args;
+	va_start(args, fmt);
+	std::vsnprintf(line, sizeof line, fmt, args);
+	va_end(args);
+	trace += line;
+}
+void DebugPrintHex(const char* padstr, const unsigned char* bin, int binsize, int supress)
+{
+	trace += padstr;
+	trace += supress ? "<hidden>" : to_hex(bin, static_cast<size_t>(binsize));
+}
+void DebugFlush(void) {}
+}
+
+namespace {
+
+std::string traced(unsigned int mode, std::string_view hex)
+{
+	trace_mode = mode;
+	trace.clear();
+	Bytes cmd = from_hex(hex);
+	PrintCAPDU(cmd.data(), cmd.size(), nullptr);
+	trace_mode = 0;
+	return trace;
+}
+
+TEST(TracePoints, PasswordsNeverShowAndCommandsAreReadNoFurtherThanTheyGo)
+{
+	for (const char* hex : {"0020000504" "31323334", "0024010008" "3132333435363738",
+	                        "002C030008" "3132333435363738"}) {
+		std::string text = traced(0xFF, hex);
+		EXPECT_NE(text.find("<hidden>"), std::string::npos) << hex;
+		EXPECT_EQ(text.find("31323334"), std::string::npos) << hex << "\n" << text;
+	}
+	EXPECT_NE(traced(0x20, "80FE0000").find("P3=00"), std::string::npos) << "a header alone";
+	EXPECT_NE(traced(0x20, "00A4000C02F140").find("Data In:\nF140\n"), std::string::npos);
+}
+
+TEST_F(HostHandlerTest, SilentWithModeZero)
+{
+	trace.clear();
+	token.reply("6C05");
+	token.reply("01020304059000");
+	Bytes cmd = from_hex("00B0000000");
+	Transmit(cmd.data(), cmd.size(), nullptr, nullptr, record);
+	ProcessScardError(0x80100069);
+	EXPECT_EQ(trace, "");
+}
+
+} // namespace
 
 namespace {
 int wipes = 0;
@@ -36,7 +104,7 @@ extern "C" void apdu_buf_released(const BYTE* buf, size_t len)
 
 namespace {
 
-class WipeTest : public draxel::test::HostHandlerTest {
+class WipeTest : public HostHandlerTest {
 protected:
 	// Runs a builder that must wipe, once with a good and once with a failed
 	// exchange.

@@ -1,0 +1,433 @@
+// The password, group, note and maintenance operations through the exported
+// functions: against the software token in-process, their codes and what
+// they leave on the token (the same through pcscd: token_e2e_test.cpp);
+// then against a scripted token what the software token cannot show:
+// arguments refused before any command, answers of a form no sound token
+// gives, and the order that keeps a second token from being cleared too
+// early.
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/fixtures.h"
+
+using namespace draxel::test;
+namespace sim = draxel::sim;
+
+namespace {
+
+class Management : public InProcessTest {
+protected:
+	std::string list()
+	{
+		unsigned long len = 0;
+		EXPECT_EQ(GetGroupList(nullptr, &len), 0u);
+		std::string text(len, '\0');
+		EXPECT_EQ(GetGroupList(text.data(), &len), 0u);
+		return text;
+	}
+	static std::string record(const std::string& name, char attribute)
+	{
+		return std::string(1, attribute) + name + std::string(1, '\0');
+	}
+	// n bytes of filler and the zero behind them.
+	static Bytes filled(size_t n)
+	{
+		Bytes b(n + 1, 0x01);
+		b[n] = 0;
+		return b;
+	}
+	// The start of the trace buffer file.
+	Bytes trace_buffer(size_t len) const
+	{
+		const Bytes& file = state().master_files.at(sim::fid::kTraceBuffer);
+		return Bytes(file.begin(), file.begin() + static_cast<long>(len));
+	}
+};
+
+// ---- passwords ---------------------------------------------------------------
+
+TEST_F(Management, WrongBlockedAndUnblockedPin)
+{
+	attach();
+	EXPECT_EQ(VerifyPIN("0000", false), 142u);
+	char text[256];
+	int len = sizeof text;
+	ASSERT_EQ(GetError(text, &len), 0u);
+	EXPECT_EQ(std::string(text), "Ошибка: Неверный пароль. Осталось попыток:  2");
+	EXPECT_EQ(VerifyPIN(nullptr, false), 142u) << "the state query reports the tries left";
+	EXPECT_EQ(VerifyPIN("0000", true), 141u);
+	EXPECT_EQ(trace_buffer(113), filled(112)) << "filled before the VERIFY";
+	EXPECT_EQ(VerifyPIN("0000", false), 140u);
+	EXPECT_EQ(VerifyPIN("1234", false), 108u);
+
+	EXPECT_EQ(UnblockPIN("00000000", "5678"), 149u) << "a wrong PUK";
+	EXPECT_EQ(UnblockPIN("12345678", "5678"), 0u);
+	EXPECT_EQ(VerifyPIN("5678", true), 0u);
+	EXPECT_EQ(VerifyPIN(nullptr, false), 0u) << "verified in this card session";
+	EXPECT_EQ(ChangePIN("5678", "12"), 115u);
+	EXPECT_EQ(ChangePIN("5678", "4444"), 0u);
+	power_cycle();
+	EXPECT_EQ(VerifyPIN("4444", false), 0u);
+}
+
+// (Changing each password, the PUK's flag and the note password's unblock
+// are tool_test.cpp's, through the tool.)
+TEST_F(Management, WrongErasePasswordAndTheNotePasswordsFill)
+{
+	attach();
+	EXPECT_EQ(VerifyErasePas("11111111"), 149u);
+	EXPECT_EQ(VerifyPUK("00000000"), 149u);
+	EXPECT_EQ(VerifyNotePas("0000", true), 142u);
+	EXPECT_EQ(trace_buffer(81), filled(80));
+}
+
+// ---- groups ------------------------------------------------------------------
+
+TEST_F(Management, GroupLifecycleAndItsCodes)
+{
+	attach();
+	EXPECT_EQ(CreateGroup("team", "phrase"), 104u) << "the PIN comes first";
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(CreateGroup("team", "phrase"), 0u);
+	EXPECT_EQ(CreateGroup("team", "other"), 118u);
+	const std::string longest(63, 's');
+	ASSERT_EQ(CreateGroup(longest.c_str(), longest.c_str()), 0u);
+	EXPECT_EQ(list(), record("team", 1) + record(longest, 1));
+	char small[8] = "xxxxxxx";
+	unsigned long len = sizeof small;
+	EXPECT_EQ(GetGroupList(small, &len), 106u);
+	EXPECT_EQ(std::string(small), "xxxxxxx");
+
+	EXPECT_EQ(RenameGroup("nobody", "crew"), 117u);
+	EXPECT_EQ(RenameGroup("team", longest.c_str()), 118u);
+	EXPECT_EQ(RenameGroup("team", "crew"), 0u);
+	EXPECT_EQ(ChangePasPhrGroup("team", "new phrase"), 117u);
+	EXPECT_EQ(ChangePasPhrGroup("crew", "new phrase"), 0u);
+	EXPECT_EQ(DeleteGroup(longest.c_str()), 0u);
+	EXPECT_EQ(DeleteGroup(longest.c_str()), 117u);
+	EXPECT_EQ(list(), record("crew", 1));
+
+	for (int i = 1; i < 16; ++i)
+		ASSERT_EQ(CreateGroup(("g" + std::to_string(i)).c_str(), "phrase"), 0u);
+	EXPECT_EQ(CreateGroup("one too many", "phrase"), 119u);
+	EXPECT_EQ(list().size(), 6u + 4 * 9 + 5 * 6) << "16 groups over six answers";
+}
+
+TEST_F(Management, TokensWithoutVersionsListTheOldWay)
+{
+	sim::IssueOptions options;
+	options.version = std::nullopt;
+	attach(options);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(CreateGroup("old", "phrase"), 0u);
+	EXPECT_EQ(list(), record("old", 1));
+	int ver = -1;
+	ASSERT_EQ(GetCardVer(&ver), 0u);
+	EXPECT_EQ(ver, 0);
+}
+
+// ---- the note ----------------------------------------------------------------
+
+TEST_F(Management, NoteGuardedByThePasswordOfItsPolicy)
+{
+	attach();
+	Bytes note = counting(3000, 9), back(3000, 0xEE);
+	int len = 100;
+	EXPECT_EQ(ReadNote(back.data(), &len, 0), 104u);
+	EXPECT_EQ(len, 100);
+	EXPECT_EQ(back, Bytes(3000, 0xEE)) << "nothing written on failure";
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(WriteNote(note.data(), 3000, 1000, false), 0u);
+	len = 300;
+	ASSERT_EQ(ReadNote(back.data(), &len, 65280 - 100), 0u);
+	EXPECT_EQ(len, 100) << "the note's end";
+
+	int size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&size, &policy, 18, false), 0u);
+	EXPECT_EQ(size, 65280);
+	EXPECT_EQ(policy, 1);
+	ASSERT_EQ(ChangeNotePolicy(18), 0u);
+	ASSERT_EQ(GetNoteInf(&size, &policy, 18, false), 0u);
+	EXPECT_EQ(policy, 2);
+	len = 10;
+	EXPECT_EQ(ReadNote(back.data(), &len, 1000), 104u) << "now the note password";
+	ASSERT_EQ(VerifyNotePas("4321", false), 0u);
+	ASSERT_EQ(ClearNote(18), 0u);
+	len = 10;
+	ASSERT_EQ(ReadNote(back.data(), &len, 1000), 0u);
+	EXPECT_EQ(Bytes(back.begin(), back.begin() + 10), Bytes(10, 0)) << "cleared";
+}
+
+TEST_F(Management, NoteCreatedOnATokenWithoutOne)
+{
+	sim::IssueOptions options;
+	options.note_file = false;
+	options.version = 3;
+	options.st23l80_chip = true;
+	attach(options);
+	int ver = -1;
+	ASSERT_EQ(GetCardVer(&ver), 0u);
+	EXPECT_EQ(ver, 3);
+	ASSERT_EQ(CreateNote(), 0u);
+	ASSERT_EQ(GetCardVer(&ver), 0u);
+	EXPECT_EQ(ver, 4);
+	int size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&size, &policy, ver, false), 0u);
+	EXPECT_EQ(size, 0x30A0);
+	EXPECT_EQ(policy, 1);
+	EXPECT_EQ(CreateNote(), 120u) << "the file exists";
+	EXPECT_EQ(ChangeNotePolicy(4), 125u);
+}
+
+// ---- duplication and maintenance ---------------------------------------------
+
+TEST_F(Management, ClearingNeedsTheErasePasswordAndRestoringThePuk)
+{
+	attach();
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	ASSERT_EQ(CreateGroup("team", "phrase"), 0u);
+	std::string text, back;
+	ASSERT_EQ(encrypt("kept in the duplicate", 3, "phrase", "team", text), 0u);
+	int size = 0;
+	EXPECT_EQ(GetDublData("00000000", nullptr, &size), 149u);
+	ASSERT_EQ(GetDublData("12345678", nullptr, &size), 0u);
+	std::string duplicate(static_cast<size_t>(size), '\0');
+	int short_size = size - 1;
+	EXPECT_EQ(GetDublData("12345678", duplicate.data(), &short_size), 106u);
+	EXPECT_EQ(short_size, size - 1);
+	ASSERT_EQ(GetDublData("12345678", duplicate.data(), &size), 0u);
+	EXPECT_EQ(size, static_cast<int>(std::strlen(duplicate.c_str())) + 1);
+
+	power_cycle();
+	EXPECT_EQ(CleanCard(18), 104u) << "neither the erase password nor the PUK";
+	ASSERT_EQ(VerifyErasePas("00000000"), 0u);
+	ASSERT_EQ(CleanCard(18), 0u);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	EXPECT_EQ(decrypt(text, 3, "phrase", "team", back), 117u) << "the group went";
+
+	ASSERT_EQ(SetDublData("12345678", loosened(duplicate.c_str()).c_str(), 0), 0u);
+	ASSERT_EQ(decrypt(text, 3, "phrase", "team", back), 0u);
+	EXPECT_EQ(back, "kept in the duplicate");
+}
+
+TEST_F(Management, DsKeyFromVersion18WithThePinAndTheSerialNumber)
+{
+	attach();
+	EXPECT_EQ(GenDSKey(18), 104u);
+	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	EXPECT_EQ(GenDSKey(18), 0u);
+	EXPECT_TRUE(state().ds_key.has_value());
+	char sn[16];
+	std::memset(sn, 'x', sizeof sn);
+	ASSERT_EQ(GetSN(sn), 0u);
+	EXPECT_EQ(sn[14], '\0');
+	EXPECT_EQ(sn[15], 'x');
+	EXPECT_EQ(from_hex(sn), Bytes(state().serial.begin(), state().serial.end()));
+}
+
+// ---- against a scripted token -----------------------------------------------
+
+using Commands = std::vector<std::string>;
+
+class ManagementScript : public ScriptedTest {};
+
+const std::string kLong(256, 'p');
+
+// Every operation refuses what it cannot send before any command, and
+// records 102: null, empty or overlong passwords, names of 64 bytes, join
+// texts that are not hex or do not fit, note pieces past offset FFFF,
+// duplicate texts that do not parse, key sources that are not 160 bytes.
+TEST_F(ManagementScript, ArgumentsAreRefusedBeforeAnyCommand)
+{
+	const std::string name64(64, 'n'), request256 = to_hex(counting(256));
+	const std::string invite128 = to_hex(counting(128));
+	Bytes buf(300), source(160);
+	int size = 0;
+	unsigned long ul = 0;
+	cur_context.pSecondReader = record;
+	std::vector<std::pair<std::string, std::function<unsigned long()>>> calls = {
+		{"VerifyPIN long", [&] { return VerifyPIN(kLong.c_str(), false); }},
+		{"VerifyPUK null", [&] { return VerifyPUK(nullptr); }},
+		{"UnblockNotePas long new", [&] { return UnblockNotePas("12345678", kLong.c_str()); }},
+		{"ChangeNotePas empty new", [&] { return ChangeNotePas("4321", ""); }},
+		{"GetPUKFlag null", [&] { return GetPUKFlag(nullptr); }},
+		{"GetGroupList null size", [&] { return GetGroupList(nullptr, nullptr); }},
+		{"invite: not hex", [&] { return CreateInviteForGroup("team", "A1 G2", nullptr, &size); }},
+		{"invite: 256 bytes",
+		 [&] { return CreateInviteForGroup("team", request256.c_str(), nullptr, &size); }},
+		{"invite: null size", [&] { return CreateInviteForGroup("team", "AABB", nullptr, nullptr); }},
+		{"accept: 128 bytes", [&] { return AcceptInviteForGroup(invite128.c_str(), "team", "p"); }},
+		{"request: null size", [&] { return CreateRequestForGroup("phrase", nullptr, nullptr); }},
+		{"read at -1", [&] { return size = 1, ReadNote(buf.data(), &size, -1); }},
+		{"read past FFFF", [&] { return size = 2, ReadNote(buf.data(), &size, 0xFFFF); }},
+		{"write wrapping", [&] { return WriteNote(buf.data(), 300, 0xFF00, false); }},
+		{"info null policy", [&] { return GetNoteInf(&size, nullptr, 6, false); }},
+		{"GetDublData long", [&] { return GetDublData(kLong.c_str(), nullptr, &size); }},
+		{"MakeDublCard long", [&] { return MakeDublCard("12345678", kLong.c_str()); }},
+		{"GetKeys 159", [&] { return size = 159, GetKeys(source.data(), &size); }},
+		{"GetSN null", [&] { return GetSN(nullptr); }},
+	};
+	for (const char* bad : {name64.c_str(), "", static_cast<const char*>(nullptr)}) {
+		std::string what = bad == nullptr ? "null" : std::to_string(std::string(bad).size());
+		calls.push_back({"CreateGroup " + what, [=] { return CreateGroup("team", bad); }});
+		calls.push_back({"RenameGroup " + what, [=] { return RenameGroup(bad, "team"); }});
+	}
+	for (const char* text : {"", "0100", "0203AABBCC", "0103AABB", "0103AABBCC01", "0103AABBCX"})
+		calls.push_back({std::string("duplicate text ") + text,
+		                 [=] { return SetDublData("12345678", text, 0); }});
+	for (const auto& [name, call] : calls) {
+		cur_context.error = 0;
+		EXPECT_EQ(call(), 102u) << name;
+		EXPECT_EQ(cur_context.error, 102u) << name;
+	}
+	EXPECT_EQ(MakeKeysFromBuf(nullptr, source.data(), 160), 102u);
+	EXPECT_EQ(MakeKeysFromBuf(buf.data(), source.data(), 159), 102u);
+
+	// without the token (or second token) they need
+	cur_context.pSecondReader = nullptr;
+	EXPECT_EQ(WriteNote(buf.data(), 1, 0, true), 101u);
+	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 101u);
+	cur_context.pCurReader = nullptr;
+	EXPECT_EQ(VerifyPIN("1234", false), 101u);
+	EXPECT_EQ(GetGroupList(nullptr, &ul), 101u);
+	cur_context.pCurReader = record;
+	EXPECT_TRUE(sent().empty());
+
+	// what still fits goes out
+	const std::string longest(255, 'p'), invite127 = to_hex(counting(127));
+	replies(2);
+	EXPECT_EQ(VerifyPUK(longest.c_str()), 0u);
+	EXPECT_EQ(sent().back(), "00200007FF" + hex_text(longest));
+	replies(2);
+	EXPECT_EQ(AcceptInviteForGroup(invite127.c_str(), "team", "phrase"), 0u);
+	EXPECT_EQ(sent().back(), "803C0300FF" + invite127 + to_hex(field("team")) +
+	                             to_hex(field("phrase")));
+	replies(3);
+	EXPECT_EQ(WriteNote(buf.data(), 1, 0xFFFF, false), 0u);
+	EXPECT_EQ(sent().back().substr(0, 18), "00D70000075402FFFF");
+
+	// two refusals that come from the command layer, after the selection
+	token.reply("9000");
+	EXPECT_EQ(VerifyPUK(""), 3u);
+	token.reply("9000");
+	EXPECT_EQ(ChangeKeys(source.data(), 159, "11111111"), 102u);
+	EXPECT_EQ(Commands(sent().end() - 2, sent().end()), Commands(2, kSelectApp));
+}
+
+// Group lists no sound token gives: a name not ended within its field, a
+// partial entry, a list that never ends.
+TEST_F(ManagementScript, DamagedGroupListsAreRefused)
+{
+	auto version_18 = [this] {
+		replies(2);
+		token.reply("00129000");
+	};
+	const std::string entry_a = to_hex(field("a")) + "01";
+	for (const std::string& answer : {std::string(128, 'A') + "01", entry_a + "00"}) {
+		version_18();
+		token.reply(answer + "9000");
+		unsigned long len = 0;
+		EXPECT_EQ(GetGroupList(nullptr, &len), 126u);
+	}
+	version_18();
+	for (int i = 0; i < 1024 / 3 + 1; ++i)
+		token.reply(entry_a + entry_a + entry_a + "9000");
+	std::vector<char> list(70000);
+	unsigned long len = list.size();
+	EXPECT_EQ(GetGroupList(list.data(), &len), 126u);
+	EXPECT_EQ(cur_context.error, 126u);
+}
+
+// The note's size and policy answers: anything but the forms a token gives
+// is 101.
+TEST_F(ManagementScript, NoteAnswersOfAnotherFormAre101)
+{
+	const std::string fcp = "620C8002FF008201018302F210" "9000";
+	int size = 0, policy = 0;
+	const std::vector<std::pair<std::vector<std::string>, unsigned long>> answers = {
+		{{fcp, "059000"}, 0}, {{fcp, "119000"}, 0}, {{fcp, "05119000"}, 101},
+		{{fcp, "079000"}, 101}, {{fcp, "9000"}, 101}, {{"620C80029000"}, 101}};
+	for (const auto& [replies_after_select, code] : answers) {
+		replies(1);
+		for (const std::string& reply : replies_after_select)
+			token.reply(reply);
+		EXPECT_EQ(GetNoteInf(&size, &policy, 18, false), code) << replies_after_select.back();
+	}
+}
+
+// Below version 5 clearing the token clears the note's start from the host
+// too (the software token clears all of it itself).
+TEST_F(ManagementScript, CleaningAnOldTokenClearsTheNoteFromTheHost)
+{
+	replies(5);
+	EXPECT_EQ(CleanCard(4), 0u);
+	EXPECT_EQ(sent(), (Commands{kSelectApp, "8038000000", kSelectApp, "00A4000C02F210",
+	                            "00D700002454020000531E" + std::string(60, '0')}));
+	replies(2);
+	EXPECT_EQ(CleanCard(5), 0u);
+	EXPECT_EQ(sent().back(), "8038000000");
+}
+
+// A read refused after its first piece hands out nothing.
+TEST_F(ManagementScript, AFailedReadWritesNothing)
+{
+	replies(2);
+	token.reply("5381C8" + to_hex(counting(200)) + "9000");
+	token.reply("6982");
+	Bytes out(400, 0xEE);
+	int len = 400;
+	EXPECT_EQ(ReadNote(out.data(), &len, 0), 104u);
+	EXPECT_EQ(len, 400);
+	EXPECT_EQ(out, Bytes(400, 0xEE));
+}
+
+// Duplicate pieces longer than a record (254) or a command (255) take.
+TEST_F(ManagementScript, DuplicatePiecesTooLongArePassedNowhere)
+{
+	replies(2);
+	token.reply(to_hex(counting(254)) + "9000");
+	token.reply(to_hex(counting(255)) + "9000");
+	int size = 0;
+	EXPECT_EQ(GetDublData("12345678", nullptr, &size), 8u);
+	EXPECT_EQ(cur_context.error, 8u);
+
+	cur_context.pSecondReader = record; // the second token shares the script
+	replies(5);
+	token.reply(to_hex(counting(255)) + "9000");
+	replies(1);
+	token.reply(to_hex(counting(256)) + "9000");
+	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 8u);
+	EXPECT_EQ(sent()[sent().size() - 2], "90340200FF" + to_hex(counting(255)));
+	EXPECT_EQ(sent().back(), "9034010000") << "the 256-byte piece goes nowhere";
+}
+
+// The second token is cleared only once both PUKs are verified; its
+// refusals are judged by its own status word.
+TEST_F(ManagementScript, CopyClearsTheSecondTokenOnlyAfterBothPuks)
+{
+	const std::string verify_puk = "0020000708" + hex_text("12345678");
+	const std::string verify_second = "0020000708" + hex_text("87654321");
+	cur_context.pSecondReader = record;
+	replies(5);
+	token.reply("AABB9000");
+	replies(3);
+	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 0u);
+	EXPECT_EQ(sent(), (Commands{kSelectApp, verify_puk, kSelectApp, verify_second, "8038000000",
+	                            "9034010000", "90340200" "02AABB", "9034010000", "8034020000"}));
+
+	for (const char* refusal : {"63C2", "6982"}) {
+		size_t before = sent().size();
+		replies(1);
+		token.reply(refusal); // the first PUK
+		EXPECT_EQ(MakeDublCard("12345678", "87654321"), refusal[1] == '3' ? 142u : 104u);
+		replies(3);
+		token.reply(refusal); // the second PUK
+		EXPECT_EQ(MakeDublCard("12345678", "87654321"), refusal[1] == '3' ? 142u : 104u);
+		EXPECT_EQ(sent().size(), before + 6) << "nothing cleared";
+		EXPECT_NE(sent().back(), "8038000000");
+	}
+}
+
+} // namespace
