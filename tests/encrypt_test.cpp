@@ -9,7 +9,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -200,14 +199,20 @@ TEST_F(MessageScript, ArgumentsAreRefusedBeforeTheToken)
 	int query = 0;
 	const std::vector<std::pair<const char*, unsigned long>> calls = {
 		{"group of 65", encrypt("abc", 4096, 3, "pw", group65.c_str())},
+		{"empty group", encrypt("abc", 4096, 3, "pw", "")},
 		{"no group", encrypt("abc", 4096, 3, "pw", nullptr)},
 		{"mode 0", encrypt("abc", 4096, 0)},
+		{"mode 4", encrypt("abc", 4096, 4)},
 		{"decrypt mode 4", decrypt(zeros74, 4096, 4)},
 		{"empty message", encrypt("")},
 		{"null message", EncryptMes(nullptr, nullptr, &query, 1, "pw", nullptr)},
 		{"null size", EncryptMes("abc", out.data(), nullptr, 1, "pw", nullptr)},
+		{"null size, query", EncryptMes("abc", nullptr, nullptr, 1, "pw", nullptr)},
+		{"null text", DecryptMes(nullptr, nullptr, &query, 1, "pw", nullptr)},
 		{"decrypt null size", DecryptMes(zeros74.c_str(), out.data(), nullptr, 1, "pw", nullptr)},
+		{"text of 0", decrypt("")},
 		{"text of 72", decrypt(std::string(72, 'A'))},
+		{"text of 73", decrypt(std::string(73, 'A'))},
 		{"text of 75", decrypt(std::string(75, 'A'))},
 	};
 	for (const auto& [what, rc] : calls)
@@ -236,6 +241,28 @@ TEST_F(MessageScript, ArgumentsAreRefusedBeforeTheToken)
 		EXPECT_TRUE(no_cipher_command()) << text;
 		EXPECT_TRUE(untouched());
 	}
+}
+
+// (Session-key answers of the wrong length: FileScript, the opening is
+// shared.)
+TEST_F(MessageScript, AnOutputOneByteShortWritesNothing)
+{
+	for (int capacity : {82, -1}) {
+		opening();
+		token.reply(to_hex(kCryptogram) + "9000");
+		token.reply("02" + to_hex(counting(5)) + "9000");
+		EXPECT_EQ(encrypt("hello", capacity), kTooSmall) << "83 with the zero";
+		EXPECT_EQ(size, capacity);
+		EXPECT_TRUE(untouched());
+		EXPECT_EQ(cur_context.error, kTooSmall);
+	}
+	opening();
+	token.reply("9000");
+	token.reply(to_hex(Bytes(5, 'h')) + "9000");
+	EXPECT_EQ(decrypt(to_hex(kCryptogram) + to_hex(Bytes(5, 0x11)), 5), kTooSmall)
+	    << "five bytes and the zero";
+	EXPECT_EQ(size, 5);
+	EXPECT_TRUE(untouched());
 }
 
 // ---- files through the software token ---------------------------------------------
@@ -469,11 +496,14 @@ TEST_F(FileScript, SizesAndArgumentsAreCheckedWithoutTheToken)
 	const unsigned long refused[] = {
 		EncryptFileData(nullptr, INT_MAX - 51, nullptr, &query, 1, "pw", nullptr, kWhole),
 		EncryptFileData(nullptr, INT_MAX - 83, nullptr, &query, 3, "pw", "g", kWhole | kFast),
+		EncryptFileData(nullptr, -1, nullptr, &query, 1, "pw", nullptr, kWhole),
 		DecryptFileData(nullptr, -1, nullptr, &query, 1, "pw", nullptr, kWhole),
+		EncryptFileData(data.data(), 10, nullptr, nullptr, 1, "pw", nullptr, kWhole),
 		EncryptFileData(data.data(), 10, out.data(), nullptr, 1, "pw", nullptr, kWhole),
+		DecryptFileData(data.data(), 10, out.data(), nullptr, 1, "pw", nullptr, kWhole),
 		EncryptFileData(data.data(), -1, out.data(), &size, 1, "pw", nullptr, kWhole),
-		encrypt(data, kWhole, 4),
-		encrypt(data, kWhole, 3, group65.c_str()),
+		encrypt(data, kWhole, 0), encrypt(data, kWhole, 4), encrypt(data, kWhole, -1),
+		encrypt(data, kWhole, 3, group65.c_str()), encrypt(data, kWhole, 3, ""),
 		decrypt(data, kWhole, 3, nullptr),
 	};
 	for (size_t i = 0; i < std::size(refused); i++)

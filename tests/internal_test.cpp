@@ -70,8 +70,6 @@ TEST_F(ErrorTest, EveryCodeGivesItsText)
 		EXPECT_TRUE(texts.insert(text).second) << code << ": the text of another code";
 	}
 	EXPECT_EQ(message(0), "OK");
-	EXPECT_EQ(message(113), "Ошибка: Невозможно расшифровать данные. Возможно неверная парольная "
-	                        "фраза/неверная группа/не тот носитель Мекта.");
 	// two blanks before the count of attempts left
 	EXPECT_EQ(message(140), "Ошибка: Неверный пароль. Осталось попыток:  0");
 	EXPECT_EQ(message(143), "Ошибка: Неверный пароль. Осталось попыток:  3");

@@ -74,7 +74,7 @@ TEST_F(Management, WrongBlockedAndUnblockedPin)
 
 // (Changing each password, the PUK's flag and the note password's unblock
 // are tool_test.cpp's, through the tool.)
-TEST_F(Management, WrongErasePasswordAndTheNotePasswordsFill)
+TEST_F(Management, ErasePasswordPukAndNotePasswordVerify)
 {
 	attach();
 	EXPECT_EQ(VerifyErasePas("11111111"), 149u);
@@ -231,7 +231,16 @@ TEST_F(Management, DsKeyFromVersion18WithThePinAndTheSerialNumber)
 
 using Commands = std::vector<std::string>;
 
-class ManagementScript : public ScriptedTest {};
+// A second record on the same scripted token, its own status word kept.
+class ManagementScript : public ScriptedTest {
+protected:
+	void TearDown() override
+	{
+		FreeReaderStruct(second);
+		ScriptedTest::TearDown();
+	}
+	ReaderStructPtr second = AllocReaderStruct(nullptr);
+};
 
 const std::string kLong(256, 'p');
 
@@ -246,35 +255,51 @@ TEST_F(ManagementScript, ArgumentsAreRefusedBeforeAnyCommand)
 	Bytes buf(300), source(160);
 	int size = 0;
 	unsigned long ul = 0;
-	cur_context.pSecondReader = record;
-	std::vector<std::pair<std::string, std::function<unsigned long()>>> calls = {
-		{"VerifyPIN long", [&] { return VerifyPIN(kLong.c_str(), false); }},
-		{"VerifyPUK null", [&] { return VerifyPUK(nullptr); }},
-		{"UnblockNotePas long new", [&] { return UnblockNotePas("12345678", kLong.c_str()); }},
-		{"ChangeNotePas empty new", [&] { return ChangeNotePas("4321", ""); }},
-		{"GetPUKFlag null", [&] { return GetPUKFlag(nullptr); }},
-		{"GetGroupList null size", [&] { return GetGroupList(nullptr, nullptr); }},
-		{"invite: not hex", [&] { return CreateInviteForGroup("team", "A1 G2", nullptr, &size); }},
-		{"invite: 256 bytes",
-		 [&] { return CreateInviteForGroup("team", request256.c_str(), nullptr, &size); }},
-		{"invite: null size", [&] { return CreateInviteForGroup("team", "AABB", nullptr, nullptr); }},
-		{"accept: 128 bytes", [&] { return AcceptInviteForGroup(invite128.c_str(), "team", "p"); }},
-		{"request: null size", [&] { return CreateRequestForGroup("phrase", nullptr, nullptr); }},
-		{"read at -1", [&] { return size = 1, ReadNote(buf.data(), &size, -1); }},
-		{"read past FFFF", [&] { return size = 2, ReadNote(buf.data(), &size, 0xFFFF); }},
-		{"write wrapping", [&] { return WriteNote(buf.data(), 300, 0xFF00, false); }},
-		{"info null policy", [&] { return GetNoteInf(&size, nullptr, 6, false); }},
-		{"GetDublData long", [&] { return GetDublData(kLong.c_str(), nullptr, &size); }},
-		{"MakeDublCard long", [&] { return MakeDublCard("12345678", kLong.c_str()); }},
-		{"GetKeys 159", [&] { return size = 159, GetKeys(source.data(), &size); }},
-		{"GetSN null", [&] { return GetSN(nullptr); }},
+	cur_context.pSecondReader = second;
+	using Call = std::pair<std::string, std::function<unsigned long()>>;
+#define OP(...) Call{#__VA_ARGS__, [&] { return __VA_ARGS__; }}
+	const char* const l = kLong.c_str();
+	std::vector<Call> calls = {
+		OP(VerifyPIN(l, false)), OP(VerifyNotePas(l, true)), OP(VerifyPUK(nullptr)),
+		OP(VerifyPUK(l)), OP(VerifyErasePas(nullptr)), OP(UnblockPIN(nullptr, "1234")),
+		OP(UnblockPIN("", "1234")), OP(UnblockNotePas("12345678", l)), OP(ChangePIN("", "5678")),
+		OP(ChangePIN("1234", nullptr)), OP(ChangePUK(l, "87654321")),
+		OP(ChangeErasePas("00000000", l)), OP(ChangeNotePas("4321", "")), OP(GetPUKFlag(nullptr)),
+		OP(GetGroupList(nullptr, nullptr)),
+		OP(CreateInviteForGroup("team", "A1B2C", nullptr, &size)),
+		OP(CreateInviteForGroup("team", "A1 G2", nullptr, &size)),
+		OP(CreateInviteForGroup("team", "", nullptr, &size)),
+		OP(CreateInviteForGroup("team", request256.c_str(), nullptr, &size)),
+		OP(CreateInviteForGroup("team", "AABB", nullptr, nullptr)),
+		OP(AcceptInviteForGroup(invite128.c_str(), "team", "phrase")),
+		OP(AcceptInviteForGroup(nullptr, "team", "phrase")),
+		OP(CreateRequestForGroup("phrase", nullptr, nullptr)),
+		OP(size = 10, ReadNote(nullptr, &size, 0)), OP(ReadNote(buf.data(), nullptr, 0)),
+		OP(size = 0, ReadNote(buf.data(), &size, 0)), OP(size = -1, ReadNote(buf.data(), &size, 0)),
+		OP(size = 1, ReadNote(buf.data(), &size, -1)),
+		OP(size = 2, ReadNote(buf.data(), &size, 0xFFFF)), OP(WriteNote(nullptr, 10, 0, false)),
+		OP(WriteNote(buf.data(), 0, 0, false)), OP(WriteNote(buf.data(), -5, 0, false)),
+		OP(WriteNote(buf.data(), 1, -1, false)), OP(WriteNote(buf.data(), 300, 0xFF00, false)),
+		OP(GetNoteInf(nullptr, &size, 6, false)), OP(GetNoteInf(&size, nullptr, 6, false)),
+		OP(GetDublData(l, nullptr, &size)), OP(SetDublData(l, "0101AA", 0)),
+		OP(SetDublData("12345678", nullptr, 0)), OP(SetDublData(nullptr, "0101AA", 0)),
+		OP(MakeDublCard(nullptr, "87654321")), OP(MakeDublCard("12345678", l)),
+		OP(ChangeKeys(source.data(), 160, l)), OP(ChangeKeys(source.data(), 160, nullptr)),
+		OP(ChangeKeys(nullptr, 160, "11111111")), OP(size = 159, GetKeys(source.data(), &size)),
+		OP(size = 160, GetKeys(nullptr, &size)), OP(GetKeys(source.data(), nullptr)),
+		OP(GetSN(nullptr)), OP(GetCardVer(nullptr)),
 	};
+#undef OP
 	for (const char* bad : {name64.c_str(), "", static_cast<const char*>(nullptr)}) {
-		std::string what = bad == nullptr ? "null" : std::to_string(std::string(bad).size());
-		calls.push_back({"CreateGroup " + what, [=] { return CreateGroup("team", bad); }});
-		calls.push_back({"RenameGroup " + what, [=] { return RenameGroup(bad, "team"); }});
+		std::string what = bad == nullptr ? " null" : " of " + std::to_string(std::string(bad).size());
+		calls.push_back({"CreateGroup" + what, [=] { return CreateGroup("team", bad); }});
+		calls.push_back({"RenameGroup" + what, [=] { return RenameGroup(bad, "team"); }});
+		calls.push_back({"ChangePasPhrGroup" + what, [=] { return ChangePasPhrGroup(bad, "p"); }});
+		calls.push_back({"DeleteGroup" + what, [=] { return DeleteGroup(bad); }});
+		calls.push_back({"accept" + what, [=] { return AcceptInviteForGroup("AABB", "team", bad); }});
 	}
-	for (const char* text : {"", "0100", "0203AABBCC", "0103AABB", "0103AABBCC01", "0103AABBCX"})
+	for (const char* text : {"", "  ", "0100", "0203AABBCC", "0103AABB", "0103AABBCC01",
+	                         "0103AABBCC0200", "0103AABBCC0101", "0103AABBCX", "0103AABBC"})
 		calls.push_back({std::string("duplicate text ") + text,
 		                 [=] { return SetDublData("12345678", text, 0); }});
 	for (const auto& [name, call] : calls) {
@@ -282,7 +307,7 @@ TEST_F(ManagementScript, ArgumentsAreRefusedBeforeAnyCommand)
 		EXPECT_EQ(call(), 102u) << name;
 		EXPECT_EQ(cur_context.error, 102u) << name;
 	}
-	EXPECT_EQ(MakeKeysFromBuf(nullptr, source.data(), 160), 102u);
+	EXPECT_EQ(MakeKeysFromBuf(nullptr, source.data(), 160), 102u); // records nothing
 	EXPECT_EQ(MakeKeysFromBuf(buf.data(), source.data(), 159), 102u);
 
 	// without the token (or second token) they need
@@ -393,7 +418,7 @@ TEST_F(ManagementScript, DuplicatePiecesTooLongArePassedNowhere)
 	EXPECT_EQ(GetDublData("12345678", nullptr, &size), 8u);
 	EXPECT_EQ(cur_context.error, 8u);
 
-	cur_context.pSecondReader = record; // the second token shares the script
+	cur_context.pSecondReader = second; // the second token shares the script
 	replies(5);
 	token.reply(to_hex(counting(255)) + "9000");
 	replies(1);
@@ -409,7 +434,7 @@ TEST_F(ManagementScript, CopyClearsTheSecondTokenOnlyAfterBothPuks)
 {
 	const std::string verify_puk = "0020000708" + hex_text("12345678");
 	const std::string verify_second = "0020000708" + hex_text("87654321");
-	cur_context.pSecondReader = record;
+	cur_context.pSecondReader = second;
 	replies(5);
 	token.reply("AABB9000");
 	replies(3);

@@ -44,7 +44,7 @@ protected:
 };
 
 // Every mode, token and fast, in chunks that cross the 232-byte blocks; the
-// many other splits run in-process (file_test.cpp), where they cost less.
+// many other splits run in-process (encrypt_test.cpp), where they cost less.
 void messages_and_files(const char* group, const char* group_phrase)
 {
 	std::mt19937 rng(2024);
@@ -193,17 +193,6 @@ TEST_F(TokenReaders, OneTokenThroughTheVersionsAndARestart)
 	ASSERT_EQ(set_version(first, 14), 0u);
 	EXPECT_EQ(RepareTracBuf(), 0u);
 	ASSERT_EQ(VerifyPIN("1234", true), 0u);
-
-	// a note of a few kilobytes, written and read back in pieces at offsets
-	Bytes large = counting(3000, 11), large_back(3000);
-	for (int at = 0; at < 3000; at += 1300)
-		ASSERT_EQ(WriteNote(large.data() + at, std::min(1300, 3000 - at), 2000 + at, false), 0u);
-	for (int at = 0; at < 3000; at += 1000) {
-		int got = 1000;
-		ASSERT_EQ(ReadNote(large_back.data() + at, &got, 2000 + at), 0u);
-		ASSERT_EQ(got, 1000);
-	}
-	EXPECT_EQ(large_back, large);
 
 	// below 5 the host clears the note's first 30 bytes: the token lacks
 	// the command

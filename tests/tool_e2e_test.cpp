@@ -48,11 +48,11 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	}
 	ASSERT_EQ(serial[0].size(), 14u);
 	ASSERT_EQ(serial[1].size(), 14u);
-	for (const std::string& spec : {first.reader(), second.reader().substr(second.reader().size() - 5),
+	for (const std::string& which : {first.reader(), second.reader().substr(second.reader().size() - 5),
 	                                serial[1], serial[0]}) {
-		ToolRun info = tool({"--json", "--reader", spec, "info"});
-		ASSERT_EQ(info.status, kOk) << spec << ": " << info.err;
-		EXPECT_EQ(info.json()["serial"], spec == first.reader() || spec == serial[0] ? serial[0] : serial[1]);
+		ToolRun info = tool({"--json", "--reader", which, "info"});
+		ASSERT_EQ(info.status, kOk) << which << ": " << info.err;
+		EXPECT_EQ(info.json()["serial"], which == first.reader() || which == serial[0] ? serial[0] : serial[1]);
 	}
 	EXPECT_EQ(tool({"info"}).status, kNoToken);  // two tokens: no guessing
 	EXPECT_EQ(tool({"--reader", "Virtual PCD", "info"}).status, kUsage);
