@@ -12,6 +12,18 @@
  * them (OpenReaderContext, ListReaders, IsCardPowered) return raw PC/SC
  * results instead, as documented below.
  *
+ * A token behind PC/SC may be shared with other programs. Every operation
+ * runs its whole command sequence inside one PC/SC transaction, so that no
+ * other program's command comes between its own; it waits while another
+ * program holds the token. The token's security state belongs to the card,
+ * not to a connection: when another program has reset the card (or closed a
+ * connection that presented a password, which clears that state), the
+ * library reconnects on its own, and an operation that needs the PIN then
+ * fails with DRAXEL_E_ACCESS_DENIED (104): verify again and retry. A host
+ * that wants the token to itself across several calls (from VerifyPIN to its
+ * last operation, say) brackets them with BeginTokenTransaction() and
+ * EndTokenTransaction().
+ *
  * Usable from C (C99 or later) and C++.
  */
 #ifndef DRAXEL_LIB_H
@@ -189,8 +201,8 @@ unsigned long InitLib(Type_ReaderFuncStruct *reader_func);
  * connection it replaces is released (pcscd drops that connection without
  * resetting the card); the replaced record itself stays the host's to free
  * with FreeReaderStruct. A failed search releases its own context and leaves
- * the current token's connection working: readers whose card one of the
- * library's connections uses are probed without powering the card down.
+ * the current token's connection working. A probe holds the card only for
+ * its SELECT and leaves it powered, so that it disturbs no other program.
  *
  * In host-handler mode the handler's token is probed with one SELECT.
  *
@@ -230,6 +242,37 @@ unsigned long CheckCurrentReader(void);
 /* NewReaderStruct - a new unconnected record carrying a copy of the name; null
  * for a null name or when memory is short. The host owns it. */
 ReaderStructPtr NewReaderStruct(const char *reader_name);
+
+/*
+ * BeginTokenTransaction - keep the current token to this program until the
+ * matching EndTokenTransaction (an extension of this library). Other
+ * programs' commands wait meanwhile; the library's own operations run as
+ * usual. Calls nest; each Begin needs its End. Waits, without a time limit,
+ * while another program holds the token; a card that another program reset
+ * is reconnected first (passwords presented before then are forgotten).
+ * In host-handler mode there is nothing to lock, and the calls only count.
+ *
+ * Returns 0, or DRAXEL_E_COMMUNICATION (116, recorded) without a connected
+ * current reader or when PC/SC refuses the lock.
+ *
+ * Example:
+ *   if (BeginTokenTransaction() == 0) {
+ *           unsigned long rc = VerifyPIN(pin, false);
+ *           if (rc == 0)
+ *                   rc = EncryptMes("hello", text, &size, 1, "phrase", NULL);
+ *           EndTokenTransaction();
+ *   }
+ */
+unsigned long BeginTokenTransaction(void);
+
+/*
+ * EndTokenTransaction - end the innermost BeginTokenTransaction on the
+ * current token (an extension of this library); the token is free for other
+ * programs once the outermost one ends. CloseReader ends them all.
+ * Returns 0, or DRAXEL_E_BAD_ARGUMENT (102, recorded) when there is no
+ * transaction of the host's to end.
+ */
+unsigned long EndTokenTransaction(void);
 
 /* ------------------------------------------------------------------------ */
 /* Message and file encryption                                              */
@@ -331,7 +374,10 @@ typedef struct __attribute__((packed)) _FileEncHeader {
  * from header byte 4 on, least significant byte first (last chunk).
  *
  * Token mode sends every byte through the token, which must not be used for
- * anything else until the last chunk. Fast mode (DRAXEL_FILE_FAST) has the
+ * anything else until the last chunk: in PC/SC mode the file holds the
+ * token (a PC/SC transaction) from its first chunk until its last chunk, a
+ * failing chunk, the next first chunk, or CloseReader/FreeReaderStruct of
+ * the reader; other programs wait meanwhile. Fast mode (DRAXEL_FILE_FAST) has the
  * token make a 32-byte file key in the first chunk and enciphers the data on
  * the host with GOST 28147-89 in CFB mode; a chunk whose length is not a
  * multiple of 8 must be split at the same point on decryption.
@@ -848,9 +894,13 @@ unsigned long ListReaders(char *pcList, unsigned long *pulListSize);
 unsigned long OpenReader(const char *pcName, ReaderStructPtr prs, bool exclusive);
 
 /*
- * CloseReader - disconnect the record, powering the card down. The record
- * keeps its name and can be opened again; closing an unconnected record is a
- * no-op. Returns 0, DRAXEL_TR_BAD_ARGUMENT for null, or the transport code of
+ * CloseReader - disconnect the record. When a password was presented over
+ * the connection (VERIFY, CHANGE REFERENCE DATA or RESET RETRY COUNTER with
+ * data), the card is power-cycled inside a transaction first, so that no
+ * verified password outlives the connection; otherwise the card is left as
+ * it is for the other programs that use it. Ends the record's transactions
+ * and the hold of a token-mode file. The record keeps its name and can be
+ * opened again; closing an unconnected record is a no-op. Returns 0, DRAXEL_TR_BAD_ARGUMENT for null, or the transport code of
  * the SCardDisconnect failure (the record is unconnected all the same).
  */
 unsigned long CloseReader(ReaderStructPtr prs);

@@ -414,12 +414,14 @@ extern "C" {
 unsigned long EncryptData(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
                           BYTE **out_buf, unsigned long *out_buf_len)
 {
+	ReaderTransaction hold(prs);
 	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, true, true);
 }
 
 unsigned long DecryptData(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
                           BYTE **out_buf, unsigned long *out_buf_len)
 {
+	ReaderTransaction hold(prs);
 	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, true, false);
 }
 
@@ -427,6 +429,7 @@ unsigned long PerformOp(ReaderStructPtr pCurReader, const char *message, char *o
                         int *out_mes_size, int use_mode, int op_mode, const char *pas_phrase,
                         const char *group_name)
 {
+	ReaderTransaction hold(pCurReader);
 	unsigned long rc = message_dialogue(pCurReader, message, out_mes, out_mes_size, use_mode,
 	                                    op_mode, pas_phrase, group_name);
 	return rc != 0 ? SetError(rc, pCurReader) : 0;

@@ -46,6 +46,7 @@ BYTE *file_key()
 /* The file's end, by its last chunk or by a failure: nothing of it stays. */
 void end_file()
 {
+	ReleaseFileHold();
 	wipe_secret(&_file_header, sizeof _file_header);
 	wipe_secret(iv, sizeof iv);
 	file_in_progress = FileInProgress::kNone;
@@ -413,6 +414,10 @@ unsigned long file_chunk(Chunk &c, int op_mode, int flags, unsigned char *out_me
 		rc = op_mode == kEncipher ? encipher_chunk(c, out) : decipher_chunk(c, out);
 	if (rc == 0)
 		rc = deliver(out, out_mes, out_mes_size);
+	/* the token's PSO chain runs on between the chunks: no other program's
+	 * command may come between them */
+	if (rc == 0 && c.first && !c.last && !c.fast)
+		HoldReaderForFile(c.prs);
 	return rc;
 }
 
@@ -480,6 +485,7 @@ unsigned long PerformFileOp(ReaderStructPtr pCurReader, const unsigned char *mes
                             int use_mode, int op_mode, const char *pas_phrase,
                             const char *group_name, int flags)
 {
+	ReaderTransaction hold(pCurReader);
 	Chunk c = {pCurReader,
 	           message,
 	           message != NULL && message_size > 0 ? static_cast<size_t>(message_size) : 0,
@@ -525,12 +531,14 @@ unsigned long DecryptFileData(const unsigned char *in_data, const int in_data_si
 unsigned long EncryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
                               BYTE **out_buf, unsigned long *out_buf_len, bool is_last_call)
 {
+	ReaderTransaction hold(prs);
 	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, is_last_call, true);
 }
 
 unsigned long DecryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
                               BYTE **out_buf, unsigned long *out_buf_len, bool is_last_call)
 {
+	ReaderTransaction hold(prs);
 	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, is_last_call, false);
 }
 

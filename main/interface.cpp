@@ -16,20 +16,14 @@ constexpr unsigned long kListCapacity = 1024;
 constexpr unsigned long kNoToken = DRAXEL_E_NO_TOKEN;
 constexpr unsigned long kSeveralTokens = DRAXEL_E_SEVERAL_TOKENS;
 
-/* What the library knows of a connection it made, kept apart from the
+/* The PC/SC context of a connection the library made, kept apart from the
  * record, which is the host's to free. */
 struct KnownConnection {
 	long context;
-	char reader[256];
 };
 
 KnownConnection current_connection;
 KnownConnection second_connection;
-
-bool uses_reader(const KnownConnection &known, const char *name)
-{
-	return known.reader[0] != '\0' && strcmp(known.reader, name) == 0;
-}
 
 /* A context is released once no connection of ours uses it, so that a host
  * that reconnects again and again does not exhaust pcscd's contexts. */
@@ -40,16 +34,11 @@ void release_if_unused(long context)
 }
 
 /* Makes record the connection in slot, under the current context. */
-void adopt(ReaderStructPtr *slot, KnownConnection &known, ReaderStructPtr record, const char *name)
+void adopt(ReaderStructPtr *slot, KnownConnection &known, ReaderStructPtr record)
 {
 	long replaced = known.context;
 	*slot = record;
 	known.context = hSC;
-	/* a name cut short here matches no reader: its card is then powered
-	 * down after a probe, which is all that is lost */
-	size_t len = name != NULL ? strnlen(name, sizeof known.reader - 1) : 0;
-	memcpy(known.reader, name != NULL ? name : "", len);
-	known.reader[len] = '\0';
 	release_if_unused(replaced);
 }
 
@@ -90,14 +79,11 @@ bool holds_token(ReaderStructPtr probe, const char *name)
 	return OpenReader(name, probe, false) == 0 && APDU_SelectApplication(probe) == 0;
 }
 
-/* Ends a probe. A card that one of our connections still uses is left
- * powered: powering it down would reset it under that connection. */
-void end_probe(ReaderStructPtr probe, const char *name)
+/* Ends a probe. The card is left as it is: powering it down would reset it
+ * under every other program, and under our own connections, that use it. */
+void end_probe(ReaderStructPtr probe)
 {
-	if (uses_reader(current_connection, name) || uses_reader(second_connection, name))
-		CloseReaderLeaveCard(probe);
-	else
-		CloseReader(probe);
+	CloseReaderLeaveCard(probe);
 }
 
 unsigned long give_up(ReaderStructPtr probe, unsigned long code)
@@ -140,7 +126,7 @@ unsigned long connect_host_token(void)
 		FreeReaderStruct(record);
 		return kNoToken;
 	}
-	adopt(&cur_context.pCurReader, current_connection, record, NULL);
+	adopt(&cur_context.pCurReader, current_connection, record);
 	return 0;
 }
 
@@ -169,15 +155,15 @@ unsigned long ConnectToMekta(bool only_one_mekta)
 	     name = next_reader(search.list, name)) {
 		if (holds_token(search.probe, name)) {
 			if (!only_one_mekta) {
-				adopt(&cur_context.pCurReader, current_connection, search.probe, name);
+				adopt(&cur_context.pCurReader, current_connection, search.probe);
 				return 0;
 			}
 			search.count(name);
 		}
-		end_probe(search.probe, name);
+		end_probe(search.probe);
 	}
 	if (only_one_mekta && search.reopen_the_one()) {
-		adopt(&cur_context.pCurReader, current_connection, search.probe, search.found_name);
+		adopt(&cur_context.pCurReader, current_connection, search.probe);
 		return 0;
 	}
 	return give_up(search.probe,
@@ -199,10 +185,10 @@ unsigned long ConnectToSecondMekta(void)
 			continue;
 		if (holds_token(search.probe, name))
 			search.count(name);
-		end_probe(search.probe, name);
+		end_probe(search.probe);
 	}
 	if (search.reopen_the_one()) {
-		adopt(&cur_context.pSecondReader, second_connection, search.probe, search.found_name);
+		adopt(&cur_context.pSecondReader, second_connection, search.probe);
 		return 0;
 	}
 	return give_up(search.probe, search.found >= 2 ? kSeveralTokens : kNoToken);
@@ -215,7 +201,7 @@ unsigned long SelectReader(const char *reader_name)
 	ReaderStructPtr record = AllocReaderStruct(reader_name);
 	if (record == NULL)
 		return SetError(DRAXEL_E_NO_READER, cur_context.pCurReader);
-	adopt(&cur_context.pCurReader, current_connection, record, reader_name);
+	adopt(&cur_context.pCurReader, current_connection, record);
 	if (OpenReader(NULL, record, false) != 0)
 		return SetError(DRAXEL_E_COMMUNICATION, record);
 	return 0;
@@ -231,6 +217,22 @@ unsigned long CheckCurrentReader(void)
 ReaderStructPtr NewReaderStruct(const char *reader_name)
 {
 	return reader_name != NULL ? AllocReaderStruct(reader_name) : NULL;
+}
+
+unsigned long BeginTokenTransaction(void)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	if (prs == NULL || BeginHostTransaction(prs) != 0)
+		return SetError(DRAXEL_E_COMMUNICATION, prs);
+	return 0;
+}
+
+unsigned long EndTokenTransaction(void)
+{
+	ReaderStructPtr prs = cur_context.pCurReader;
+	if (EndHostTransaction(prs) != 0)
+		return SetError(DRAXEL_E_BAD_ARGUMENT, prs);
+	return 0;
 }
 
 } // extern "C"

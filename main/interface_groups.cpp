@@ -150,6 +150,7 @@ extern "C" {
 
 unsigned long GetGroupList(char *group_name_list, unsigned long *group_name_list_size)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ClearError();
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = group_name_list_size == NULL ? kBadArgument : need_reader(prs);
@@ -171,21 +172,25 @@ unsigned long GetGroupList(char *group_name_list, unsigned long *group_name_list
 
 unsigned long CreateGroup(const char *group_name, const char *pas_phrase)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return send_two_fields(APDU_CreateGroup, group_name, pas_phrase);
 }
 
 unsigned long RenameGroup(const char *group_name_old, const char *group_name_new)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return send_two_fields(APDU_RenameGroup, group_name_old, group_name_new);
 }
 
 unsigned long ChangePasPhrGroup(const char *group_name, const char *pas_phrase)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return send_two_fields(APDU_ChangePasPhrGroup, group_name, pas_phrase);
 }
 
 unsigned long DeleteGroup(const char *group_name)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = bad_name(group_name) ? kBadArgument : need_reader(prs);
 	if (rc == 0) {
@@ -200,6 +205,7 @@ unsigned long DeleteGroup(const char *group_name)
 unsigned long CreateRequestForGroup(const char *pas_phrase, char *request_buf,
                                     int *request_buf_size)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc =
 	    bad_name(pas_phrase) || request_buf_size == NULL ? kBadArgument : need_reader(prs);
@@ -220,6 +226,7 @@ unsigned long CreateRequestForGroup(const char *pas_phrase, char *request_buf,
 unsigned long CreateInviteForGroup(const char *group_name, const char *request_blob,
                                    char *invite_buf, int *invite_buf_size)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	Blob request;
 	unsigned long rc = bad_name(group_name) || invite_buf_size == NULL
@@ -246,6 +253,7 @@ unsigned long CreateInviteForGroup(const char *group_name, const char *request_b
 unsigned long AcceptInviteForGroup(const char *invite_blob, const char *group_name,
                                    const char *pas_phrase)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	Blob invite;
 	unsigned long rc = bad_name(group_name) || bad_name(pas_phrase)

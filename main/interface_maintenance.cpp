@@ -149,6 +149,7 @@ extern "C" {
 
 unsigned long GetDublData(const char *puk, char *data_buf, int *data_buf_size)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc =
 	    puk == NULL || too_long(puk) || data_buf_size == NULL ? kBadArgument : need_reader(prs);
@@ -164,6 +165,7 @@ unsigned long GetDublData(const char *puk, char *data_buf, int *data_buf_size)
 
 unsigned long SetDublData(const char *puk, const char *data_buf, int)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc =
 	    puk == NULL || too_long(puk) || data_buf == NULL ? kBadArgument : need_reader(prs);
@@ -190,6 +192,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 
 unsigned long MakeDublCard(const char *puk, const char *dubl_puk)
 {
+	TwoReaderTransaction hold(cur_context.pCurReader, cur_context.pSecondReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	ReaderStructPtr second = cur_context.pSecondReader;
 	ReaderStructPtr failed = prs;
@@ -226,6 +229,7 @@ unsigned long MakeKeysFromBuf(unsigned char *key_buf, const unsigned char *in_da
 
 unsigned long ChangeKeys(const unsigned char *in_data, const int in_data_size, const char *pas)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = in_data == NULL || in_data_size <= 0 || pas == NULL || too_long(pas)
 	                       ? kBadArgument
@@ -245,6 +249,7 @@ unsigned long ChangeKeys(const unsigned char *in_data, const int in_data_size, c
 
 unsigned long GetKeys(unsigned char *out_data, int *out_data_size)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	bool query = out_data_size != NULL && *out_data_size == 0;
 	unsigned long rc = out_data_size == NULL || (!query && (*out_data_size != kKeySourceLen ||
@@ -266,6 +271,7 @@ unsigned long GetKeys(unsigned char *out_data, int *out_data_size)
 
 unsigned long GenDSKey(int ver)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc =
 	    ver <= kLastVersionWithoutDsKey ? kTooOld : need_reader(prs);
@@ -278,6 +284,7 @@ unsigned long GenDSKey(int ver)
 
 unsigned long CleanCard(int ver)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = need_reader(prs);
 	if (rc == 0)
@@ -293,6 +300,7 @@ unsigned long CleanCard(int ver)
 
 unsigned long GetSN(char *sn_buf)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	BYTE sn[kSerialLen];
 	unsigned long rc = sn_buf == NULL ? kBadArgument : need_reader(prs);
@@ -305,6 +313,7 @@ unsigned long GetSN(char *sn_buf)
 
 unsigned long GetCardVer(int *ver)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	int version = 0;
 	unsigned long rc = ver == NULL ? kBadArgument : need_reader(prs);

@@ -146,6 +146,7 @@ extern "C" {
 
 unsigned long CreateNote(void)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	const BYTE version_4[2] = {0x00, 0x04};
 	ReaderStructPtr prs = cur_context.pCurReader;
 	int model = 0;
@@ -169,6 +170,7 @@ unsigned long CreateNote(void)
 
 unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = out_data == NULL || out_data_size == NULL ||
 	                           bad_range(*out_data_size, offset)
@@ -195,6 +197,7 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 unsigned long WriteNote(const unsigned char *in_data, int in_data_size, int offset,
                         bool is_second_reader)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = reader_for(is_second_reader);
 	unsigned long rc =
 	    in_data == NULL || bad_range(in_data_size, offset) ? kBadArgument : need_reader(prs);
@@ -205,6 +208,7 @@ unsigned long WriteNote(const unsigned char *in_data, int in_data_size, int offs
 
 unsigned long ClearNote(int ver)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	const BYTE zeros[kOldClearLen] = {0};
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = need_reader(prs);
@@ -218,6 +222,7 @@ unsigned long ClearNote(int ver)
 
 unsigned long GetNoteInf(int *note_size, int *note_policy, int ver, bool is_second_reader)
 {
+	ReaderTransaction hold(reader_for(is_second_reader));
 	ReaderStructPtr prs = reader_for(is_second_reader);
 	unsigned long rc = note_size == NULL || note_policy == NULL ? kBadArgument : need_reader(prs);
 	if (rc == 0)
@@ -236,6 +241,7 @@ unsigned long GetNoteInf(int *note_size, int *note_policy, int ver, bool is_seco
 
 unsigned long ChangeNotePolicy(int ver)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = ver <= kLastFixedPolicyVersion ? kTooOld : need_reader(prs);
 	if (rc == 0)
@@ -247,6 +253,7 @@ unsigned long ChangeNotePolicy(int ver)
 
 unsigned long RepareTracBuf(void)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	int ver = 0;
 	bool skip = false;

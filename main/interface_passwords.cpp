@@ -115,42 +115,50 @@ extern "C" {
 
 unsigned long VerifyPIN(const char *pin, bool need_add_write_bf)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_with_fill(kPinRef, pin, need_add_write_bf, kPinFillLen, 2);
 }
 
 unsigned long VerifyPUK(const char *puk)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_plain(kPukRef, puk);
 }
 
 unsigned long VerifyErasePas(const char *pas)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_plain(kEraseRef, pas);
 }
 
 unsigned long VerifyNotePas(const char *pas, bool need_add_write_bf)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_with_fill(kNoteRef, pas, need_add_write_bf, kNoteFillLen, 1);
 }
 
 unsigned long UnblockPIN(const char *puk, const char *new_pin)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return unblock(kPinRef, puk, new_pin);
 }
 
 unsigned long UnblockNotePas(const char *puk, const char *new_pin)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	return unblock(kNoteRef, puk, new_pin);
 }
 
 unsigned long ChangePIN(const char *pin, const char *new_pin)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	return finish(change_password(prs, kPinRef, pin, new_pin), prs);
 }
 
 unsigned long ChangePUK(const char *puk, const char *new_puk)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = change_password(prs, kPukRef, puk, new_puk);
 	if (rc == 0)
@@ -160,18 +168,21 @@ unsigned long ChangePUK(const char *puk, const char *new_puk)
 
 unsigned long ChangeErasePas(const char *pas, const char *new_pas)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	return finish(change_password(prs, kEraseRef, pas, new_pas), prs);
 }
 
 unsigned long ChangeNotePas(const char *pas, const char *new_pas)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	return finish(change_password(prs, kNoteRef, pas, new_pas), prs);
 }
 
 unsigned long GetPUKFlag(bool *is_def_puk_flag)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = is_def_puk_flag == NULL ? kBadArgument : need_reader(prs);
 	if (rc == 0)

@@ -28,12 +28,24 @@ struct _ReaderStruct {
 	DWORD dwCurrentState;
 	DWORD dwEventState;
 	DWORD mode;
+	/* Transactions: how deep this record's nesting runs (the PC/SC lock is
+	 * held while it is above 0), how much of it the host asked for, and
+	 * whether a command reached the token since the lock was taken. */
+	unsigned int lock_depth;
+	unsigned int host_depth;
+	bool sent_under_lock;
+	/* A password went to the token over this connection: closing it must
+	 * then clear the card's security state. */
+	bool presented_password;
 };
 
 extern "C" {
 SCARDCONTEXT hSC = 0;
 Type_ReaderFuncStruct *reader_mekta_func = NULL;
 }
+
+/* The record that a token-mode file keeps locked between its chunks. */
+static ReaderStructPtr file_holder = NULL;
 
 namespace {
 
@@ -95,7 +107,63 @@ unsigned long exchange_host(ReaderStructPtr prs, const BYTE *cmd, unsigned long 
 	return DRAXEL_TR_OK;
 }
 
-/* One exchange over PC/SC. */
+/* Another program reset the card, or left it unpowered: the handle must
+ * be reconnected before the card answers it again. */
+bool card_was_reset(LONG rv)
+{
+	return rv == SCARD_W_RESET_CARD || rv == SCARD_W_UNPOWERED_CARD;
+}
+
+bool card_powered(ReaderStructPtr prs)
+{
+	DWORD state = 0;
+	return SCardStatus(prs->hCard, NULL, NULL, &state, NULL, NULL, NULL) == SCARD_S_SUCCESS &&
+	       (state & SCARD_POWERED) != 0;
+}
+
+/* Reconnects after a reset, leaving the card as it is, unless another
+ * program left it unpowered: then it is powered up again. The token has
+ * forgotten every password presented before the reset. */
+LONG reconnect(ReaderStructPtr prs)
+{
+	DWORD protocol = 0;
+	const DWORD protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+	LONG rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_LEAVE_CARD, &protocol);
+	if (rv != SCARD_S_SUCCESS || !card_powered(prs))
+		rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_UNPOWER_CARD, &protocol);
+	if (rv == SCARD_S_SUCCESS) {
+		prs->dwActiveProtocol = protocol;
+		prs->lpscior = protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+		prs->presented_password = false;
+	}
+	return rv;
+}
+
+/* SCardBeginTransaction, reconnecting when the card was reset since the
+ * record last used it. Waits while another program holds the card. */
+LONG lock_card(ReaderStructPtr prs)
+{
+	LONG rv = SCardBeginTransaction(prs->hCard);
+	for (int attempt = 0; attempt < 2 && card_was_reset(rv); ++attempt) {
+		rv = reconnect(prs);
+		if (rv == SCARD_S_SUCCESS)
+			rv = SCardBeginTransaction(prs->hCard);
+	}
+	return rv;
+}
+
+/* Forgets the record's transactions: its connection is ending. */
+void forget_transactions(ReaderStructPtr prs)
+{
+	prs->lock_depth = 0;
+	prs->host_depth = 0;
+	if (file_holder == prs)
+		file_holder = NULL;
+}
+
+/* One exchange over PC/SC. A command that found the card reset is sent
+ * again after reconnecting only when it opens its transaction: a later one
+ * would run without what the earlier commands set up on the token. */
 unsigned long exchange_pcsc(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len,
                             BYTE *reply, unsigned long *reply_len)
 {
@@ -104,11 +172,16 @@ unsigned long exchange_pcsc(ReaderStructPtr prs, const BYTE *cmd, unsigned long 
 	PrintCAPDU(cmd, cmd_len, prs);
 	DWORD len = *reply_len;
 	LONG rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply, &len);
+	if (card_was_reset(rv) && !prs->sent_under_lock && reconnect(prs) == SCARD_S_SUCCESS) {
+		len = *reply_len;
+		rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply, &len);
+	}
 	prs->error = static_cast<DWORD>(rv);
 	if (rv != SCARD_S_SUCCESS) {
 		PrintError(prs->error);
 		return ProcessScardError(prs->error);
 	}
+	prs->sent_under_lock = true;
 	if (len < 2) {
 		PrintError(prs->error);
 		prs->error = 1;
@@ -199,8 +272,22 @@ unsigned long exchange_with_follow_up(const BYTE *cmd, unsigned long cmd_len, BY
 	return final_status_accepted(prs->wSW) ? DRAXEL_TR_OK : DRAXEL_TR_STATUS_WORD;
 }
 
-/* Ends the record's connection; disposition says what becomes of the card. */
-unsigned long disconnect(ReaderStructPtr prs, DWORD disposition)
+/* Clears the card's security state before a connection that presented a
+ * password goes, without resetting the card under another program's
+ * transaction: the power cycle happens inside one of our own. A card that
+ * was reset since already forgot the password. */
+DWORD closing_disposition(ReaderStructPtr prs)
+{
+	if (!prs->presented_password)
+		return SCARD_LEAVE_CARD;
+	LONG rv = prs->lock_depth > 0 ? SCARD_S_SUCCESS : SCardBeginTransaction(prs->hCard);
+	if (rv == SCARD_S_SUCCESS)
+		rv = SCardEndTransaction(prs->hCard, SCARD_UNPOWER_CARD);
+	return rv == SCARD_S_SUCCESS || card_was_reset(rv) ? SCARD_LEAVE_CARD : SCARD_UNPOWER_CARD;
+}
+
+/* Ends the record's connection. A probe leaves the card as it found it. */
+unsigned long disconnect(ReaderStructPtr prs, bool probe)
 {
 	if (prs != NULL && function_trace_on())
 		DebugPrintf("CloseReader %s\n", prs->strName != NULL ? prs->strName : "(null)");
@@ -212,10 +299,20 @@ unsigned long disconnect(ReaderStructPtr prs, DWORD disposition)
 	}
 	if (prs->hCard == 0)
 		return 0;
+	DWORD disposition = probe ? SCARD_LEAVE_CARD : closing_disposition(prs);
 	prs->error = static_cast<DWORD>(SCardDisconnect(prs->hCard, disposition));
 	prs->hCard = 0;
 	prs->dwEventState &= 0xFFF;
+	prs->presented_password = false;
+	forget_transactions(prs);
 	return prs->error == SCARD_S_SUCCESS ? 0 : ProcessScardError(prs->error);
+}
+
+/* Notes a password command that reached the token. */
+void note_password(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len)
+{
+	if (must_hide_data(cmd[1]) && cmd_len > 5 && prs->sent_under_lock)
+		prs->presented_password = true;
 }
 
 } // namespace
@@ -249,6 +346,9 @@ void FreeReaderStruct(ReaderStructPtr prs)
 {
 	if (prs == NULL)
 		return;
+	if (prs->lock_depth > 0 && prs->hCard != 0)
+		SCardEndTransaction(prs->hCard, SCARD_LEAVE_CARD);
+	forget_transactions(prs);
 	free(prs->strName);
 	free(prs);
 }
@@ -327,12 +427,82 @@ unsigned long OpenReader(const char *pcName, ReaderStructPtr prs, bool exclusive
 
 unsigned long CloseReader(ReaderStructPtr prs)
 {
-	return disconnect(prs, SCARD_UNPOWER_CARD);
+	return disconnect(prs, false);
 }
 
 unsigned long CloseReaderLeaveCard(ReaderStructPtr prs)
 {
-	return disconnect(prs, SCARD_LEAVE_CARD);
+	return disconnect(prs, true);
+}
+
+unsigned long BeginReaderTransaction(ReaderStructPtr prs)
+{
+	if (host_handler_mode())
+		return 0;
+	if (prs == NULL)
+		return DRAXEL_TR_BAD_ARGUMENT;
+	if (prs->lock_depth > 0) {
+		++prs->lock_depth;
+		return 0;
+	}
+	if (prs->hCard == 0)
+		return DRAXEL_TR_NOT_CONNECTED;
+	LONG rv = lock_card(prs);
+	if (rv != SCARD_S_SUCCESS) {
+		prs->error = static_cast<DWORD>(rv);
+		return ProcessScardError(prs->error);
+	}
+	prs->lock_depth = 1;
+	prs->sent_under_lock = false;
+	return 0;
+}
+
+void EndReaderTransaction(ReaderStructPtr prs)
+{
+	if (prs == NULL || prs->lock_depth == 0)
+		return;
+	if (--prs->lock_depth == 0 && prs->hCard != 0)
+		SCardEndTransaction(prs->hCard, SCARD_LEAVE_CARD);
+}
+
+unsigned long BeginHostTransaction(ReaderStructPtr prs)
+{
+	unsigned long rc = BeginReaderTransaction(prs);
+	if (rc == 0 && prs != NULL)
+		++prs->host_depth;
+	return rc;
+}
+
+unsigned long EndHostTransaction(ReaderStructPtr prs)
+{
+	if (prs == NULL || prs->host_depth == 0)
+		return DRAXEL_TR_BAD_ARGUMENT;
+	--prs->host_depth;
+	EndReaderTransaction(prs);
+	return 0;
+}
+
+void HoldReaderForFile(ReaderStructPtr prs)
+{
+	ReleaseFileHold();
+	if (prs == NULL || prs->lock_depth == 0)
+		return; /* nothing held: host-handler mode, or no lock to extend */
+	++prs->lock_depth;
+	file_holder = prs;
+}
+
+bool ReaderLocksFirst(ReaderStructPtr a, ReaderStructPtr b)
+{
+	const char *name_a = a != NULL && a->strName != NULL ? a->strName : "";
+	const char *name_b = b != NULL && b->strName != NULL ? b->strName : "";
+	return strcmp(name_a, name_b) <= 0;
+}
+
+void ReleaseFileHold(void)
+{
+	ReaderStructPtr prs = file_holder;
+	file_holder = NULL;
+	EndReaderTransaction(prs);
 }
 
 unsigned long ReleaseOtherContext(long context)
@@ -409,8 +579,14 @@ unsigned long Transmit(BYTE *pubSend, unsigned long ulSendSize, BYTE *pubRecv,
 	if (prs == NULL || pubSend == NULL || ulSendSize < 4 || ulSendSize > DRAXEL_MAX_COMMAND)
 		return DRAXEL_TR_BAD_ARGUMENT;
 
+	/* one command and its follow-up stay together; a failed lock is left
+	 * for the exchange itself to report */
+	bool locked = BeginReaderTransaction(prs) == 0;
 	unsigned long rc = exchange_with_follow_up(pubSend, ulSendSize, reply, &reply_len,
 	                                           pulRecvSize, prs);
+	note_password(prs, pubSend, ulSendSize);
+	if (locked)
+		EndReaderTransaction(prs);
 	if (rc == DRAXEL_TR_OK)
 		rc = hand_out(reply, reply_len - 2, pubRecv, pulRecvSize);
 	/* replies carry keys, plaintext and session answers */

@@ -21,6 +21,29 @@ extern "C" {
  * a probe of a reader whose card another connection of ours still uses. */
 unsigned long CloseReaderLeaveCard(ReaderStructPtr prs);
 
+/* Transactions keep another program's commands from interleaving with an
+ * operation's sequence on a shared card. They nest per record: the PC/SC
+ * lock is taken when the outermost one begins and released when it ends.
+ * In host-handler mode they do nothing. Begin returns a transport code;
+ * a card reset by another program is reconnected on the way. */
+unsigned long BeginReaderTransaction(ReaderStructPtr prs);
+void EndReaderTransaction(ReaderStructPtr prs);
+
+/* The host's own nesting, counted apart so that it cannot end the
+ * library's: DRAXEL_TR_BAD_ARGUMENT for an end without a begin. */
+unsigned long BeginHostTransaction(ReaderStructPtr prs);
+unsigned long EndHostTransaction(ReaderStructPtr prs);
+
+/* A token-mode file keeps the token from its first chunk to its last: the
+ * hold extends a transaction already begun on prs. One file at a time; a
+ * new hold releases the old one, and closing or freeing the record ends it. */
+void HoldReaderForFile(ReaderStructPtr prs);
+void ReleaseFileHold(void);
+
+/* True when a's card is to be locked before b's: by reader name, so that two
+ * programs that each need both cards cannot wait on each other. */
+bool ReaderLocksFirst(ReaderStructPtr a, ReaderStructPtr b);
+
 /* Releases a PC/SC context other than hSC (one that only the connections a
  * new one replaced were using); pcscd then drops its card handles without
  * powering the cards down. */
@@ -36,6 +59,41 @@ static inline void wipe_secret(void *buf, size_t len)
 
 #ifdef __cplusplus
 }
+
+/* One exported operation's transaction on one record, for its whole scope.
+ * A lock that cannot be had is not an error here: the operation's first
+ * command then fails and reports why. */
+class ReaderTransaction {
+public:
+	explicit ReaderTransaction(ReaderStructPtr prs)
+	    : prs_(prs), held_(prs != NULL && BeginReaderTransaction(prs) == 0)
+	{
+	}
+	~ReaderTransaction()
+	{
+		if (held_)
+			EndReaderTransaction(prs_);
+	}
+	ReaderTransaction(const ReaderTransaction &) = delete;
+	ReaderTransaction &operator=(const ReaderTransaction &) = delete;
+
+private:
+	ReaderStructPtr prs_;
+	bool held_;
+};
+
+/* Both records of an operation on two tokens, locked in a fixed order. */
+class TwoReaderTransaction {
+public:
+	TwoReaderTransaction(ReaderStructPtr a, ReaderStructPtr b)
+	    : first_(ReaderLocksFirst(a, b) ? a : b), second_(ReaderLocksFirst(a, b) ? b : a)
+	{
+	}
+
+private:
+	ReaderTransaction first_;
+	ReaderTransaction second_;
+};
 #endif
 
 #endif

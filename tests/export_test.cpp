@@ -31,7 +31,7 @@ const std::set<std::string> kExported = {
 	"cur_context", "GetError", "GetLastErrorCode",
 	// library context and connection
 	"InitLib", "ConnectToMekta", "ConnectToSecondMekta", "SelectReader", "CheckCurrentReader",
-	"NewReaderStruct",
+	"NewReaderStruct", "BeginTokenTransaction", "EndTokenTransaction",
 	// message and file encryption
 	"EncryptMes", "DecryptMes", "EncryptFileData", "DecryptFileData", "_file_header", "iv",
 	"PerformOp", "EncryptData", "DecryptData", "PerformFileOp", "EncryptDataFile",
