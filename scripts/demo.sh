@@ -26,6 +26,7 @@ show() {
 tool() { show "$@"; "$tool" "$@"; }
 
 step "A software token, issued into the state file token-a"
+tool --sim token-a init
 tool --sim token-a info
 
 step "A group"
@@ -57,6 +58,7 @@ sha256sum data.bin data.out
 cmp data.bin data.out
 
 step "Copy the token onto a second one (token-b), and decipher there"
+tool --sim token-b init
 tool --sim token-a --second-reader token-b dup copy
 tool --sim token-b msg decrypt -g team "$group_cipher"
 echo

@@ -10,6 +10,7 @@ namespace draxel::sim {
 
 namespace sw {
 inline constexpr uint16_t kOk = 0x9000;
+inline constexpr uint16_t kMemoryFailure = 0x6581;
 inline constexpr uint16_t kWrongLength = 0x6700;
 inline constexpr uint16_t kFileNotFound = 0x6A82;
 inline constexpr uint16_t kIncorrectP1P2 = 0x6A86;

@@ -134,14 +134,37 @@ Token::Reply Token::dispatch(const CommandApdu& cmd, bool& changed) {
   }
   for (const Route& route : kRoutes) {
     if (route.cla != cla || route.ins != cmd.ins) continue;
-    Reply reply = (this->*route.handler)(cmd);
-    changed = route.changes_state && reply.sw == status::kOk;
-    // a wrong password changes the retry counter even though it fails
-    if (cmd.ins == 0x20 && (reply.sw & 0xFFF0) == status::kWrongCryptogram) changed = true;
-    return reply;
+    // VERIFY makes its counter durable itself, before it compares
+    if (!route.changes_state || cmd.ins == 0x20) {
+      Reply reply = (this->*route.handler)(cmd);
+      changed = cmd.ins == 0x20 && reply.sw != status::kMemoryFailure &&
+                (reply.sw == status::kOk || (reply.sw & 0xFFF0) == status::kWrongCryptogram);
+      return reply;
+    }
+    return run_durably(route.handler, cmd, changed);
   }
   return {status::kInsNotSupported, {}};
 }
+
+// A change the state file cannot keep is undone: the token after a failed
+// save is the token on disk.
+Token::Reply Token::run_durably(Handler handler, const CommandApdu& cmd, bool& changed) {
+  std::optional<TokenState> before;
+  if (persist_) before = state_;
+  Reply reply = (this->*handler)(cmd);
+  changed = reply.sw == status::kOk;
+  if (changed && !made_durable()) {
+    wipe_state(state_);
+    state_ = std::move(*before);
+    wipe(reply.data);
+    changed = false;
+    return {status::kMemoryFailure, {}};
+  }
+  if (before) wipe_state(*before);
+  return reply;
+}
+
+bool Token::made_durable() { return !persist_ || persist_(state_); }
 
 void Token::power_off() { end_session(); }
 
@@ -327,11 +350,22 @@ Token::Reply Token::verify(const CommandApdu& cmd) {
   if (cmd.data.size() < kMinPassword || cmd.data.size() > kMaxPassword)
     return {status::kWrongLength, {}};
   std::erase(session_.verified, cmd.p2);
-  if (!equal_in_constant_time(cmd.data, password.value)) {
-    --password.tries_left;
-    return {static_cast<uint16_t>(status::kWrongCryptogram | password.tries_left), {}};
+  // The attempt is counted, durably, before the comparison: an answer never
+  // leaves the token for an attempt that a failed save or a kill could undo.
+  const uint8_t tries_before = password.tries_left;
+  --password.tries_left;
+  if (!made_durable()) {
+    password.tries_left = tries_before;
+    return {status::kMemoryFailure, {}};
   }
+  if (!equal_in_constant_time(cmd.data, password.value))
+    return {static_cast<uint16_t>(status::kWrongCryptogram | password.tries_left), {}};
+  const uint8_t tries_counted = password.tries_left;
   password.tries_left = password.max_tries;
+  if (!made_durable()) {
+    password.tries_left = tries_counted;
+    return {status::kMemoryFailure, {}};
+  }
   session_.verified.push_back(cmd.p2);
   return {};
 }

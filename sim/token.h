@@ -36,6 +36,12 @@ class Token : public Card {
   void on_change(std::function<void(const TokenState&)> callback) {
     on_change_ = std::move(callback);
   }
+  // Makes a changed state durable (the state file); false when it cannot.
+  // A change that cannot be made durable is undone and its command refused
+  // with 6581, so that nothing, a wrong PIN least of all, goes uncounted.
+  void persist_with(std::function<bool(const TokenState&)> persist) {
+    persist_ = std::move(persist);
+  }
 
  private:
   struct Reply {
@@ -54,6 +60,8 @@ class Token : public Card {
   enum class Dir { kMaster, kApplication };
 
   Reply dispatch(const CommandApdu& cmd, bool& changed);
+  Reply run_durably(Handler handler, const CommandApdu& cmd, bool& changed);
+  bool made_durable();
   void end_session();
   int version() const;  // the number in the version file, 0 without it
   std::map<uint16_t, Bytes>& current_directory();
@@ -112,6 +120,7 @@ class Token : public Card {
   TokenState state_;
   Session session_;
   std::function<void(const TokenState&)> on_change_;
+  std::function<bool(const TokenState&)> persist_;
 };
 
 }  // namespace draxel::sim

@@ -222,11 +222,12 @@ int main(int argc, char** argv) {
   wipe_string(config.issue.pin);
   wipe_string(config.issue.puk);
   if (config.state_path) {
-    token.on_change([path = *config.state_path](const TokenState& state) {
-      // The token goes on serving; the next change tries again.
-      if (!draxel::sim::save_state(path, state)) {
-        std::fprintf(stderr, "draxel-token-sim: cannot save the state to %s\n", path.c_str());
-      }
+    token.persist_with([path = *config.state_path](const TokenState& state) {
+      // The token refuses the change and goes on serving; the next one tries again.
+      if (draxel::sim::save_state(path, state)) return true;
+      std::fprintf(stderr, "draxel-token-sim: cannot save the state to %s: %s\n", path.c_str(),
+                   std::strerror(errno));
+      return false;
     });
   }
   std::fprintf(stderr, "draxel-token-sim: T=%d token for vpcd at %s:%u%s%s\n", config.t0 ? 0 : 1,

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <filesystem>
 #include <set>
 #include <span>
 #include <stdexcept>
@@ -554,6 +556,38 @@ std::optional<TokenState> load_state(const std::string& path) {
   if (ok) state = deserialize(text);
   wipe_string(text);
   return state;
+}
+
+namespace {
+
+// save_state's temporaries are the state's name, a dot and mkostemp's six
+// letters or digits; a user's file of that shape is kept unless it starts
+// as a state does.
+bool is_save_leftover(const std::filesystem::path& file, const std::string& prefix) {
+  const std::string name = file.filename().string();
+  if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) return false;
+  if (!std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+    return false;
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+  static constexpr char kTag[] = "draxel-token ";
+  char head[sizeof kTag - 1] = {};
+  return fd.get() >= 0 && ::read(fd.get(), head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
+         std::equal(head, head + sizeof head, kTag);
+}
+
+}  // namespace
+
+size_t remove_save_leftovers(const std::string& path) {
+  const std::string prefix = std::filesystem::path(path).filename().string() + ".";
+  std::error_code error;
+  size_t removed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_of(path), error)) {
+    if (is_save_leftover(entry.path(), prefix) && ::unlink(entry.path().c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 }  // namespace draxel::sim

@@ -108,4 +108,9 @@ std::optional<TokenState> deserialize(std::string_view text);
 bool save_state(const std::string& path, const TokenState& state);
 std::optional<TokenState> load_state(const std::string& path);
 
+// Removes the temporaries of save_state that a process killed while saving
+// left beside path (full copies of the state: its keys). Only for a caller
+// that holds the state's lock, since another saver's temporary is live.
+size_t remove_save_leftovers(const std::string& path);
+
 }  // namespace draxel::sim

@@ -355,6 +355,16 @@ TEST_F(TokenStateFile, FailuresLeaveNothingBehind) {
 
   // Not a regular file: refused without reading it forever.
   EXPECT_FALSE(load_state("/dev/zero").has_value());
+
+  // A saver killed mid-save leaves its temporary, a copy of the keys; the
+  // next holder of the lock removes it, and nothing that is not surely one.
+  write_file(path_ + ".a1B2c3", text, fs::perms(0600));
+  write_file(path_ + ".backup", "my own notes\n", fs::perms(0600));
+  fs::create_symlink(path_ + ".a1B2c3", path_ + ".Zz9Zz9");
+  EXPECT_EQ(remove_save_leftovers(path_), 1u);
+  const std::vector<std::string> left = entries();
+  EXPECT_EQ(std::set<std::string>(left.begin(), left.end()),
+            (std::set<std::string>{"token.state", "token.state.Zz9Zz9", "token.state.backup"}));
 }
 
 // The handler between the library and a card: replies that do not fit the
@@ -452,6 +462,32 @@ TEST(TokenRules, CommandsOutOfOrderAreRefused) {
   std::snprintf(lc, sizeof lc, "%02X", static_cast<unsigned>(piece.size() / 2));
   other("90340200" + std::string(lc) + piece);
   EXPECT_EQ(other("8034020000"), "6A80") << "a damaged duplicate";
+}
+
+// A token must fail closed: a change its state file cannot keep is refused
+// and undone, so that a wrong PIN is never answered uncounted nor a right
+// one accepted on a full disk.
+TEST(TokenRules, AChangeThatCannotBeSavedIsRefusedAndUndone) {
+  Terminal t;
+  bool disk_full = true;
+  std::vector<int> saved_pin_tries;
+  t.token.persist_with([&](const TokenState& state) {
+    if (!disk_full) saved_pin_tries.push_back(state.passwords.at(ref::kPin).tries_left);
+    return !disk_full;
+  });
+  t("00A4000C023F00");
+  t("00A4000C02F190");
+  EXPECT_EQ(t("00D6000004AABBCCDD"), "6581");
+  EXPECT_EQ(t("00B0000004"), "000000009000") << "the write undone";
+  t(kSelect);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(t("002000050430303030"), "6581") << "wrong PIN " << i;
+  EXPECT_EQ(t(kPin), "6581");
+  EXPECT_EQ(t("0020000500"), "63C3") << "nothing counted, nothing verified";
+
+  disk_full = false;
+  EXPECT_EQ(t("002000050430303030"), "63C2");
+  EXPECT_EQ(t(kPin), "9000");
+  EXPECT_EQ(saved_pin_tries, (std::vector<int>{2, 1, 3})) << "counted before the comparison";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,7 +40,7 @@ protected:
 			else
 				env[name] = value;
 		}
-		args.insert(args.begin(), {"--sim", dir / token});
+		args.insert(args.begin(), {"--sim", dir / token, "--issue"});
 		return run_tool(args, env, input);
 	}
 	ToolRun on(const std::string& token, std::vector<std::string> args, const Env& extra = {})
@@ -350,13 +351,75 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 	EXPECT_EQ(tool({"--json", "info"}).json()["version"], 18);
 
 	EXPECT_EQ(tool({"--reader", "0", "info"}).status, kUsage);
-	EXPECT_EQ(tool({"frobnicate"}).status, kUsage);
 	EXPECT_EQ(tool({}).status, kUsage);
 	EXPECT_EQ(tool({"msg"}).status, kUsage);
+	ToolRun typo = tool({"msg", "encrpyt", "hi"});
+	EXPECT_EQ(typo.status, kUsage);
+	EXPECT_NE(typo.err.find("unknown subcommand \"encrpyt\""), std::string::npos) << typo.err;
+	EXPECT_NE(typo.err.find("did you mean \"encrypt\""), std::string::npos) << typo.err;
+	ToolRun unknown = tool({"--json", "frobnicate"});
+	EXPECT_EQ(unknown.status, kUsage);
+	EXPECT_EQ(unknown.json()["failure"]["exit_status"], kUsage);
+	for (std::vector<std::string> asked : {std::vector<std::string>{"msg", "encrypt", "--help"}, {"help", "msg", "encrypt"}}) {
+		ToolRun help = run_tool(asked);
+		EXPECT_EQ(help.status, kOk);
+		EXPECT_NE(help.out.find("Usage: draxel-tool msg encrypt"), std::string::npos) << help.out;
+	}
+	EXPECT_EQ(run_tool({"help", "msg", "nosuch"}).status, kUsage);
+	EXPECT_EQ(run_tool({"--version"}).out.rfind("draxel-tool 1.", 0), 0u);
+}
+
+// A mistyped or empty --sim must neither reach a real card nor become a new
+// token whose files the real one can never decipher.
+TEST_F(ToolSim, OnlyAnExplicitRequestIssuesASoftwareToken)
+{
+	EXPECT_EQ(run_tool({"--sim", "", "info"}).status, kUsage);
+	ToolRun missing = run_tool({"--sim", dir / "typo", "msg", "encrypt", "hi"}, {{"DRAXEL_PIN", "1234"}});
+	EXPECT_EQ(missing.status, kNoToken);
+	EXPECT_NE(missing.err.find("no such token state"), std::string::npos) << missing.err;
 	EXPECT_EQ(run_tool({"--sim", dir / "missing-dir/x", "info"}).status, kNoToken);
-	ToolRun help = run_tool({"msg", "encrypt", "--help"});
-	EXPECT_EQ(help.status, kOk);
-	EXPECT_NE(help.out.find("Usage"), std::string::npos);
+	EXPECT_TRUE(dir.entries().empty());
+
+	ToolRun init = run_tool({"--json", "--sim", dir / "new", "init"});
+	ASSERT_EQ(init.status, kOk) << init.err;
+	EXPECT_EQ(init.json()["pin"], "1234");
+	EXPECT_EQ(run_tool({"--sim", dir / "new", "init"}).status, kUsage);
+	EXPECT_EQ(run_tool({"--sim", dir / "new", "--json", "info"}).json()["serial"], init.json()["serial"]);
+}
+
+// The software token's state as a user's disk treats it: full, or left
+// with a temporary by a killed run.
+TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
+{
+	ASSERT_EQ(tool({"pin", "verify"}).status, kOk);
+	const std::string state = read_file(dir / "a");
+	auto full_disk = [] {
+		signal(SIGXFSZ, SIG_IGN);
+		rlimit limit{4096, 4096};
+		setrlimit(RLIMIT_FSIZE, &limit);
+	};
+	Env env = {{"DRAXEL_PIN", "0000"}};
+	for (int i = 0; i < 4; ++i) {
+		ToolRun refused = run_tool({"--sim", dir / "a", "pin", "verify"}, env, {}, full_disk);
+		EXPECT_EQ(refused.status, kRefused) << refused.err;
+		EXPECT_NE(refused.err.find("cannot save the software token's state"), std::string::npos) << refused.err;
+	}
+	EXPECT_EQ(run_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", "1234"}}, {}, full_disk).status, kRefused);
+	EXPECT_EQ(read_file(dir / "a"), state);
+	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}}).status, kWrong);
+
+	// a run killed while saving; a user's own file of a like name stays
+	write_file(dir / "a.k1LLed", state);
+	write_file(dir / "a.backup", "mine");
+	EXPECT_EQ(tool({"info"}).status, kOk);
+	EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a", "a.backup", "a.lock"}));
+
+	// with stdout closed the result must not land in the first file opened
+	ToolRun closed = run_tool({"--sim", dir / "a", "msg", "encrypt", "hi"},
+	                          {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "x"}}, {},
+	                          [] { close(STDOUT_FILENO); });
+	EXPECT_NE(closed.status, kOk);
+	EXPECT_EQ(read_file(dir / "a.lock"), "");
 }
 
 TEST(ToolReadme, ShowsTheHostExampleTheTestsCompile)

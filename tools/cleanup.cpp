@@ -6,7 +6,6 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <initializer_list>
 
 namespace draxel::tool::cleanup {
 namespace {
@@ -18,6 +17,8 @@ volatile sig_atomic_t temp_armed = 0;
 termios saved_terminal;
 int terminal_fd = -1;
 volatile sig_atomic_t terminal_armed = 0;
+
+constexpr int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 void on_signal(int sig)
 {
@@ -36,10 +37,24 @@ void install()
 	struct sigaction action {};
 	action.sa_handler = on_signal;
 	sigemptyset(&action.sa_mask);
-	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+	for (int sig : kHandled)
 		sigaddset(&action.sa_mask, sig);
-	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+	for (int sig : kHandled)
 		sigaction(sig, &action, nullptr);
+}
+
+SignalsHeld::SignalsHeld()
+{
+	sigset_t held;
+	sigemptyset(&held);
+	for (int sig : kHandled)
+		sigaddset(&held, sig);
+	sigprocmask(SIG_BLOCK, &held, &saved_);
+}
+
+SignalsHeld::~SignalsHeld()
+{
+	sigprocmask(SIG_SETMASK, &saved_, nullptr);
 }
 
 void arm_temp_file(const char* path)

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "busy_watch.h"
+#include "cleanup.h"
 #include "token_state.h"
 
 namespace draxel::tool {
@@ -40,8 +42,31 @@ std::string same_file_key(const std::string& path)
 	return std::filesystem::weakly_canonical(path, ignored).string();
 }
 
+// Saves with the handled signals held back: a kill in the middle would
+// leave a full copy of the state (its keys) under a temporary name.
+bool save_whole(const std::string& path, const sim::TokenState& state)
+{
+	cleanup::SignalsHeld held;
+	return sim::save_state(path, state);
+}
+
+bool issue_allowed = false;
+
+// A mistyped path must not become a new token that enciphers what the real
+// one can never decipher: only an explicit request issues one.
+std::string existing_state(const std::string& path)
+{
+	struct stat info {};
+	if (stat(path.c_str(), &info) == 0 || errno != ENOENT || issue_allowed)
+		return path;
+	throw ToolError(Exit::kNoToken, "no such token state: " + path +
+	                                    " (issue one with `draxel-tool --sim " + path +
+	                                    " init`, or add --issue)");
+}
+
 sim::TokenState load_or_issue(const std::string& path)
 {
+	sim::remove_save_leftovers(path);
 	struct stat info {};
 	if (stat(path.c_str(), &info) == 0) {
 		auto state = sim::load_state(path);
@@ -54,8 +79,9 @@ sim::TokenState load_or_issue(const std::string& path)
 	if (errno != ENOENT)
 		throw ToolError(Exit::kNoToken, path + ": " + strerror(errno));
 	sim::TokenState state = sim::issue_token();
-	if (!sim::save_state(path, state))
-		throw ToolError(Exit::kFailure, "cannot write the software token's state to " + path);
+	if (!save_whole(path, state))
+		throw ToolError(Exit::kFailure, "cannot write the software token's state to " + path +
+		                                    ": " + strerror(errno));
 	std::fprintf(stderr, "draxel-tool: issued a new software token into %s (PIN 1234, PUK 12345678)\n",
 	             path.c_str());
 	return state;
@@ -63,12 +89,16 @@ sim::TokenState load_or_issue(const std::string& path)
 
 } // namespace
 
-StateLock::StateLock(const std::string& state_path)
+StateLock::StateLock(const std::string& state_path, const Globals& globals)
 {
 	std::string path = state_path + ".lock";
 	fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 	if (fd_ < 0)
 		throw ToolError(Exit::kNoToken, "cannot open " + path + ": " + strerror(errno));
+	if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
+		return;
+	BusyWatch watch(globals.wait_seconds, globals.json,
+	                "another program to release the software token " + state_path);
 	while (flock(fd_, LOCK_EX) != 0) {
 		if (errno != EINTR) {
 			close(fd_);
@@ -83,19 +113,32 @@ StateLock::~StateLock()
 		close(fd_);
 }
 
-SimToken::SimToken(const std::string& path) : lock_(path), path_(path), token_(load_or_issue(path))
+SimToken::SimToken(const std::string& path, const Globals& globals)
+    : path_(existing_state(path)), lock_(path_, globals), token_(load_or_issue(path_))
 {
-	token_.on_change([this](const sim::TokenState& state) {
-		if (!sim::save_state(path_, state))
-			save_failed_ = true;
+	// the token refuses a change it cannot keep, a wrong PIN's count above all
+	token_.persist_with([this](const sim::TokenState& state) {
+		if (save_whole(path_, state))
+			return true;
+		save_failed_ = true;
+		std::fprintf(stderr,
+		             "draxel-tool: cannot save the software token's state to %s: %s; the token "
+		             "refuses the command\n",
+		             path_.c_str(), strerror(errno));
+		return false;
 	});
+}
+
+void SimToken::allow_issue(bool allowed)
+{
+	issue_allowed = allowed;
 }
 
 void SimToken::check_saved() const
 {
 	if (save_failed_)
 		throw ToolError(Exit::kFailure, "cannot save the software token's state to " + path_ +
-		                                    "; the last change is lost");
+		                                    "; the token refused the command");
 }
 
 Session::Session(Context& ctx) : ctx_(ctx) {}
@@ -229,7 +272,7 @@ void Session::connect()
 	if (simulated()) {
 		if (!ctx_.globals.reader.empty())
 			throw ToolError(Exit::kUsage, "--reader and --sim exclude each other");
-		sim_ = std::make_unique<SimToken>(ctx_.globals.sim);
+		sim_ = std::make_unique<SimToken>(ctx_.globals.sim, ctx_.globals);
 		attach(*sim_);
 		check(ConnectToMekta(false), "connecting to the software token");
 		return;
@@ -257,7 +300,7 @@ void Session::connect_second()
 			                "with --sim, name the second software token's state file with --second-reader");
 		if (same_file_key(second) == same_file_key(ctx_.globals.sim))
 			throw ToolError(Exit::kUsage, "the second token is the first one");
-		second_sim_ = std::make_unique<SimToken>(second);
+		second_sim_ = std::make_unique<SimToken>(second, ctx_.globals);
 		return;
 	}
 	if (second.empty()) {

@@ -26,7 +26,8 @@ struct ReaderInfo {
 // never load the same state and each save over the other's changes.
 class StateLock {
 public:
-	explicit StateLock(const std::string& state_path);
+	// Waits at most --wait seconds for another process to let go.
+	StateLock(const std::string& state_path, const Globals& globals);
 	~StateLock();
 	StateLock(const StateLock&) = delete;
 	StateLock& operator=(const StateLock&) = delete;
@@ -36,18 +37,21 @@ private:
 };
 
 // One software token whose state lives in a file: loaded, or issued when
-// the file does not exist yet, and saved after every change.
+// the file does not exist yet and issuing was asked for, and saved after
+// every change (a change that cannot be saved is refused by the token).
 class SimToken {
 public:
-	explicit SimToken(const std::string& path);
+	SimToken(const std::string& path, const Globals& globals);
+	// Whether a missing state file is issued (init, --issue) or refused.
+	static void allow_issue(bool allowed);
 	sim::Token& card() { return token_; }
 	const std::string& path() const { return path_; }
-	// ToolError when a change could not be saved: the change is lost.
+	// ToolError when a change could not be saved.
 	void check_saved() const;
 
 private:
-	StateLock lock_;
 	std::string path_;
+	StateLock lock_;
 	sim::Token token_;
 	bool save_failed_ = false;
 };

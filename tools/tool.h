@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "secrets.h"
 
@@ -86,7 +87,9 @@ struct Globals {
 	std::string reader;
 	std::string second_reader;
 	std::string sim;
+	bool issue = false;  // --issue: a missing --sim state is issued
 	bool json = false;
+	int wait_seconds = 30;  // --wait: how long to wait for a token in use
 };
 
 class Session;
@@ -97,8 +100,13 @@ struct Context {
 	Globals globals;
 	Secrets secrets;
 	std::function<Result(Session&)> action;
+	// Reads the subcommand's input before the token is taken, so that no
+	// other program waits on a slow pipe or a person at a prompt.
+	std::function<void()> prepare;
 	// Set by the subcommands that work without a token at all.
 	bool needs_token = true;
+	// Set by `init`, which issues a software token into a new state file.
+	bool issues_token = false;
 };
 
 // Each area adds its subcommands to the application.
@@ -109,6 +117,11 @@ void add_password_commands(CLI::App& app, Context& ctx);
 void add_group_commands(CLI::App& app, Context& ctx);
 void add_note_commands(CLI::App& app, Context& ctx);
 void add_maintenance_commands(CLI::App& app, Context& ctx);
+// help and completion, which describe the whole tree: add them last.
+void add_help_commands(CLI::App& app, Context& ctx);
+// `help [SUBCOMMAND...]`, read before parsing since its words name other
+// subcommands; true when it set the action.
+bool help_requested(const CLI::App& app, Context& ctx, const std::vector<std::string>& words);
 
 // The key a message or file is enciphered under: --mode 1 or 2 (the
 // token's keys), or 3 with --group (the group's key).

@@ -56,6 +56,25 @@ Result token_info(Session& session)
 	return result;
 }
 
+// What a freshly issued software token holds, as `sim/` issues it.
+Result issued_token(Session& session)
+{
+	char serial[kSerialText] = {};
+	check(GetSN(serial), "reading the serial number");
+	Result result;
+	result.data = {{"state", session.globals().sim},
+	               {"serial", serial},
+	               {"pin", "1234"},
+	               {"puk", "12345678"},
+	               {"erase_password", "00000000"},
+	               {"note_password", "4321"},
+	               {"key_loading_password", "11111111"}};
+	result.text = "software token " + std::string(serial) + " issued into " + session.globals().sim +
+	              "\nPIN 1234, PUK 12345678, erase password 00000000, note password 4321, "
+	              "key-loading password 11111111: change them\n";
+	return result;
+}
+
 } // namespace
 
 void add_reader_commands(CLI::App& app, Context& ctx)
@@ -68,6 +87,12 @@ void add_reader_commands(CLI::App& app, Context& ctx)
 	auto* info = app.add_subcommand(
 	    "info", "show the token's serial number, version, PUK flag, note size and policy");
 	info->callback([&ctx] { ctx.action = token_info; });
+	auto* init = app.add_subcommand(
+	    "init", "issue a new software token into the state file named by --sim");
+	init->callback([&ctx] {
+		ctx.issues_token = true;
+		ctx.action = issued_token;
+	});
 }
 
 } // namespace draxel::tool

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -60,8 +61,10 @@ inline int temporary_fd()
 // else of this process's environment but PATH), its standard input read from
 // in_fd (or /dev/null), its output and errors going to temporary files;
 // wait_tool collects it.
+// child_setup, when given, runs in the child just before the tool starts
+// (closing a descriptor, limiting the file size).
 inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& env = {},
-                              int in_fd = -1)
+                              int in_fd = -1, const std::function<void()>& child_setup = {})
 {
 	std::vector<std::string> argv_text = {DRAXEL_TOOL_PATH}, env_text;
 	argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -85,6 +88,8 @@ inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& e
 		dup2(input, STDIN_FILENO);
 		dup2(process.out_fd, STDOUT_FILENO);
 		dup2(process.err_fd, STDERR_FILENO);
+		if (child_setup)
+			child_setup();
 		execve(argv[0], argv.data(), envp.data());
 		_exit(127);
 	}
@@ -117,13 +122,13 @@ inline ToolRun wait_tool(ToolProcess process)
 
 // The tool run to its end with the bytes on standard input.
 inline ToolRun run_tool(const std::vector<std::string>& args, const Env& env = {},
-                        const std::string& input = {})
+                        const std::string& input = {}, const std::function<void()>& child_setup = {})
 {
 	int in = temporary_fd();
 	if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
 		throw std::runtime_error("write");
 	lseek(in, 0, SEEK_SET);
-	ToolProcess process = start_tool(args, env, in);
+	ToolProcess process = start_tool(args, env, in, child_setup);
 	close(in);
 	return wait_tool(process);
 }
