@@ -187,6 +187,75 @@ TEST_F(ToolSim, AFailedDecryptionLeavesNoPlaintextAndAnExistingTargetUntouched)
 	}
 }
 
+// -o names a place to write to: a link's target (replaced whole), a stream
+// written as it comes (stdout, a FIFO, a device), a new file private to
+// its owner; and errors name it, not the hidden temporary.
+TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
+{
+	const std::string data = pattern(300 * 1024, 5);
+	write_file(dir / "plain", data);
+	ToolRun piped = tool({"file", "encrypt", dir / "plain", "-o", "-"});
+	ASSERT_EQ(piped.status, kOk) << piped.err;
+	EXPECT_EQ(piped.out.size(), kHeader + data.size() + kCrc);
+	EXPECT_EQ(tool({"--json", "file", "encrypt", dir / "plain", "-o", "-"}).status, kUsage);
+	ToolRun back = tool({"file", "decrypt", "-", "-o", "-"}, {}, piped.out);
+	ASSERT_EQ(back.status, kOk) << back.err;
+	EXPECT_TRUE(back.out == data);
+
+	write_file(dir / "enc", piped.out);
+	const std::vector<std::string> decrypt = {"file", "decrypt", dir / "enc", "-f", "-o"};
+	auto decrypt_to = [&](const std::string& out, std::vector<std::string> more = {}) {
+		std::vector<std::string> args = decrypt;
+		args.push_back(out);
+		args.insert(args.end(), more.begin(), more.end());
+		return tool(args);
+	};
+	write_file(dir / "real", "old");
+	chmod((dir / "real").c_str(), 0644);
+	symlink("real", (dir / "link").c_str());
+	ASSERT_EQ(decrypt_to(dir / "link").status, kOk);
+	struct stat info {};
+	ASSERT_EQ(lstat((dir / "link").c_str(), &info), 0);
+	EXPECT_TRUE(S_ISLNK(info.st_mode));
+	EXPECT_TRUE(read_file(dir / "real") == data);
+	ASSERT_EQ(stat((dir / "real").c_str(), &info), 0);
+	EXPECT_EQ(info.st_mode & 0777, 0644u) << "an existing target keeps its mode";
+
+	ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+	int reader = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+	const std::string small = pattern(1000, 9);
+	write_file(dir / "small", small);
+	ASSERT_EQ(tool({"file", "encrypt", dir / "small", "-o", dir / "small.drx"}).status, kOk);
+	ASSERT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", dir / "fifo"}).status, kOk);
+	std::string through(2000, '\0');
+	through.resize(static_cast<size_t>(std::max<ssize_t>(0, read(reader, through.data(), through.size()))));
+	close(reader);
+	EXPECT_TRUE(through == small);
+	ASSERT_EQ(lstat((dir / "fifo").c_str(), &info), 0);
+	EXPECT_TRUE(S_ISFIFO(info.st_mode));
+	EXPECT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", "/dev/null"}).status, kOk);
+	ASSERT_EQ(stat("/dev/null", &info), 0);
+	EXPECT_TRUE(S_ISCHR(info.st_mode));
+
+	ASSERT_EQ(decrypt_to(dir / "new").status, kOk);
+	ASSERT_EQ(stat((dir / "new").c_str(), &info), 0);
+	EXPECT_EQ(info.st_mode & 0777, 0600u) << "plaintext is private";
+	ASSERT_EQ(decrypt_to(dir / "shared", {"--file-mode", "0640"}).status, kOk);
+	ASSERT_EQ(stat((dir / "shared").c_str(), &info), 0);
+	EXPECT_EQ(info.st_mode & 0777, 0640u);
+
+	ToolRun full = run_tool({"--sim", dir / "a", "file", "decrypt", dir / "enc", "-o", dir / "out"},
+	                        {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, {}, [] {
+		                        signal(SIGXFSZ, SIG_IGN);
+		                        rlimit limit{200 * 1024, 200 * 1024};
+		                        setrlimit(RLIMIT_FSIZE, &limit);
+	                        });
+	EXPECT_EQ(full.status, 1);
+	EXPECT_NE(full.err.find("cannot write " + dir / "out:"), std::string::npos) << full.err;
+	const std::vector<std::string> left = files();
+	EXPECT_EQ(std::count(left.begin(), left.end(), "out"), 0);
+}
+
 TEST_F(ToolSim, ASignalMidFileRemovesThePartialPlaintext)
 {
 	write_file(dir / "plain", pattern(4 * kMiB));
@@ -374,7 +443,8 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 TEST_F(ToolSim, OnlyAnExplicitRequestIssuesASoftwareToken)
 {
 	EXPECT_EQ(run_tool({"--sim", "", "info"}).status, kUsage);
-	ToolRun missing = run_tool({"--sim", dir / "typo", "msg", "encrypt", "hi"}, {{"DRAXEL_PIN", "1234"}});
+	ToolRun missing = run_tool({"--sim", dir / "typo", "msg", "encrypt", "hi"},
+	                           {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "x"}});
 	EXPECT_EQ(missing.status, kNoToken);
 	EXPECT_NE(missing.err.find("no such token state"), std::string::npos) << missing.err;
 	EXPECT_EQ(run_tool({"--sim", dir / "missing-dir/x", "info"}).status, kNoToken);

@@ -62,6 +62,26 @@ bool move_into_place(const std::string& temp, const std::string& target, bool re
 	return true;
 }
 
+// "-" and the names of an open descriptor (/dev/stdout, /dev/fd/N).
+std::optional<int> descriptor_named(const std::string& path)
+{
+	if (path == "-" || path == "/dev/stdout")
+		return STDOUT_FILENO;
+	if (path == "/dev/stderr")
+		return STDERR_FILENO;
+	for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+		size_t len = strlen(prefix);
+		if (path.compare(0, len, prefix) != 0 || path.size() == len || path.size() > len + 6 ||
+		    path.find_first_not_of("0123456789", len) != std::string::npos)
+			continue;
+		int fd = std::stoi(path.substr(len));
+		if (fcntl(fd, F_GETFD) == -1)
+			return std::nullopt;
+		return fd;
+	}
+	return std::nullopt;
+}
+
 std::string megabytes(double bytes)
 {
 	char text[32];
@@ -117,23 +137,64 @@ size_t InputFile::read_full(unsigned char* data, size_t len)
 	return got;
 }
 
-TempOutput::TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode)
-    : target_(target), replace_(replace), target_mode_(mode)
+TempOutput::TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode,
+                       std::optional<unsigned> new_file_mode)
+    : target_(target), path_(target), replace_(replace), target_mode_(mode),
+      new_file_mode_(new_file_mode)
 {
-	struct stat info {};
-	if (stat(target.c_str(), &info) == 0) {
-		if (S_ISDIR(info.st_mode))
-			throw ToolError(Exit::kUsage, target + " is a directory");
-		if (!replace)
-			throw ToolError(Exit::kUsage, target + " exists; use --force to replace it");
-		if (!target_mode_)
-			target_mode_ = info.st_mode & 07777;
+	if (std::optional<int> fd = descriptor_named(target)) {
+		// stdout redirected to a file names that file: writing a copy
+		// beside it and renaming would cut the shell's redirection off
+		in_place_ = true;
+		fd_ = *fd;
+		to_stdout_ = fd_ == STDOUT_FILENO;
+		return;
 	}
-	std::filesystem::path name(target);
-	temp_ = directory_of(target) + "/." + name.filename().string() + ".XXXXXX";
+	struct stat info {};
+	if (stat(target.c_str(), &info) != 0) {
+		open_temporary();
+		return;
+	}
+	if (S_ISDIR(info.st_mode))
+		throw ToolError(Exit::kUsage, target + " is a directory");
+	if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
+		open_in_place(target);
+		return;
+	}
+	if (!S_ISREG(info.st_mode))
+		throw ToolError(Exit::kUsage, target + " is neither a regular file nor a stream");
+	if (!replace)
+		throw ToolError(Exit::kUsage, target + " exists; use --force to replace it");
+	if (!target_mode_)
+		target_mode_ = info.st_mode & 07777;
+	open_temporary();
+}
+
+void TempOutput::open_in_place(const std::string& path)
+{
+	fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+	if (fd_ < 0)
+		file_error("open", target_);
+	in_place_ = true;
+	owns_fd_ = true;
+}
+
+// Beside the file that is finally replaced: through a symbolic link, that
+// is the link's target, so that the rename stays on one file system and the
+// link keeps pointing where it did.
+void TempOutput::open_temporary()
+{
+	std::error_code ignored;
+	struct stat link {};
+	if (lstat(target_.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+		path_ = std::filesystem::weakly_canonical(target_, ignored).string();
+	if (path_.empty())
+		path_ = target_;
+	std::filesystem::path name(path_);
+	temp_ = directory_of(path_) + "/." + name.filename().string() + ".XXXXXX";
 	fd_ = mkostemp(temp_.data(), O_CLOEXEC);
 	if (fd_ < 0)
-		file_error("create a temporary file beside", target);
+		file_error("create a temporary file beside", target_);
 	cleanup::arm_temp_file(temp_.c_str());
 }
 
@@ -145,6 +206,12 @@ TempOutput::~TempOutput()
 
 void TempOutput::discard()
 {
+	if (in_place_) {
+		if (owns_fd_)
+			close(fd_);
+		fd_ = -1;
+		return;
+	}
 	if (fd_ >= 0)
 		close(fd_);
 	fd_ = -1;
@@ -160,7 +227,7 @@ void TempOutput::write(const unsigned char* data, size_t len)
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
-			file_error("write", temp_);
+			file_error("write", target_);
 		done += static_cast<size_t>(n);
 	}
 	written_ += len;
@@ -168,20 +235,28 @@ void TempOutput::write(const unsigned char* data, size_t len)
 
 void TempOutput::commit()
 {
+	if (in_place_) {
+		committed_ = true;
+		int fd = fd_;
+		fd_ = -1;
+		if (owns_fd_ && close(fd) != 0)
+			file_error("write", target_);
+		return;
+	}
 	// plaintext stays private until it is complete; then the usual mode
-	if (fchmod(fd_, target_mode_.value_or(default_mode())) != 0)
-		file_error("set the mode of", temp_);
+	if (fchmod(fd_, target_mode_.value_or(new_file_mode_.value_or(default_mode()))) != 0)
+		file_error("set the mode of", target_);
 	if (fsync(fd_) != 0)
-		file_error("write", temp_);
+		file_error("write", target_);
 	int fd = fd_;
 	fd_ = -1;
 	if (close(fd) != 0)
-		file_error("write", temp_);
-	if (!move_into_place(temp_, target_, replace_))
+		file_error("write", target_);
+	if (!move_into_place(temp_, path_, replace_))
 		file_error("rename the output to", target_);
 	committed_ = true;
 	cleanup::disarm_temp_file();
-	sync_directory(directory_of(target_));
+	sync_directory(directory_of(path_));
 }
 
 Progress::Progress(std::string label, std::optional<uint64_t> total)

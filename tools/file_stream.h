@@ -51,11 +51,17 @@ private:
 // target's name only on commit(), so a failure (wrong pass phrase, damaged
 // file, pulled card, a signal) leaves neither a partial file nor plaintext,
 // and an existing target either stays as it was or is replaced whole.
+// A symbolic link is followed: its target is replaced, the link stays. "-"
+// (standard output), a FIFO or a character device cannot be replaced and is
+// written in place as the data comes: there a failure is reported by the
+// exit status alone, as with any stream.
 class TempOutput {
 public:
 	// Refuses an existing target unless replace is set. The finished file
-	// gets mode, or else the replaced file's mode or the usual one.
-	TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode = {});
+	// gets mode, or else the replaced file's mode, or else new_file_mode or
+	// the usual one.
+	TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode = {},
+	           std::optional<unsigned> new_file_mode = {});
 	~TempOutput();
 	TempOutput(const TempOutput&) = delete;
 	TempOutput& operator=(const TempOutput&) = delete;
@@ -63,17 +69,26 @@ public:
 	void write(const unsigned char* data, size_t len);
 	void commit();
 	uint64_t written() const { return written_; }
+	// True for standard output: the result must then keep off it.
+	bool to_stdout() const { return to_stdout_; }
 
 private:
+	void open_in_place(const std::string& path);
+	void open_temporary();
 	void discard();
 
-	std::string target_;
+	std::string target_;  // as the user named it, for messages
+	std::string path_;    // what is replaced: the link's target for a link
 	std::string temp_;
 	bool replace_;
+	bool in_place_ = false;
+	bool owns_fd_ = false;  // not for a descriptor the tool was given
+	bool to_stdout_ = false;
 	int fd_ = -1;
 	bool committed_ = false;
 	uint64_t written_ = 0;
 	std::optional<unsigned> target_mode_;
+	std::optional<unsigned> new_file_mode_;
 };
 
 // A progress bar on stderr, drawn only when stderr is a terminal.

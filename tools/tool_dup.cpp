@@ -41,7 +41,7 @@ std::string without_blanks(std::string text)
 // Key material goes to a private file, or to stdout when none is named.
 Result secret_output(const MaintenanceOptions& options, const std::string& text, const char* key)
 {
-	if (options.file.empty()) {
+	if (options.file.empty() || options.file == "-") {
 		Result result;
 		result.data = {{key, text}};
 		result.text = text + "\n";

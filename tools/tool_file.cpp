@@ -1,5 +1,7 @@
 // file encrypt|decrypt: files of any size in 1 MiB chunks, in bounded memory.
+#include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "file_stream.h"
 #include "session.h"
@@ -24,7 +26,37 @@ struct FileOptions {
 	CipherChoice cipher;
 	bool fast = false;
 	bool force = false;
+	std::string mode;  // --file-mode, octal
 };
+
+// Plaintext someone chose to protect is for its owner's eyes, unless asked.
+constexpr unsigned kPlaintextMode = 0600;
+
+std::optional<unsigned> output_mode(const std::string& text)
+{
+	if (text.empty())
+		return std::nullopt;
+	size_t end = 0;
+	unsigned long mode = 0;
+	try {
+		mode = std::stoul(text, &end, 8);
+	} catch (const std::exception&) {
+		end = 0;
+	}
+	if (end != text.size() || mode > 07777)
+		throw ToolError(Exit::kUsage, "--file-mode takes an octal file mode such as 0640");
+	return static_cast<unsigned>(mode);
+}
+
+// With the data on stdout, the summary goes to stderr and JSON is refused.
+Result finished(Result result, const TempOutput& out)
+{
+	if (out.to_stdout()) {
+		std::fputs(result.text.c_str(), stderr);
+		result.text.clear();
+	}
+	return result;
+}
 
 // Between a file's chunks the library keeps its file key; a file abandoned
 // midway (our own write failing, say) must not leave it behind.
@@ -77,7 +109,8 @@ Result file_result(const FileOptions& options, const std::string& target, uint64
 	result.data["output"] = target;
 	result.data["bytes_in"] = in;
 	result.data["bytes_out"] = out;
-	result.text = options.input + " -> " + target + " (" + std::to_string(out) + " bytes)\n";
+	result.text = options.input + " -> " + (target == "-" ? "standard output" : target) + " (" +
+	              std::to_string(out) + " bytes)\n";
 	return result;
 }
 
@@ -88,7 +121,7 @@ Result encrypt_file(Session& session, const FileOptions& options)
 	std::string target = encrypted_name(options);
 	InputFile in(options.input);
 	// an existing target is refused before anything is asked for
-	TempOutput out(target, options.force);
+	TempOutput out(target, options.force, output_mode(options.mode));
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
 
@@ -115,7 +148,7 @@ Result encrypt_file(Session& session, const FileOptions& options)
 	progress.done();
 	Result result = file_result(options, target, total_in, out.written());
 	result.data["fast"] = options.fast;
-	return result;
+	return finished(std::move(result), out);
 }
 
 Result decrypt_file(Session& session, const FileOptions& options)
@@ -124,7 +157,7 @@ Result decrypt_file(Session& session, const FileOptions& options)
 	const char* group = options.cipher.group_or_null();
 	std::string target = decrypted_name(options);
 	InputFile in(options.input);
-	TempOutput out(target, options.force);
+	TempOutput out(target, options.force, output_mode(options.mode), kPlaintextMode);
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
 
@@ -156,7 +189,15 @@ Result decrypt_file(Session& session, const FileOptions& options)
 	file.end();
 	out.commit();
 	progress.done();
-	return file_result(options, target, total_in, out.written());
+	return finished(file_result(options, target, total_in, out.written()), out);
+}
+
+void check_output_choice(const Context& ctx, const FileOptions& options)
+{
+	options.cipher.resolved_mode();
+	output_mode(options.mode);
+	if (options.output == "-" && ctx.globals.json)
+		throw ToolError(Exit::kUsage, "-o - and --json both want standard output");
 }
 
 CLI::App* add_file_command(CLI::App* file, Context& ctx, const char* name, const char* help,
@@ -165,8 +206,14 @@ CLI::App* add_file_command(CLI::App* file, Context& ctx, const char* name, const
 	auto* command = file->add_subcommand(name, help);
 	command->add_option("input", options->input, "the input file; - for standard input")
 	    ->required();
-	command->add_option("-o,--output", options->output, "the output file");
-	command->add_flag("-f,--force", options->force, "replace an existing output file");
+	command->add_option("-o,--output", options->output,
+	                    "the output file; - for standard output (a failure then shows in the exit "
+	                    "status only)");
+	command->add_flag("-f,--force", options->force,
+	                  "replace an existing output file (through a symbolic link: its target)");
+	command->add_option("--file-mode", options->mode,
+	                    "the output file's mode, in octal (default: the replaced file's, else "
+	                    "0600 for decrypted and the umask's for encrypted files)");
 	options->cipher.add_options(command);
 	ctx.secrets.add_option(command, SecretKind::kPin);
 	ctx.secrets.add_option(command, SecretKind::kPassPhrase);
@@ -187,7 +234,7 @@ void add_file_commands(CLI::App& app, Context& ctx)
 	encrypt->add_flag("--fast", encrypt_options->fast,
 	                  "fast mode: the token makes a file key, the host enciphers the data");
 	encrypt->callback([&ctx, encrypt_options] {
-		encrypt_options->cipher.resolved_mode();
+		check_output_choice(ctx, *encrypt_options);
 		ctx.action = [encrypt_options](Session& s) { return encrypt_file(s, *encrypt_options); };
 	});
 
@@ -198,7 +245,7 @@ void add_file_commands(CLI::App& app, Context& ctx)
 	    "from the file",
 	    decrypt_options);
 	decrypt->callback([&ctx, decrypt_options] {
-		decrypt_options->cipher.resolved_mode();
+		check_output_choice(ctx, *decrypt_options);
 		ctx.action = [decrypt_options](Session& s) { return decrypt_file(s, *decrypt_options); };
 	});
 }

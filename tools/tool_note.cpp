@@ -75,8 +75,9 @@ Result read_note(Session& session, const NoteOptions& options)
 	while (options.length == 0 && len > 0 && data.data()[len - 1] == 0)
 		--len;
 
-	if (!options.output.empty()) {
-		TempOutput out(options.output, options.force);
+	if (!options.output.empty() && options.output != "-") {
+		// the note may be as private as any plaintext
+		TempOutput out(options.output, options.force, std::nullopt, 0600);
 		out.write(data.data(), len);
 		out.commit();
 		return done(std::to_string(len) + " bytes written to " + options.output,
