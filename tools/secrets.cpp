@@ -176,8 +176,9 @@ bool Secret::operator==(const Secret& other) const
 	return length_ == other.length_ && memcmp(buffer_, other.buffer_, length_) == 0;
 }
 
-void Secrets::add_option(CLI::App* command, SecretKind kind)
+void Secrets::add_option(CLI::App* command, SecretKind kind, Need need)
 {
+	registered_.push_back({command, kind, need});
 	SecretInfo what = info(kind);
 	int& fd = fds_[kind];
 	fd = -1;
@@ -188,7 +189,35 @@ void Secrets::add_option(CLI::App* command, SecretKind kind)
 	    ->check(CLI::NonNegativeNumber);
 }
 
+void Secrets::prefetch()
+{
+	for (const Registration& entry : registered_) {
+		bool wanted = entry.need == Need::kAlways || !needs_prompt(entry.kind);
+		if (entry.command->parsed() && wanted && cache_.count(entry.kind) == 0)
+			cache_[entry.kind] = read(entry.kind);
+	}
+}
+
 std::unique_ptr<Secret> Secrets::get(SecretKind kind)
+{
+	auto& cached = cache_[kind];
+	if (!cached)
+		cached = read(kind);
+	// an empty variable or line, or Ctrl-D at the prompt: nothing to present
+	if (cached->size() == 0)
+		throw ToolError(Exit::kUsage, std::string("no ") + info(kind).label + " given");
+	auto copy = std::make_unique<Secret>();
+	copy->assign(std::string_view(cached->c_str(), cached->size()));
+	return copy;
+}
+
+bool Secrets::needs_prompt(SecretKind kind) const
+{
+	auto fd = fds_.find(kind);
+	return (fd == fds_.end() || fd->second < 0) && std::getenv(info(kind).env) == nullptr;
+}
+
+std::unique_ptr<Secret> Secrets::read(SecretKind kind)
 {
 	SecretInfo what = info(kind);
 	auto fd = fds_.find(kind);

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -52,17 +53,36 @@ private:
 	size_t length_ = 0;
 };
 
+// Whether a subcommand needs a secret on every run, or only on some (by the
+// token's answers, or by its options).
+enum class Need { kAlways, kMaybe };
+
 class Secrets {
 public:
 	// Adds --<name>-fd to the subcommand, and names the environment variable
 	// in its help.
-	void add_option(CLI::App* command, SecretKind kind);
+	void add_option(CLI::App* command, SecretKind kind, Need need = Need::kAlways);
+	// Reads the chosen subcommand's secrets before it takes the token, so that
+	// no other program waits while a person types: every one it always
+	// needs, and those it may need when no prompt is involved.
+	void prefetch();
 	// The secret from its descriptor, its variable or a prompt, in that
-	// order; ToolError (usage) when none of them gives it.
+	// order, each read once; ToolError (usage) when none of them gives it.
 	std::unique_ptr<Secret> get(SecretKind kind);
 
 private:
+	struct Registration {
+		const CLI::App* command;
+		SecretKind kind;
+		Need need;
+	};
+
+	std::unique_ptr<Secret> read(SecretKind kind);
+	bool needs_prompt(SecretKind kind) const;
+
 	std::map<SecretKind, int> fds_;
+	std::vector<Registration> registered_;
+	std::map<SecretKind, std::unique_ptr<Secret>> cache_;
 };
 
 } // namespace draxel::tool

@@ -152,7 +152,8 @@ Session::~Session()
 }
 
 // A PIN verified here must not stay usable in the card after the tool ends:
-// the readers are closed, which powers their cards down.
+// closing a reader that presented a password clears the card's security
+// state, and ends the tool's hold on the token.
 void Session::release_readers()
 {
 	for (ReaderStructPtr* slot : {&cur_context.pCurReader, &cur_context.pSecondReader}) {
@@ -278,6 +279,14 @@ void Session::connect()
 		return;
 	}
 	InitLib(nullptr);
+	BusyWatch watch(ctx_.globals.wait_seconds, ctx_.globals.json,
+	                "another program to release the token");
+	connect_card();
+	take({cur_context.pCurReader});
+}
+
+void Session::connect_card()
+{
 	if (ctx_.globals.reader.empty()) {
 		// a token found among several would be a guess
 		check(ConnectToMekta(true), "connecting to the token");
@@ -288,6 +297,34 @@ void Session::connect()
 		throw ToolError(Exit::kNoToken, "no card in the reader \"" + name + "\"");
 	if (APDU_SelectApplication(cur_context.pCurReader) != 0)
 		throw ToolError(Exit::kNoToken, "the card in \"" + name + "\" is not a token");
+}
+
+// The tool keeps its tokens to itself from here until it closes them, so
+// that no other program's command comes between its own. Two tokens are
+// taken in the order of their readers' names, as the library takes them,
+// so that two copies in opposite directions cannot wait on each other.
+void Session::take(std::vector<ReaderStructPtr> records)
+{
+	if (records.size() > 1) {
+		std::vector<std::string> names = reader_names();
+		auto name_of = [&](ReaderStructPtr record) {
+			for (const std::string& name : names)
+				if (IsCurrentReader(record, name.c_str()))
+					return name;
+			return std::string();
+		};
+		std::sort(records.begin(), records.end(), [&](ReaderStructPtr a, ReaderStructPtr b) {
+			return name_of(a) < name_of(b);
+		});
+	}
+	ReaderStructPtr current = cur_context.pCurReader;
+	for (ReaderStructPtr record : records) {
+		// the extension works on the current reader
+		cur_context.pCurReader = record;
+		unsigned long rc = BeginTokenTransaction();
+		cur_context.pCurReader = current;
+		check(rc, "taking the token");
+	}
 }
 
 void Session::connect_second()
@@ -303,6 +340,16 @@ void Session::connect_second()
 		second_sim_ = std::make_unique<SimToken>(second, ctx_.globals);
 		return;
 	}
+	// the first token is let go and both are taken again, in order
+	EndTokenTransaction();
+	BusyWatch watch(ctx_.globals.wait_seconds, ctx_.globals.json,
+	                "other programs to release the tokens");
+	connect_second_card(second);
+	take({cur_context.pCurReader, cur_context.pSecondReader});
+}
+
+void Session::connect_second_card(const std::string& second)
+{
 	if (second.empty()) {
 		check(ConnectToSecondMekta(), "connecting to the second token");
 		return;

@@ -88,6 +88,9 @@ public:
 	void finish();
 
 private:
+	void connect_card();
+	void connect_second_card(const std::string& second);
+	void take(std::vector<ReaderStructPtr> records);
 	void open_context();
 	std::vector<std::string> reader_names();
 	std::string resolve_reader(const std::string& spec);

@@ -244,10 +244,10 @@ void add_maintenance_commands(CLI::App& app, Context& ctx)
 	                  "password)",
 	                  clean_token, options);
 	clean->add_flag("--with-puk", options->with_puk, "authorise with the PUK instead");
-	secrets.add_option(clean, SecretKind::kErasePas);
-	secrets.add_option(clean, SecretKind::kPuk);
-	secrets.add_option(clean, SecretKind::kPin);
-	secrets.add_option(clean, SecretKind::kNotePas);
+	secrets.add_option(clean, SecretKind::kErasePas, Need::kMaybe);
+	secrets.add_option(clean, SecretKind::kPuk, Need::kMaybe);
+	secrets.add_option(clean, SecretKind::kPin, Need::kMaybe);
+	secrets.add_option(clean, SecretKind::kNotePas, Need::kMaybe);
 }
 
 } // namespace draxel::tool

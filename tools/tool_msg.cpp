@@ -16,7 +16,10 @@ constexpr size_t kCryptogramHex = 72;
 struct MessageOptions {
 	std::string text;
 	CipherChoice cipher;
+	std::string input;  // the text, or what standard input gave, read early
 };
+
+constexpr size_t kMaxEncrypted = 2 * kMaxMessage + kCryptogramHex + 4096;
 
 void verify_and_get_phrase(Session& session, std::unique_ptr<Secret>& phrase)
 {
@@ -24,10 +27,10 @@ void verify_and_get_phrase(Session& session, std::unique_ptr<Secret>& phrase)
 	phrase = session.secrets().get(SecretKind::kPassPhrase);
 }
 
-Result encrypt_message(Session& session, const MessageOptions& options)
+Result encrypt_message(Session& session, MessageOptions& options)
 {
 	int mode = options.cipher.resolved_mode();
-	std::string message = argument_or_stdin(options.text, kMaxMessage, "message");
+	std::string message = std::move(options.input);
 	WipeOnExit wipe_message(message);
 	if (message.empty() || message.find('\0') != std::string::npos)
 		throw ToolError(Exit::kUsage, "a message is one or more bytes, none of them zero");
@@ -50,11 +53,10 @@ Result encrypt_message(Session& session, const MessageOptions& options)
 	return result;
 }
 
-Result decrypt_message(Session& session, const MessageOptions& options)
+Result decrypt_message(Session& session, MessageOptions& options)
 {
 	int mode = options.cipher.resolved_mode();
-	std::string hex = argument_or_stdin(options.text, 2 * kMaxMessage + kCryptogramHex + 4096,
-	                                    "encrypted message");
+	std::string hex = std::move(options.input);
 	// pasted text arrives with line breaks
 	hex.erase(std::remove_if(hex.begin(), hex.end(),
 	                         [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
@@ -134,6 +136,9 @@ void add_message_commands(CLI::App& app, Context& ctx)
 	ctx.secrets.add_option(encrypt, SecretKind::kPassPhrase);
 	encrypt->callback([&ctx, encrypt_options] {
 		encrypt_options->cipher.resolved_mode();
+		ctx.prepare = [encrypt_options] {
+			encrypt_options->input = argument_or_stdin(encrypt_options->text, kMaxMessage, "message");
+		};
 		ctx.action = [encrypt_options](Session& s) { return encrypt_message(s, *encrypt_options); };
 	});
 
@@ -146,6 +151,10 @@ void add_message_commands(CLI::App& app, Context& ctx)
 	ctx.secrets.add_option(decrypt, SecretKind::kPassPhrase);
 	decrypt->callback([&ctx, decrypt_options] {
 		decrypt_options->cipher.resolved_mode();
+		ctx.prepare = [decrypt_options] {
+			decrypt_options->input =
+			    argument_or_stdin(decrypt_options->text, kMaxEncrypted, "encrypted message");
+		};
 		ctx.action = [decrypt_options](Session& s) { return decrypt_message(s, *decrypt_options); };
 	});
 }

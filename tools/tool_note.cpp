@@ -169,8 +169,8 @@ CLI::App* add(CLI::App* note, Context& ctx, const char* name, const char* help, 
 
 void add_note_password_options(Context& ctx, CLI::App* command)
 {
-	ctx.secrets.add_option(command, SecretKind::kPin);
-	ctx.secrets.add_option(command, SecretKind::kNotePas);
+	ctx.secrets.add_option(command, SecretKind::kPin, Need::kMaybe);
+	ctx.secrets.add_option(command, SecretKind::kNotePas, Need::kMaybe);
 }
 
 } // namespace
