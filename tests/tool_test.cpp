@@ -289,11 +289,21 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	EXPECT_EQ(wrong.status, kWrong);
 	EXPECT_EQ(wrong.json()["failure"]["code"], 142);
 	EXPECT_NE(wrong.err.find("2 attempts left"), std::string::npos) << wrong.err;
-	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}}).status, kWrong);
-	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}}).status, kWrong);
+	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"],
+	          nlohmann::json::parse(R"({"pin":2,"puk":10,"erase_password":10,"note_password":3})"));
+	ToolRun last = tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}});
+	EXPECT_EQ(last.status, kWrong);
+	EXPECT_NE(last.err.find("1 attempt left)"), std::string::npos) << last.err;
+	ToolRun blocking = tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}});
+	EXPECT_EQ(blocking.status, kWrong);
+	EXPECT_NE(blocking.err.find("draxel-tool pin unblock"), std::string::npos) << blocking.err;
 	EXPECT_EQ(tool({"pin", "verify"}).status, kBlocked);  // the right PIN, too late
 	EXPECT_EQ(tool({"msg", "encrypt", "x"}).status, kBlocked);
+	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"]["pin"], 0);
 
+	// a new PIN the token would refuse after the reset: nothing is sent
+	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_NEW_PIN", "12"}}).status, kUsage);
+	EXPECT_EQ(tool({"pin", "verify"}).status, kBlocked);
 	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_PUK", "87654321"}, {"DRAXEL_NEW_PIN", "5678"}}).status, kWrong);
 	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_NEW_PIN", "5678"}}).status, kOk);
 	EXPECT_EQ(tool({"pin", "verify"}).status, kWrong);
@@ -304,7 +314,12 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	ASSERT_EQ(write(fds[1], "5678\n", 5), 5);
 	close(fds[1]);
 	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}}).status, kOk);
+	// the descriptor now at its end, and an empty variable: no PIN at all
+	ToolRun empty = tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}});
+	EXPECT_EQ(empty.status, kUsage);
+	EXPECT_NE(empty.err.find("no PIN given"), std::string::npos) << empty.err;
 	close(fds[0]);
+	EXPECT_EQ(run_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", ""}}).status, kUsage);
 	// no descriptor, no variable and no terminal to ask on
 	ToolRun none = tool({"pin", "verify"}, {{"DRAXEL_PIN", ""}});
 	EXPECT_EQ(none.status, kUsage);
@@ -327,7 +342,7 @@ TEST_F(ToolSim, EveryPasswordVerifiesAndChanges)
 	EXPECT_EQ(tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "8765"}}).status, kBlocked);
 	EXPECT_EQ(tool({"note-pas", "unblock", "--reset-only"}, {{"DRAXEL_PUK", "11223344"}}).status, kOk);
 	EXPECT_EQ(tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "8765"}}).status, kOk);
-	EXPECT_EQ(tool({"pin", "change"}, {{"DRAXEL_PIN", "2468"}, {"DRAXEL_NEW_PIN", "1"}}).status, kRefused);
+	EXPECT_EQ(tool({"pin", "change"}, {{"DRAXEL_PIN", "2468"}, {"DRAXEL_NEW_PIN", "1"}}).status, kUsage);
 }
 
 TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)

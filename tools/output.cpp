@@ -69,6 +69,24 @@ void write_all(int fd, const std::string& bytes)
 	}
 }
 
+// The way out of a blocked password, named where it blocks. The failing
+// step names the password ("verifying the PIN").
+std::string unblock_hint(const std::string& doing, unsigned long code)
+{
+	if (code != DRAXEL_E_PASSWORD_BLOCKED && code != DRAXEL_E_WRONG_PASSWORD)
+		return {};
+	if (doing.find("note password") != std::string::npos)
+		return "\n  `draxel-tool note-pas unblock` resets it with the PUK";
+	if (doing.find("PIN") != std::string::npos)
+		return "\n  `draxel-tool pin unblock` resets it with the PUK";
+	if (doing.find("erase password") != std::string::npos)
+		return "\n  no command unblocks it; `draxel-tool clean --with-puk` clears the token with "
+		       "the PUK instead";
+	if (doing.find("PUK") != std::string::npos)
+		return "\n  no command unblocks the PUK";
+	return {};
+}
+
 } // namespace
 
 LibraryError::LibraryError(unsigned long code, const std::string& doing)
@@ -136,8 +154,12 @@ Exit classify(unsigned long code)
 
 std::string describe(unsigned long code)
 {
-	if (is_wrong_password(code))
-		return "wrong password, " + std::to_string(DRAXEL_TRIES_LEFT(code)) + " attempts left";
+	if (is_wrong_password(code)) {
+		unsigned long left = DRAXEL_TRIES_LEFT(code);
+		if (left == 0)
+			return "wrong password, no attempts left: it is blocked now";
+		return "wrong password, " + std::to_string(left) + (left == 1 ? " attempt left" : " attempts left");
+	}
 	switch (code) {
 	case DRAXEL_E_NO_READER: return "no reader, or an answer of unexpected form";
 	case DRAXEL_E_BAD_ARGUMENT: return "an argument is missing, too long or malformed";
@@ -204,6 +226,7 @@ int report(const std::exception& error, bool as_json)
 		if (!text.empty())
 			message += text + " ";
 		message += "(code " + code_text(library->code()) + ": " + describe(library->code()) + ")";
+		message += unblock_hint(error.what(), library->code());
 		doc["code"] = library->code();
 		doc["library_text"] = text;
 		doc["description"] = describe(library->code());

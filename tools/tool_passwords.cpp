@@ -40,22 +40,64 @@ Result verify(Session& session, const PasswordKind& kind)
 	return done(kind, "verified", "verified");
 }
 
+// The token takes passwords of 4 to 64 bytes; a new value outside that
+// would be refused half-way through a change or an unblock.
+constexpr size_t kMinPassword = 4;
+constexpr size_t kMaxPassword = 64;
+
+std::unique_ptr<Secret> new_password(Session& session, const PasswordKind& kind)
+{
+	auto fresh = session.secrets().get(kind.fresh);
+	if (fresh->size() < kMinPassword || fresh->size() > kMaxPassword)
+		throw ToolError(Exit::kUsage, std::string("the new ") + kind.label + " must be " +
+		                                  std::to_string(kMinPassword) + " to " +
+		                                  std::to_string(kMaxPassword) + " bytes long; nothing changed");
+	return fresh;
+}
+
 Result change(Session& session, const PasswordKind& kind)
 {
 	auto current = session.secrets().get(kind.current);
-	auto fresh = session.secrets().get(kind.fresh);
+	auto fresh = new_password(session, kind);
 	check(kind.change(current->c_str(), fresh->c_str()), std::string("changing the ") + kind.label);
 	return done(kind, "changed", "changed");
 }
 
+// Whether the password can be presented now: the token tells its attempts
+// without being given anything.
+bool usable(const PasswordKind& kind)
+{
+	unsigned long rc = kind.verify(nullptr);
+	return rc == 0 || (rc > DRAXEL_E_WRONG_PASSWORD && rc <= DRAXEL_E_WRONG_PASSWORD_MAX);
+}
+
+bool refused_the_puk(unsigned long rc)
+{
+	return rc == DRAXEL_E_PASSWORD_BLOCKED ||
+	       (rc >= DRAXEL_E_WRONG_PASSWORD && rc <= DRAXEL_E_WRONG_PASSWORD_MAX);
+}
+
+// The unblock is two steps, the reset of the attempts and the new value:
+// a failure between them must say that the first one happened.
 Result unblock(Session& session, const PasswordKind& kind, bool reset_only)
 {
 	auto puk = session.secrets().get(SecretKind::kPuk);
 	std::unique_ptr<Secret> fresh;
 	if (!reset_only)
-		fresh = session.secrets().get(kind.fresh);
-	check(kind.unblock(puk->c_str(), fresh ? fresh->c_str() : nullptr),
-	      std::string("unblocking the ") + kind.label);
+		fresh = new_password(session, kind);
+	const std::string doing = std::string("unblocking the ") + kind.label;
+	unsigned long rc = kind.unblock(puk->c_str(), fresh ? fresh->c_str() : nullptr);
+	if (rc != 0 && fresh && !refused_the_puk(rc)) {
+		LibraryError failure(rc, doing);
+		if (usable(kind))
+			throw ToolError(classify(rc), std::string("the ") + kind.label +
+			                                  "'s attempts were reset, but setting the new " +
+			                                  kind.label + " failed (code " + std::to_string(rc) +
+			                                  ": " + describe(rc) + "); the old " + kind.label +
+			                                  " still holds");
+		throw failure;
+	}
+	check(rc, doing);
 	return done(kind, reset_only ? "unblocked" : "unblocked and set", "unblocked");
 }
 

@@ -1,4 +1,6 @@
 // readers, info: what is attached and what the token says of itself.
+#include <optional>
+
 #include "session.h"
 #include "tool.h"
 
@@ -28,6 +30,54 @@ Result list_readers(Session& session)
 	return result;
 }
 
+struct PasswordSlot {
+	const char* key;    // in --json
+	const char* label;  // for people
+	unsigned char reference;
+};
+
+const PasswordSlot kPasswordSlots[] = {
+    {"pin", "PIN", 0x05},
+    {"puk", "PUK", 0x07},
+    {"erase_password", "erase password", 0x09},
+    {"note_password", "note password", 0x11},
+};
+
+constexpr unsigned short kBlockedStatus = 0x6983;
+
+// The attempts left, asked with a VERIFY that carries no password; none
+// when the token does not say (or has no such password).
+std::optional<int> attempts_left(unsigned char reference)
+{
+	int attempts = 0;
+	if (APDU_GetKeyAttempts(cur_context.pCurReader, reference, &attempts) == 0)
+		return attempts;
+	if (APDU_GetSW(cur_context.pCurReader) == kBlockedStatus)
+		return 0;
+	return std::nullopt;
+}
+
+std::string attempts_text(int attempts)
+{
+	if (attempts == 0)
+		return "blocked";
+	return std::to_string(attempts) + (attempts == 1 ? " attempt left" : " attempts left");
+}
+
+// Filled in after the other questions, which select the application.
+void add_attempts(Result& result)
+{
+	json attempts = json::object();
+	for (const PasswordSlot& slot : kPasswordSlots) {
+		std::optional<int> left = attempts_left(slot.reference);
+		attempts[slot.key] = left ? json(*left) : json();
+		std::string label = slot.label;
+		label.resize(15, ' ');
+		result.text += label + (left ? attempts_text(*left) : std::string("unknown")) + "\n";
+	}
+	result.data["attempts"] = attempts;
+}
+
 Result token_info(Session& session)
 {
 	Result result;
@@ -53,6 +103,7 @@ Result token_info(Session& session)
 	              (has_note ? std::to_string(note_size) + " bytes, guarded by the " + policy
 	                        : std::string("none")) +
 	              "\n";
+	add_attempts(result);
 	return result;
 }
 
