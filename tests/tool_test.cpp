@@ -353,9 +353,18 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	ASSERT_EQ(tool({"group", "passphrase", "crew"}, {{"DRAXEL_NEW_PASS_PHRASE", "crew phrase"}}).status, kOk);
 	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::parse(R"([{"name":"crew","admin":true}])"));
 
+	// a request that a newer one replaced, or an invite meant for another
+	// token: the wrong token, named as such
+	std::string superseded = on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
 	std::string request = on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
+	ToolRun stale = tool({"group", "invite", "crew"}, {}, superseded);
+	ASSERT_EQ(stale.status, kOk) << stale.err;
+	ToolRun refused = tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, stale.out, "b");
+	EXPECT_EQ(refused.status, kWrong);
+	EXPECT_NE(refused.err.find("newer `group request` replaced"), std::string::npos) << refused.err;
 	ToolRun invite = tool({"group", "invite", "crew"}, {}, request);
 	ASSERT_EQ(invite.status, kOk) << invite.err;
+	EXPECT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, invite.out, "c").status, kWrong);
 	ASSERT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, invite.out, "b").status, kOk);
 	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()[0]["admin"], false);
 
@@ -386,7 +395,9 @@ TEST_F(ToolSim, TheNoteIsReadAndWrittenUnderItsPolicy)
 	ASSERT_EQ(tool({"note", "clear"}, {{"DRAXEL_NOTE_PAS", "4321"}}).status, kOk);
 	EXPECT_EQ(tool({"note", "read"}, {{"DRAXEL_NOTE_PAS", "4321"}}).out, "");
 	EXPECT_EQ(tool({"note", "policy", "pin"}).out, "the note is guarded by the PIN\n");
-	EXPECT_EQ(tool({"note", "create"}).status, kRefused);  // it exists
+	ToolRun exists = tool({"note", "create"});
+	EXPECT_EQ(exists.status, kRefused);
+	EXPECT_NE(exists.err.find("has a note already"), std::string::npos) << exists.err;
 	EXPECT_EQ(tool({"note", "repair-trace"}).status, kOk);
 }
 

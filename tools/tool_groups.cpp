@@ -115,8 +115,16 @@ Result accept_group(Session& session, const GroupOptions& options)
 	std::string invite = blob_text(options.blob, "invite");
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
-	check(AcceptInviteForGroup(invite.c_str(), options.name.c_str(), phrase->c_str()),
-	      "accepting the invite");
+	unsigned long rc = AcceptInviteForGroup(invite.c_str(), options.name.c_str(), phrase->c_str());
+	// the token tells no more than 120 for an invite that answers no request
+	// of its own: the wrong token, as the exit statuses have it
+	if (rc == DRAXEL_E_BAD_STATUS)
+		throw ToolError(Exit::kWrongPassword,
+		                "accepting the invite: it answers no join request pending on this token "
+		                "(code 120): it was made for another token, or for an earlier request that "
+		                "a newer `group request` replaced, or it was accepted already; make a new "
+		                "request and have it invited");
+	check(rc, "accepting the invite");
 	return done("group " + options.name + " joined", {{"joined", options.name}});
 }
 

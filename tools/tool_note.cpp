@@ -50,8 +50,14 @@ void check_range(const NoteInfo& info, int offset, size_t length)
 		                                  " bytes; that piece does not fit");
 }
 
-Result create_note(Session&, const NoteOptions&)
+Result create_note(Session& session, const NoteOptions&)
 {
+	// the token answers a bare 120 for a note that exists
+	int size = 0;
+	int policy = 0;
+	if (GetNoteInf(&size, &policy, session.version(), false) == 0)
+		throw ToolError(Exit::kRefused, "the token has a note already (" + std::to_string(size) +
+		                                    " bytes); `draxel-tool note clear` empties it");
 	check(CreateNote(), "creating the note");
 	return done("note created", {{"created", true}});
 }
