@@ -413,7 +413,9 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 	struct stat info {};
 	ASSERT_EQ(stat((dir / "dup").c_str(), &info), 0);
 	EXPECT_EQ(info.st_mode & 0777, 0600u);
-	EXPECT_EQ(on("c", {"dup", "import", dir / "dup"}).status, kOk);
+	ToolRun imported = on("c", {"--json", "dup", "import", dir / "dup"});
+	EXPECT_EQ(imported.status, kOk);
+	EXPECT_EQ(imported.json()["passwords_replaced"], true);
 	EXPECT_EQ(on("c", {"msg", "decrypt", "-g", "team", cipher}).out, "copied");
 	std::string garbled = read_file(dir / "dup");
 	garbled[0] = 'Z';
@@ -431,6 +433,13 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 
 	EXPECT_EQ(tool({"gen-ds-key"}).status, kOk);
 	EXPECT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "12121212"}}).status, kWrong);
+	// on a terminal clearing is asked about first, and "n" keeps the token
+	if (access("/usr/bin/script", X_OK) == 0) {
+		std::string asked = "echo n | DRAXEL_ERASE_PAS=00000000 script -qec '" DRAXEL_TOOL_PATH " --sim " +
+		                    dir / "a" + " clean' /dev/null > /dev/null 2>&1";
+		EXPECT_EQ(WEXITSTATUS(std::system(asked.c_str())), 1);
+		EXPECT_EQ(tool({"--json", "group", "list"}).json().size(), 1u);
+	}
 	ASSERT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}).status, kOk);
 	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
 	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", encrypt_message("gone", {"-m", "1"}, {}, "b")}).status, kWrong);

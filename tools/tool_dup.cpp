@@ -1,5 +1,8 @@
 // dup export|import|copy, keys generate|load, gen-ds-key, clean: the token's
 // key material and its maintenance.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -20,7 +23,29 @@ struct MaintenanceOptions {
 	std::string file;  // input or output
 	bool force = false;
 	bool with_puk = false;
+	bool yes = false;
 };
+
+// What cannot be undone is asked about on the terminal, when there is one;
+// scripts (no terminal) and --yes go ahead.
+void confirm(const std::string& question)
+{
+	int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+	if (tty < 0)
+		return;
+	std::string prompt = question + " [y/N] ";
+	std::string answer;
+	char c = 0;
+	bool asked = write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+	while (asked && read(tty, &c, 1) == 1 && c != '\n')
+		answer.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+	close(tty);
+	if (answer != "y" && answer != "yes")
+		throw ToolError(Exit::kFailure, "not confirmed; nothing was changed");
+}
+
+const char* const kPasswordsReplaced =
+    "its PIN, PUK and other passwords become those of the token the duplicate comes from";
 
 Result done(const std::string& text, json data)
 {
@@ -98,7 +123,8 @@ Result import_duplicate(Session& session, const MaintenanceOptions& options)
 	auto puk = session.secrets().get(SecretKind::kPuk);
 	check(SetDublData(puk->c_str(), text.c_str(), static_cast<int>(text.size() + 1)),
 	      "importing the duplicate");
-	return done("duplicate imported", {{"imported", true}});
+	return done(std::string("duplicate imported: ") + kPasswordsReplaced,
+	            {{"imported", true}, {"passwords_replaced", true}});
 }
 
 // The library in-process has one transmit handler for both of its readers,
@@ -125,7 +151,9 @@ Result copy_token(Session& session, const MaintenanceOptions&)
 		copy_software_token(session, *puk, *second_puk);
 	else
 		check(MakeDublCard(puk->c_str(), second_puk->c_str()), "copying the token");
-	return done("token copied onto the second token", {{"copied", true}});
+	return done("token copied onto the second token; the second token's passwords are now this "
+	            "token's",
+	            {{"copied", true}, {"passwords_replaced", true}});
 }
 
 Result generate_keys(Session&, const MaintenanceOptions& options)
@@ -197,6 +225,17 @@ CLI::App* add(CLI::App* parent, Context& ctx, const char* name, const char* help
 	return command;
 }
 
+// A command that destroys what the token held: asked about first, at parse
+// time, before any token is taken or any password read.
+void add_confirmation(CLI::App* command, MaintenanceOptions& options, std::string question)
+{
+	command->add_flag("-y,--yes", options.yes, "do not ask for confirmation on the terminal");
+	command->parse_complete_callback([&options, question] {
+		if (!options.yes)
+			confirm(question);
+	});
+}
+
 void add_output_options(CLI::App* command, MaintenanceOptions& options)
 {
 	command->add_option("-o,--output", options.file, "write to this file (mode 0600), not stdout");
@@ -218,11 +257,17 @@ void add_maintenance_commands(CLI::App& app, Context& ctx)
 	auto* in = add(dup, ctx, "import", "restore a duplicate text into the token",
 	               import_duplicate, options);
 	in->add_option("input", options->file, "the duplicate text; standard input when absent or -");
+	add_confirmation(in, *options,
+	                 std::string("Replace this token's keys, groups and passwords by the duplicate's (") +
+	                     kPasswordsReplaced + ")?");
 	secrets.add_option(in, SecretKind::kPuk);
 	auto* copy = add(dup, ctx, "copy",
 	                 "clear the second token (--second-reader, or the one other token) and copy "
 	                 "this one onto it",
 	                 copy_token, options);
+	add_confirmation(copy, *options,
+	                 "Clear the second token and copy this one onto it (its passwords become this "
+	                 "token's)?");
 	secrets.add_option(copy, SecretKind::kPuk);
 	secrets.add_option(copy, SecretKind::kSecondPuk);
 
@@ -233,6 +278,8 @@ void add_maintenance_commands(CLI::App& app, Context& ctx)
 	add_output_options(generate, *options);
 	auto* load = add(keys, ctx, "load", "load the token's keys from a key source", load_keys, options);
 	load->add_option("input", options->file, "the key source; standard input when absent or -");
+	add_confirmation(load, *options,
+	                 "Replace the token's keys? What they enciphered cannot be deciphered again.");
 	secrets.add_option(load, SecretKind::kKeyPas);
 
 	auto* ds = add(&app, ctx, "gen-ds-key", "let the token generate its DS key", generate_ds_key,
@@ -244,6 +291,9 @@ void add_maintenance_commands(CLI::App& app, Context& ctx)
 	                  "password)",
 	                  clean_token, options);
 	clean->add_flag("--with-puk", options->with_puk, "authorise with the PUK instead");
+	add_confirmation(clean, *options,
+	                 "Clear the token: new keys, no groups, an empty note? What it enciphered cannot "
+	                 "be deciphered again.");
 	secrets.add_option(clean, SecretKind::kErasePas, Need::kMaybe);
 	secrets.add_option(clean, SecretKind::kPuk, Need::kMaybe);
 	secrets.add_option(clean, SecretKind::kPin, Need::kMaybe);
