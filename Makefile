@@ -6,6 +6,8 @@
 # make fuzz-coverage - how much of main/ and sim/ the fuzz corpora reach
 # make soak - 10,000 message and 1,000 file round trips through pcscd
 # make memcheck - the end-to-end tests under valgrind
+# make shared-soak - three loops of the tool on one token through pcscd
+#             (SOAK_ROUNDS rounds each, default 40; SOAK_SECONDS instead)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 COV_BUILD ?= build-cov
@@ -14,7 +16,7 @@ MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck
+.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak
 
 all: build
 
@@ -44,6 +46,10 @@ fuzz-coverage: deps
 # a time limit.
 soak: build
 	scripts/with-pcscd.sh $(BUILD)/tests/soak_tests
+
+shared-soak: build
+	scripts/with-pcscd.sh scripts/shared-token-soak.sh $(BUILD)/tools $(BUILD)/sim/draxel-token-sim \
+		$${SOAK_ROUNDS:-40} $${SOAK_SECONDS:-0}
 
 memcheck: build
 	scripts/with-pcscd.sh scripts/memcheck.sh $(BUILD)
