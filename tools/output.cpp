@@ -248,6 +248,29 @@ int report(const std::exception& error, bool as_json)
 	return static_cast<int>(status);
 }
 
+std::string escaped(const std::string& name)
+{
+	std::string out;
+	for (char c : name) {
+		auto byte = static_cast<unsigned char>(c);
+		if (byte >= 0x20 && byte != 0x7F && c != '\\') {
+			out.push_back(c);
+			continue;
+		}
+		char code[5];
+		std::snprintf(code, sizeof code, "\\x%02X", byte);
+		out += code;
+	}
+	return out;
+}
+
+void put_name(json& data, const char* key, const std::string& name)
+{
+	data[key] = name;
+	if (!valid_utf8(name))
+		data[std::string(key) + "_hex"] = to_hex(reinterpret_cast<const unsigned char*>(name.data()), name.size());
+}
+
 std::string to_hex(const unsigned char* data, size_t len)
 {
 	static const char digits[] = "0123456789ABCDEF";

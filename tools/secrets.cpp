@@ -230,6 +230,7 @@ std::unique_ptr<Secret> Secrets::read(SecretKind kind)
 			too_long(what);
 		return secret;
 	}
+	what.confirm = what.confirm || typed_twice_.count(kind) > 0;
 	return from_prompt(what);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <map>
+#include <set>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,9 @@ public:
 	// The secret from its descriptor, its variable or a prompt, in that
 	// order, each read once; ToolError (usage) when none of them gives it.
 	std::unique_ptr<Secret> get(SecretKind kind);
+	// A prompt for this secret asks for it twice: a pass phrase chosen while
+	// enciphering, which nothing checks until it is too late.
+	void type_twice(SecretKind kind) { typed_twice_.insert(kind); }
 
 private:
 	struct Registration {
@@ -83,6 +87,7 @@ private:
 	std::map<SecretKind, int> fds_;
 	std::vector<Registration> registered_;
 	std::map<SecretKind, std::unique_ptr<Secret>> cache_;
+	std::set<SecretKind> typed_twice_;
 };
 
 } // namespace draxel::tool

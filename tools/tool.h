@@ -134,6 +134,9 @@ struct CipherChoice {
 	// for a group without mode 3 or mode 3 without a group.
 	int resolved_mode() const;
 	const char* group_or_null() const { return group.empty() ? nullptr : group.c_str(); }
+	// A pass phrase typed at a prompt to encipher is typed twice, but for a
+	// group's (the token checks that one).
+	void ask_new_phrase_twice(Secrets& secrets) const;
 	json describe() const;
 };
 
@@ -152,6 +155,11 @@ private:
 
 // True when the bytes can go into a JSON string as they are.
 bool valid_utf8(const std::string& text);
+// A name for a terminal: control characters and backslashes as \xNN, so
+// that a name cannot move the cursor or pass for another.
+std::string escaped(const std::string& name);
+// A name in a JSON document: as it is, and as hex when it is not UTF-8.
+void put_name(json& data, const char* key, const std::string& name);
 
 // The text of a subcommand's input: the argument itself, or standard input
 // when it is empty or "-". At most limit bytes.

@@ -235,6 +235,7 @@ void add_file_commands(CLI::App& app, Context& ctx)
 	                  "fast mode: the token makes a file key, the host enciphers the data");
 	encrypt->callback([&ctx, encrypt_options] {
 		check_output_choice(ctx, *encrypt_options);
+		encrypt_options->cipher.ask_new_phrase_twice(ctx.secrets);
 		ctx.action = [encrypt_options](Session& s) { return encrypt_file(s, *encrypt_options); };
 	});
 

@@ -51,8 +51,10 @@ Result list_groups(Session&)
 		bool admin = static_cast<unsigned char>(list[at]) == kAdministrator;
 		std::string name(list.c_str() + at + 1);
 		at += name.size() + 2;
-		result.data.push_back({{"name", name}, {"admin", admin}});
-		result.text += name + (admin ? "  (administrator)" : "") + "\n";
+		json entry = {{"admin", admin}};
+		put_name(entry, "name", name);
+		result.data.push_back(entry);
+		result.text += escaped(name) + (admin ? "  (administrator)" : "") + "\n";
 	}
 	return result;
 }
@@ -62,14 +64,14 @@ Result create_group(Session& session, const GroupOptions& options)
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
 	check(CreateGroup(options.name.c_str(), phrase->c_str()), "creating the group");
-	return done("group " + options.name + " created", {{"created", options.name}});
+	return done("group " + escaped(options.name) + " created", {{"created", options.name}});
 }
 
 Result rename_group(Session& session, const GroupOptions& options)
 {
 	session.verify(SecretKind::kPin);
 	check(RenameGroup(options.name.c_str(), options.new_name.c_str()), "renaming the group");
-	return done("group " + options.name + " renamed to " + options.new_name,
+	return done("group " + escaped(options.name) + " renamed to " + escaped(options.new_name),
 	            {{"renamed", options.name}, {"name", options.new_name}});
 }
 
@@ -77,7 +79,7 @@ Result delete_group(Session& session, const GroupOptions& options)
 {
 	session.verify(SecretKind::kPin);
 	check(DeleteGroup(options.name.c_str()), "deleting the group");
-	return done("group " + options.name + " deleted", {{"deleted", options.name}});
+	return done("group " + escaped(options.name) + " deleted", {{"deleted", options.name}});
 }
 
 Result change_phrase(Session& session, const GroupOptions& options)
@@ -86,7 +88,7 @@ Result change_phrase(Session& session, const GroupOptions& options)
 	auto phrase = session.secrets().get(SecretKind::kNewPassPhrase);
 	check(ChangePasPhrGroup(options.name.c_str(), phrase->c_str()),
 	      "changing the group's pass phrase");
-	return done("pass phrase of group " + options.name + " changed", {{"changed", options.name}});
+	return done("pass phrase of group " + escaped(options.name) + " changed", {{"changed", options.name}});
 }
 
 Result request_group(Session& session, const GroupOptions&)
@@ -125,7 +127,7 @@ Result accept_group(Session& session, const GroupOptions& options)
 		                "a newer `group request` replaced, or it was accepted already; make a new "
 		                "request and have it invited");
 	check(rc, "accepting the invite");
-	return done("group " + options.name + " joined", {{"joined", options.name}});
+	return done("group " + escaped(options.name) + " joined", {{"joined", options.name}});
 }
 
 using GroupAction = Result (*)(Session&, const GroupOptions&);

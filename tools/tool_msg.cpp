@@ -106,6 +106,14 @@ int CipherChoice::resolved_mode() const
 	return resolved;
 }
 
+// Under the token's keys any pass phrase enciphers, and a mistyped one is
+// found out only when deciphering fails; a group's phrase the token checks.
+void CipherChoice::ask_new_phrase_twice(Secrets& secrets) const
+{
+	if (resolved_mode() != 3)
+		secrets.type_twice(SecretKind::kPassPhrase);
+}
+
 json CipherChoice::describe() const
 {
 	int resolved = resolved_mode();
@@ -135,7 +143,7 @@ void add_message_commands(CLI::App& app, Context& ctx)
 	ctx.secrets.add_option(encrypt, SecretKind::kPin);
 	ctx.secrets.add_option(encrypt, SecretKind::kPassPhrase);
 	encrypt->callback([&ctx, encrypt_options] {
-		encrypt_options->cipher.resolved_mode();
+		encrypt_options->cipher.ask_new_phrase_twice(ctx.secrets);
 		ctx.prepare = [encrypt_options] {
 			encrypt_options->input = argument_or_stdin(encrypt_options->text, kMaxMessage, "message");
 		};

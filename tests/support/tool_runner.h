@@ -5,6 +5,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,29 +60,43 @@ inline int temporary_fd()
 	return fd;
 }
 
-// Starts the tool with the arguments and the environment variables (nothing
-// else of this process's environment but PATH), its standard input read from
-// in_fd (or /dev/null), its output and errors going to temporary files;
-// wait_tool collects it.
-// child_setup, when given, runs in the child just before the tool starts
-// (closing a descriptor, limiting the file size).
+// The tool's argv and environment (nothing of this process's environment
+// but PATH), kept alive for execve.
+struct ToolCommand {
+	std::vector<std::string> argv_text, env_text;
+	std::vector<char*> argv, envp;
+
+	ToolCommand(const std::vector<std::string>& args, const Env& env)
+	{
+		argv_text = {DRAXEL_TOOL_PATH};
+		argv_text.insert(argv_text.end(), args.begin(), args.end());
+		if (const char* path = std::getenv("PATH"))
+			env_text.push_back(std::string("PATH=") + path);
+		for (const auto& [name, value] : env)
+			env_text.push_back(name + "=" + value);
+		for (auto& a : argv_text)
+			argv.push_back(a.data());
+		for (auto& e : env_text)
+			envp.push_back(e.data());
+		argv.push_back(nullptr);
+		envp.push_back(nullptr);
+	}
+	[[noreturn]] void exec()
+	{
+		execve(argv[0], argv.data(), envp.data());
+		_exit(127);
+	}
+};
+
+// Starts the tool with the arguments and the environment variables, its
+// standard input read from in_fd (or /dev/null), its output and errors going
+// to temporary files; wait_tool collects it. child_setup, when given, runs
+// in the child just before the tool starts (closing a descriptor, limiting
+// the file size).
 inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& env = {},
                               int in_fd = -1, const std::function<void()>& child_setup = {})
 {
-	std::vector<std::string> argv_text = {DRAXEL_TOOL_PATH}, env_text;
-	argv_text.insert(argv_text.end(), args.begin(), args.end());
-	if (const char* path = std::getenv("PATH"))
-		env_text.push_back(std::string("PATH=") + path);
-	for (const auto& [name, value] : env)
-		env_text.push_back(name + "=" + value);
-	std::vector<char*> argv, envp;
-	for (auto& a : argv_text)
-		argv.push_back(a.data());
-	for (auto& e : env_text)
-		envp.push_back(e.data());
-	argv.push_back(nullptr);
-	envp.push_back(nullptr);
-
+	ToolCommand command(args, env);
 	ToolProcess process{-1, temporary_fd(), temporary_fd()};
 	int input = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY | O_CLOEXEC);
 	process.pid = fork();
@@ -90,12 +107,46 @@ inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& e
 		dup2(process.err_fd, STDERR_FILENO);
 		if (child_setup)
 			child_setup();
-		execve(argv[0], argv.data(), envp.data());
-		_exit(127);
+		command.exec();
 	}
 	if (in_fd < 0)
 		close(input);
 	return process;
+}
+
+// The tool on a terminal of its own (a pseudo-terminal for its controlling
+// terminal and standard streams), typing each answer once a prompt (a line
+// ending in ": " or "] ") shows; what the terminal showed goes to out.
+inline ToolRun run_on_terminal(const std::vector<std::string>& args, const Env& env,
+                               const std::vector<std::string>& answers)
+{
+	ToolCommand command(args, env);
+	int terminal = -1;
+	pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+	if (pid == 0)
+		command.exec();
+	ToolRun run;
+	size_t typed = 0;
+	char buffer[512];
+	// a bound, not a timing: a prompt that never comes must not hang the suite
+	for (pollfd ready{terminal, POLLIN, 0}; poll(&ready, 1, 20000) > 0;) {
+		ssize_t n = read(terminal, buffer, sizeof buffer);
+		if (n <= 0)
+			break;  // the tool ended and closed the terminal
+		run.out.append(buffer, static_cast<size_t>(n));
+		bool prompted = run.out.size() > 2 && (run.out.ends_with(": ") || run.out.ends_with("] "));
+		if (prompted && typed < answers.size()) {
+			std::string line = answers[typed++] + "\n";
+			if (write(terminal, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+				break;
+		}
+	}
+	kill(pid, SIGKILL);  // only if it still waits
+	int status = 0;
+	waitpid(pid, &status, 0);
+	close(terminal);
+	run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	return run;
 }
 
 inline ToolRun wait_tool(ToolProcess process)
