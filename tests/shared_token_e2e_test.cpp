@@ -4,7 +4,9 @@
 // environment. No operation may mix with another program's commands, and
 // none may report success with a wrong result.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <winscard.h>
@@ -258,6 +260,38 @@ TEST(SharedToken, HoldsKeepTheTokenAndWaitsForItAreBounded)
 	wait_tool(holder);
 	EXPECT_EQ(retried([] { return message_round_trip("after the kill"); }), 0u);
 	EXPECT_EQ(run_tool({"msg", "encrypt", "x"}, kPasswords).status, kOk);
+}
+
+// The software token's state file is shared the same way, through a lock:
+// a reader waiting on its input holds nothing, and a wait is bounded.
+TEST(SharedSoftwareToken, APipelineIntoItselfRunsAndAHeldStateIsReportedBusy)
+{
+	TempDir dir;
+	const std::string state = dir / "token";
+	ASSERT_EQ(run_tool({"--sim", state, "--issue", "info"}, kPasswords).status, kOk);
+
+	// `encrypt | decrypt`, with the decrypting end started first
+	int pipe_fds[2];
+	ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+	ToolProcess reader = start_tool({"--sim", state, "msg", "decrypt"}, kPasswords, pipe_fds[0]);
+	close(pipe_fds[0]);
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	ToolRun writer = run_tool({"--sim", state, "--wait", "2", "msg", "encrypt", "through a pipe"},
+	                          kPasswords);
+	ASSERT_EQ(writer.status, kOk) << writer.err;
+	ASSERT_EQ(write(pipe_fds[1], writer.out.data(), writer.out.size()),
+	          static_cast<ssize_t>(writer.out.size()));
+	close(pipe_fds[1]);
+	ToolRun deciphered = wait_tool(reader);
+	EXPECT_EQ(deciphered.status, kOk) << deciphered.err;
+	EXPECT_EQ(deciphered.out, "through a pipe");
+
+	int lock = open((state + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+	ASSERT_EQ(flock(lock, LOCK_EX), 0);
+	ToolRun busy = run_tool({"--sim", state, "--wait", "1", "info"}, kPasswords);
+	EXPECT_EQ(busy.status, kNoToken);
+	EXPECT_NE(busy.err.find("token busy"), std::string::npos) << busy.err;
+	close(lock);
 }
 
 } // namespace
