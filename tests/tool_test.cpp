@@ -488,6 +488,18 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 	}
 	EXPECT_EQ(run_tool({"help", "msg", "nosuch"}).status, kUsage);
 	EXPECT_EQ(run_tool({"--version"}).out.rfind("draxel-tool 1.", 0), 0u);
+
+	// completion, from the command tree, run by bash itself
+	write_file(dir / "completion", run_tool({"completion", "bash"}).out);
+	auto complete = [&](const std::string& words) {
+		std::string script = "source '" + dir / "completion" + "'; COMP_WORDS=(" + words +
+		                     "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _draxel_tool; echo \"${COMPREPLY[*]}\"";
+		return run_tool({}, {}, {}, [&] { execl("/bin/bash", "bash", "-c", script.c_str(), nullptr); }).out;
+	};
+	EXPECT_EQ(complete("draxel-tool msg enc"), "encrypt\n");
+	EXPECT_EQ(complete("draxel-tool --sim S no"), "note-pas note\n");
+	EXPECT_EQ(complete("draxel-tool file decrypt x --fo"), "--force\n");
+	EXPECT_EQ(run_tool({"completion", "zsh"}).out.rfind("#compdef draxel-tool\n", 0), 0u);
 }
 
 // A mistyped or empty --sim must neither reach a real card nor become a new

@@ -211,6 +211,8 @@ std::string completion_script(const CLI::App& app, const std::string& shell)
 	std::map<std::string, std::vector<std::string>> words;
 	std::vector<std::string> valued;
 	collect(app, "", words, valued);
+	std::sort(valued.begin(), valued.end());
+	valued.erase(std::unique(valued.begin(), valued.end()), valued.end());
 	if (shell == "bash")
 		return bash_script(words, valued);
 	if (shell == "zsh")
