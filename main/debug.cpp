@@ -1,4 +1,24 @@
+/*
+ * The trace sink. Off unless the environment asks for it:
+ *
+ *   DRAXEL_DEBUG=LEVEL[:FILE]
+ *
+ * LEVEL 1 traces the reader operations, PC/SC errors and each command's
+ * header and status word; LEVEL 2 adds the lengths of command and reply
+ * data, with the bytes themselves only for commands that carry nothing
+ * secret (the transport decides which). The lines go to stderr, or are
+ * appended to FILE (created 0600). The variable is read when the library is
+ * initialised, and when a PC/SC context is opened before that.
+ */
 #include "debug.h"
+
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
 #include "draxel_lib.h"
 
 extern "C" {
@@ -6,21 +26,105 @@ extern "C" {
 unsigned int tracemode = 0;
 unsigned int _tracemode = 0;
 
+}
+
+namespace {
+
+constexpr unsigned int kFunctions = 0x02;
+constexpr unsigned int kScardErrors = 0x04;
+constexpr unsigned int kApduLevelShift = 4;
+constexpr int kHexPerLine = 16;
+
+unsigned int trace_mode = 0;
+FILE *trace_out = NULL;
+bool configured = false;
+
+void close_trace_file(void)
+{
+	if (trace_out != NULL && trace_out != stderr)
+		fclose(trace_out);
+	trace_out = NULL;
+}
+
+/* The trace file: appended to, readable by its owner only. */
+FILE *open_trace_file(const char *path)
+{
+	int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return NULL;
+	FILE *file = fdopen(fd, "a");
+	if (file == NULL)
+		close(fd);
+	return file;
+}
+
+unsigned int mode_for_level(long level)
+{
+	if (level <= 0)
+		return 0;
+	unsigned int apdu_level = level >= 2 ? 2u : 1u;
+	return kFunctions | kScardErrors | apdu_level << kApduLevelShift;
+}
+
+} // namespace
+
+extern "C" {
+
+void DebugConfigure(bool again)
+{
+	if (configured && !again)
+		return;
+	configured = true;
+	close_trace_file();
+	trace_mode = 0;
+	const char *setting = getenv("DRAXEL_DEBUG");
+	if (setting == NULL || setting[0] == '\0')
+		return;
+	char *rest = NULL;
+	long level = strtol(setting, &rest, 10);
+	if (rest == setting || (*rest != '\0' && *rest != ':'))
+		return; /* not a level: stay silent rather than guess */
+	trace_out = *rest == ':' && rest[1] != '\0' ? open_trace_file(rest + 1) : stderr;
+	if (trace_out != NULL)
+		trace_mode = mode_for_level(level);
+}
+
 unsigned int GetTraceMode(void)
 {
-	return 0;
+	return trace_mode;
 }
 
-void DebugPrintf(const char *, ...)
+void DebugPrintf(const char *fmt, ...)
 {
+	if (trace_mode == 0 || trace_out == NULL)
+		return;
+	va_list args;
+	va_start(args, fmt);
+	vfprintf(trace_out, fmt, args);
+	va_end(args);
+	fflush(trace_out);
 }
 
-void DebugPrintHex(const char *, const unsigned char *, int, int)
+void DebugPrintHex(const char *padstr, const unsigned char *bin, int binsize, int supress)
 {
+	if (trace_mode == 0 || trace_out == NULL || binsize <= 0)
+		return;
+	if (supress || bin == NULL) {
+		fprintf(trace_out, "%s(%d bytes, not shown)\n", padstr, binsize);
+	} else {
+		for (int i = 0; i < binsize; ++i) {
+			bool line_start = i % kHexPerLine == 0;
+			bool line_end = i % kHexPerLine == kHexPerLine - 1 || i == binsize - 1;
+			fprintf(trace_out, "%s%02X%s", line_start ? padstr : "", bin[i], line_end ? "\n" : " ");
+		}
+	}
+	fflush(trace_out);
 }
 
 void DebugFlush(void)
 {
+	if (trace_out != NULL)
+		fflush(trace_out);
 }
 
 } // extern "C"

@@ -56,6 +56,8 @@ constexpr BYTE kSw1WrongLength = 0x6C;
 constexpr BYTE kInsVerify = 0x20;
 constexpr BYTE kInsChangeReferenceData = 0x24;
 constexpr BYTE kInsResetRetryCounter = 0x2C;
+constexpr BYTE kInsSelect = 0xA4;
+constexpr BYTE kInsManageSecurityEnvironment = 0x22;
 
 bool function_trace_on()
 {
@@ -84,12 +86,25 @@ bool store_name(ReaderStructPtr prs, const char *name)
 	return true;
 }
 
-/* The commands whose data are passwords: their bytes never reach a trace. */
-int must_hide_data(BYTE ins)
+/* The commands whose data are passwords. */
+bool carries_password(BYTE ins)
 {
 	return ins == kInsVerify || ins == kInsChangeReferenceData ||
 	       ins == kInsResetRetryCounter;
 }
+
+/* Whether a command's data, and its reply's, may appear in the trace: only
+ * selections and security environments carry nothing secret. Everything
+ * else (passwords, pass phrases, session keys, cipher data, duplicates, key
+ * sources, group texts, the note) shows as its length alone. */
+bool data_may_be_shown(BYTE ins)
+{
+	return ins == kInsSelect || ins == kInsManageSecurityEnvironment;
+}
+
+/* Set from each command that Transmit sends, for the trace of its replies
+ * (a follow-up's reply belongs to the command it follows up). */
+bool reply_may_be_shown = false;
 
 /* One exchange over the host handler. The handler's length is not trusted. */
 unsigned long exchange_host(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len,
@@ -243,8 +258,10 @@ unsigned long exchange_with_follow_up(const BYTE *cmd, unsigned long cmd_len, BY
                                       ReaderStructPtr prs)
 {
 	unsigned long rc;
+	reply_may_be_shown = data_may_be_shown(cmd[1]);
 	if (host_handler_mode()) {
 		trace_function("Transmit continue\n");
+		PrintCAPDU(cmd, cmd_len, prs);
 		rc = exchange_host(prs, cmd, cmd_len, reply, reply_len);
 	} else {
 		rc = exchange_pcsc(prs, cmd, cmd_len, reply, reply_len);
@@ -311,7 +328,7 @@ unsigned long disconnect(ReaderStructPtr prs, bool probe)
 /* Notes a password command that reached the token. */
 void note_password(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len)
 {
-	if (must_hide_data(cmd[1]) && cmd_len > 5 && prs->sent_under_lock)
+	if (carries_password(cmd[1]) && cmd_len > 5 && prs->sent_under_lock)
 		prs->presented_password = true;
 }
 
@@ -321,6 +338,7 @@ extern "C" {
 
 void InitTransportLib(Type_ReaderFuncStruct *reader_func)
 {
+	DebugConfigure(true);
 	reader_mekta_func = reader_func;
 }
 
@@ -361,6 +379,7 @@ bool IsCurrentReader(ReaderStructPtr prs, const char *readerName)
 
 unsigned long OpenReaderContext(int)
 {
+	DebugConfigure(false);
 	trace_function("OpenReaderContext\n");
 	if (host_handler_mode())
 		return 0;
@@ -612,7 +631,7 @@ void PrintCAPDU(const BYTE *pcmd, unsigned long size, struct _ReaderStruct *psRe
 	            pcmd[3], p3);
 	if (level >= 2 && size > 5) {
 		DebugPrintf("Data In:\n");
-		DebugPrintHex("", pcmd + 5, static_cast<int>(size - 5), must_hide_data(pcmd[1]));
+		DebugPrintHex("", pcmd + 5, static_cast<int>(size - 5), !data_may_be_shown(pcmd[1]));
 		DebugPrintf("\n");
 	}
 }
@@ -624,7 +643,7 @@ void PrintRAPDU(unsigned short sw, BYTE *preply, unsigned long size)
 		return;
 	if (level >= 2 && size != 0 && preply != NULL) {
 		DebugPrintf("Data Out:\n");
-		DebugPrintHex("", preply, static_cast<int>(size), 0);
+		DebugPrintHex("", preply, static_cast<int>(size), !reply_may_be_shown);
 	}
 	DebugPrintf("SW=%04X\n", sw);
 }

@@ -28,6 +28,7 @@ std::string trace;
 } // namespace
 
 extern "C" {
+void DebugConfigure(bool) {}
 unsigned int GetTraceMode(void) { return trace_mode; }
 void DebugPrintf(const char* fmt, ...)
 {
