@@ -507,8 +507,7 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 TEST_F(ToolSim, OnlyAnExplicitRequestIssuesASoftwareToken)
 {
 	EXPECT_EQ(run_tool({"--sim", "", "info"}).status, kUsage);
-	ToolRun missing = run_tool({"--sim", dir / "typo", "msg", "encrypt", "hi"},
-	                           {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "x"}});
+	ToolRun missing = run_tool({"--sim", dir / "typo", "msg", "encrypt", "hi"});
 	EXPECT_EQ(missing.status, kNoToken);
 	EXPECT_NE(missing.err.find("no such token state"), std::string::npos) << missing.err;
 	EXPECT_EQ(run_tool({"--sim", dir / "missing-dir/x", "info"}).status, kNoToken);

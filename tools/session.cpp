@@ -52,16 +52,10 @@ bool save_whole(const std::string& path, const sim::TokenState& state)
 
 bool issue_allowed = false;
 
-// A mistyped path must not become a new token that enciphers what the real
-// one can never decipher: only an explicit request issues one.
 std::string existing_state(const std::string& path)
 {
-	struct stat info {};
-	if (stat(path.c_str(), &info) == 0 || errno != ENOENT || issue_allowed)
-		return path;
-	throw ToolError(Exit::kNoToken, "no such token state: " + path +
-	                                    " (issue one with `draxel-tool --sim " + path +
-	                                    " init`, or add --issue)");
+	SimToken::check_state(path);
+	return path;
 }
 
 sim::TokenState load_or_issue(const std::string& path)
@@ -132,6 +126,18 @@ SimToken::SimToken(const std::string& path, const Globals& globals)
 void SimToken::allow_issue(bool allowed)
 {
 	issue_allowed = allowed;
+}
+
+// A mistyped path must not become a new token that enciphers what the real
+// one can never decipher: only an explicit request issues one.
+void SimToken::check_state(const std::string& path)
+{
+	struct stat info {};
+	if (stat(path.c_str(), &info) == 0 || errno != ENOENT || issue_allowed)
+		return;
+	throw ToolError(Exit::kNoToken, "no such token state: " + path +
+	                                    " (issue one with `draxel-tool --sim " + path +
+	                                    " init`, or add --issue)");
 }
 
 void SimToken::check_saved() const

@@ -44,6 +44,8 @@ public:
 	SimToken(const std::string& path, const Globals& globals);
 	// Whether a missing state file is issued (init, --issue) or refused.
 	static void allow_issue(bool allowed);
+	// ToolError (no token) for a missing state that may not be issued.
+	static void check_state(const std::string& path);
 	sim::Token& card() { return token_; }
 	const std::string& path() const { return path_; }
 	// ToolError when a change could not be saved.
