@@ -151,8 +151,7 @@ std::string zsh_script(const std::map<std::string, std::vector<std::string>>& wo
 	       "_draxel_tool() {\n"
 	       "\tlocal cmd='' i list\n" +
 	       script_body(words, valued, "${words[CURRENT-1]}", "_files", "2", "CURRENT") +
-	       "\tcompadd -- ${=list}\n"
-	       "\t_files\n"
+	       "\tcompadd -- ${=list} || _files\n"
 	       "}\n"
 	       "_draxel_tool \"$@\"\n";
 }
