@@ -225,6 +225,9 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	EXPECT_TRUE(read_file(dir / "real") == data);
 	ASSERT_EQ(stat((dir / "real").c_str(), &info), 0);
 	EXPECT_EQ(info.st_mode & 0777, 0644u) << "an existing target keeps its mode";
+	symlink("fresh", (dir / "dangling").c_str());
+	ASSERT_EQ(decrypt_to(dir / "dangling").status, kOk);
+	EXPECT_TRUE(read_file(dir / "fresh") == data);
 
 	ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
 	int reader = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);

@@ -82,6 +82,24 @@ std::optional<int> descriptor_named(const std::string& path)
 	return std::nullopt;
 }
 
+// Where a chain of symbolic links ends, whether or not a file is there yet.
+std::string link_target(std::string path)
+{
+	constexpr int kMaxLinks = 40;  // as the kernel's own bound
+	for (int hop = 0; hop < kMaxLinks; ++hop) {
+		struct stat info {};
+		std::error_code error;
+		if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+			return path;
+		std::filesystem::path next = std::filesystem::read_symlink(path, error);
+		if (error)
+			return path;
+		path = next.is_absolute() ? next.string()
+		                          : (std::filesystem::path(path).parent_path() / next).string();
+	}
+	return path;
+}
+
 std::string megabytes(double bytes)
 {
 	char text[32];
@@ -184,12 +202,7 @@ void TempOutput::open_in_place(const std::string& path)
 // link keeps pointing where it did.
 void TempOutput::open_temporary()
 {
-	std::error_code ignored;
-	struct stat link {};
-	if (lstat(target_.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-		path_ = std::filesystem::weakly_canonical(target_, ignored).string();
-	if (path_.empty())
-		path_ = target_;
+	path_ = link_target(target_);
 	std::filesystem::path name(path_);
 	temp_ = directory_of(path_) + "/." + name.filename().string() + ".XXXXXX";
 	fd_ = mkostemp(temp_.data(), O_CLOEXEC);
