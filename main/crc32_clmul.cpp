@@ -4,7 +4,7 @@
  * and reduced to 32 bits (Barrett). The constants are powers of x modulo the
  * reflected polynomial 0xEDB88320. The byte-wise table finishes what is left.
  */
-#include "encrypt.h"
+#include "crc32.h"
 
 #include <stdlib.h>
 

@@ -1,6 +1,5 @@
-/* Cipher engine: the encryption unit. FileEncHeader, the CRC-32 functions
- * and crc32_app are public (draxel_lib.h); this header adds what only the
- * library's own units use. */
+/* Cipher engine: the encryption unit. FileEncHeader is public
+ * (draxel_lib.h); this header adds what only the library's own units use. */
 #ifndef DRAXEL_ENCRYPT_H
 #define DRAXEL_ENCRYPT_H
 
@@ -17,15 +16,15 @@ enum {
 	FILE_CRC_SIZE = 4           /* the CRC behind the data, least significant byte first */
 };
 
-/* The CRC register over len bytes (a multiple of 16, at least 64) by
- * carry-less multiplication, where the processor has it. */
-bool crc32_clmul_available(void);
-uint32_t crc32_clmul(uint32_t crc, const unsigned char *buf, size_t len);
-
 #ifdef __cplusplus
 }
 
 #include <stddef.h>
+
+static_assert(sizeof(FileEncHeader) == FILE_HEADER_SIZE, "the header is 48 bytes on file");
+static_assert(offsetof(FileEncHeader, flag) == FILE_HEADER_CRC_OFFSET &&
+              offsetof(FileEncHeader, ver) == 5 && offsetof(FileEncHeader, reserved) == 6 &&
+              offsetof(FileEncHeader, cryptogram) == 12, "the header's fields on file");
 
 /*
  * What the message and the file operations share: the mode table, the

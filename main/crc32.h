@@ -1,0 +1,23 @@
+/* The CRC-32 unit. The checksum functions and crc32_app are public
+ * (draxel_lib.h); this header adds the carry-less path that only the
+ * table-driven one calls. */
+#ifndef DRAXEL_CRC32_H
+#define DRAXEL_CRC32_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The CRC register over len bytes (a multiple of 16, at least 64) by
+ * carry-less multiplication, where the processor has it. */
+bool crc32_clmul_available(void);
+uint32_t crc32_clmul(uint32_t crc, const unsigned char *buf, size_t len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
