@@ -31,6 +31,11 @@ void add_global_options(CLI::App& app, Globals& globals)
 	app.add_flag("--issue", globals.issue,
 	             "with --sim: issue a new software token when the state file does not exist");
 	app.add_flag("--json", globals.json, "machine-readable output on stdout");
+	app.add_option_function<std::string>(
+	       "--debug", [](const std::string& setting) { setenv("DRAXEL_DEBUG", setting.c_str(), 1); },
+	       "trace the exchanges with the token: LEVEL[:FILE], level 1 (commands) or 2 (data "
+	       "lengths too); no password, key or plaintext is ever written")
+	    ->envname("DRAXEL_DEBUG");
 	app.add_option("--wait", globals.wait_seconds,
 	               "wait at most this many seconds for a token that another program is using "
 	               "(default 30)")

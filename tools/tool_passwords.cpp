@@ -125,7 +125,7 @@ void add_password(CLI::App& app, Context& ctx, const PasswordKind& kind)
 	unblock_it->add_flag("--reset-only", *reset_only,
 	                     std::string("only reset the attempts, keeping the ") + kind.label);
 	ctx.secrets.add_option(unblock_it, SecretKind::kPuk);
-	ctx.secrets.add_option(unblock_it, kind.fresh);
+	ctx.secrets.add_option(unblock_it, kind.fresh, Need::kMaybe);
 	unblock_it->callback([&ctx, &kind, reset_only] {
 		ctx.action = [&kind, reset_only](Session& s) { return unblock(s, kind, *reset_only); };
 	});
