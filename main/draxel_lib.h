@@ -107,7 +107,7 @@ extern unsigned int _tracemode;
  */
 enum {
 	DRAXEL_OK = 0,
-	DRAXEL_E_NO_READER = 101,          /* no current reader, no memory, value out of range */
+	DRAXEL_E_NO_READER = 101,          /* no memory, value out of range */
 	DRAXEL_E_BAD_ARGUMENT = 102,       /* argument missing, empty, too long, not hex text */
 	DRAXEL_E_ACCESS_DENIED = 104,      /* the token refused access (6982) */
 	DRAXEL_E_BUFFER_TOO_SMALL = 106,   /* the output buffer is too small */
@@ -294,15 +294,16 @@ unsigned long EndTokenTransaction(void);
  *
  * Every operation works on cur_context.pCurReader and returns:
  *   0    success
- *   101  no current reader; no memory; a session-key or cipher answer of
- *        the wrong length
+ *   101  no memory; a session-key or cipher answer of the wrong length
  *   102  an argument is missing, empty, too long or malformed; another mode
  *        (a size query needs only its own arguments: no reader, no token)
  *   106  the output buffer is too small: nothing is written and the size
  *        argument keeps its value
  *   113  wrong pass phrase, group or token (63C0)
  *   117  mode 3: the token holds no group of that name
- *   116  the exchange failed; 104 the PIN is not verified; 114, 120 other
+ *   116  the exchange failed, or no current reader (nothing sent); 104
+ *        the PIN is not verified (verify again: another program may have
+ *        cleared it); 114, 120 other
  *        refusals; 8 a session-key answer over 68 bytes
  * Failures are recorded for GetError.
  */
@@ -492,7 +493,7 @@ unsigned long FastDecryptDataFile(const BYTE *key, const BYTE *data, unsigned lo
  * Every operation works on cur_context.pCurReader and selects the token
  * application itself. Unless noted, each returns:
  *   0        success
- *   101      no current reader (nothing sent)
+ *   116      no current reader (nothing sent), or the exchange failed
  *   102      an argument is null, empty or longer than 255 bytes (nothing
  *            sent)
  *   108      the password is blocked
@@ -571,7 +572,7 @@ unsigned long GetPUKFlag(bool *is_def_puk_flag);
  * message and file encryption selects one by name. Names and pass phrases
  * are byte strings of 1 to 63 bytes. Every operation works on
  * cur_context.pCurReader and returns 0 or, recorded for GetError:
- *   101  no current reader (nothing sent)
+ *   116  no current reader (nothing sent), or the exchange failed
  *   102  a name or pass phrase null, empty or 64 bytes or longer, a null
  *        size pointer, or a request or invite text that is not hex or too
  *        long (nothing sent)
@@ -656,7 +657,8 @@ unsigned long AcceptInviteForGroup(const char *invite_blob, const char *group_na
  * versions (GetCardVer) decide: below 5 the host clears the note; up to 5
  * the policy is always 1 and cannot change. Operations return 0 or,
  * recorded for GetError:
- *   101  no (second) reader; a note size or policy answer of unexpected form
+ *   101  a note size or policy answer of unexpected form
+ *   116  no (second) reader (nothing sent), or the exchange failed
  *   102  a null pointer, a size of 0 or below, a negative offset, or a piece
  *        reaching past offset 0xFFFF (nothing sent)
  *   125  the token's version lacks the operation
@@ -719,7 +721,7 @@ unsigned long RepareTracBuf(void);
  * second token or saved as text and restored. Operations work on
  * cur_context.pCurReader (MakeDublCard also on pSecondReader) and return 0
  * or, recorded for GetError:
- *   101  no (second) reader
+ *   116  no (second) reader (nothing sent), or the exchange failed
  *   102  a null or over-long argument, a duplicate text that does not parse,
  *        a key source that is not 160 bytes
  *   106  the output buffer is too small

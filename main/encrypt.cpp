@@ -247,7 +247,7 @@ unsigned long message_dialogue(ReaderStructPtr prs, const char *message, char *o
 	if (op_mode == kEncipher && (message[0] == '\0' || strlen(message) > kLongestMessage))
 		return DRAXEL_E_BAD_ARGUMENT;
 	if (prs == NULL)
-		return DRAXEL_E_NO_READER;
+		return DRAXEL_E_COMMUNICATION; /* as the first exchange would fail */
 	BYTE pas_phrase_len = 0;
 	unsigned long rc = open_session(prs, use_mode, key_id, pas_phrase, group_name, &pas_phrase_len);
 	SecretBlock result;

@@ -396,7 +396,7 @@ unsigned long check_chunk(const Chunk &c, int op_mode, int flags, const int *out
 	if (!c.first && file_in_progress != direction)
 		return DRAXEL_E_BAD_ARGUMENT;
 	if (c.prs == NULL)
-		return DRAXEL_E_NO_READER;
+		return DRAXEL_E_COMMUNICATION; /* as the first exchange would fail */
 	return 0;
 }
 

@@ -56,11 +56,11 @@ inline unsigned long select_and_verify(ReaderStructPtr prs, BYTE ref, const char
 	return rc;
 }
 
-/* 101 for a reader that was never connected, else 0: without it every
- * command would fail as a broken exchange (116). */
+/* Without a current reader no command can go: the operation fails as its
+ * first exchange would (116, a communication failure), with nothing sent. */
 inline unsigned long need_reader(ReaderStructPtr prs)
 {
-	return prs == NULL ? kNoReader : 0;
+	return prs == NULL ? DRAXEL_E_COMMUNICATION : 0;
 }
 
 /* The common way out: 0 stays 0, a failure is recorded against the reader

@@ -23,7 +23,7 @@ using namespace draxel::test;
 namespace {
 
 constexpr unsigned long kNoReader = 101, kBadArgument = 102, kTooSmall = 106, kDamaged = 112,
-                        kCannotDecrypt = 113, kNoGroup = 117, kIntegrity = 121;
+                        kCannotDecrypt = 113, kCommunication = 116, kNoGroup = 117, kIntegrity = 121;
 constexpr uint8_t kGuard = 0xEE;
 
 const Bytes kCryptogram = counting(36, 0xC0);
@@ -219,8 +219,8 @@ TEST_F(MessageScript, ArgumentsAreRefusedBeforeTheToken)
 		EXPECT_EQ(rc, kBadArgument) << what;
 	EXPECT_EQ(cur_context.error, kBadArgument);
 	cur_context.pCurReader = nullptr;
-	EXPECT_EQ(encrypt("abc"), kNoReader);
-	EXPECT_EQ(decrypt(zeros74), kNoReader);
+	EXPECT_EQ(encrypt("abc"), kCommunication);
+	EXPECT_EQ(decrypt(zeros74), kCommunication);
 	EXPECT_EQ(EncryptMes("abc", nullptr, &query, 1, "pw", nullptr), 0u) << "a query needs none";
 	EXPECT_EQ(query, 79);
 	EXPECT_EQ(DecryptMes(std::string(80, 'Z').c_str(), nullptr, &query, 1, "pw", nullptr), 0u);
@@ -511,7 +511,7 @@ TEST_F(FileScript, SizesAndArgumentsAreCheckedWithoutTheToken)
 	EXPECT_EQ(query, 5);
 	EXPECT_EQ(cur_context.error, kBadArgument);
 	cur_context.pCurReader = nullptr;
-	EXPECT_EQ(encrypt(data, kWhole), kNoReader);
+	EXPECT_EQ(encrypt(data, kWhole), kCommunication);
 	EXPECT_TRUE(sent().empty());
 	EXPECT_TRUE(untouched());
 }

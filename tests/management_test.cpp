@@ -312,11 +312,12 @@ TEST_F(ManagementScript, ArgumentsAreRefusedBeforeAnyCommand)
 
 	// without the token (or second token) they need
 	cur_context.pSecondReader = nullptr;
-	EXPECT_EQ(WriteNote(buf.data(), 1, 0, true), 101u);
-	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 101u);
+	EXPECT_EQ(WriteNote(buf.data(), 1, 0, true), 116u);
+	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 116u);
 	cur_context.pCurReader = nullptr;
-	EXPECT_EQ(VerifyPIN("1234", false), 101u);
-	EXPECT_EQ(GetGroupList(nullptr, &ul), 101u);
+	EXPECT_EQ(VerifyPIN("1234", false), 116u);
+	EXPECT_EQ(GetGroupList(nullptr, &ul), 116u);
+	EXPECT_EQ(cur_context.error, 116u);
 	cur_context.pCurReader = record;
 	EXPECT_TRUE(sent().empty());
 
