@@ -424,6 +424,15 @@ unsigned long DecryptFileData(const unsigned char *in_data, const int in_data_si
                               unsigned char *out_data, int *out_data_size, int mode,
                               const char *pas_phrase, const char *group_name, int flags);
 
+/*
+ * AbandonFileData - give up the file in progress (an extension of this
+ * library): its key, header and CFB register are wiped, and a token-mode
+ * file lets the token go. For a host whose own side of a file failed
+ * between chunks (a full disk, say); the next file starts with a first
+ * chunk as always. Harmless when no file is in progress.
+ */
+void AbandonFileData(void);
+
 /* The file in progress between its chunks: the header (in fast mode with
  * the file key in bytes 12 to 43) and the CFB register. Both are zero after
  * a file's last chunk and after a failing chunk. */
@@ -449,8 +458,8 @@ extern u8_gost_type iv[8];
  *
  * The six block functions store a new block of data_len bytes at *out_buf
  * and data_len at *out_buf_len; the caller releases the block with
- * delete[] (a C++ host). On failure *out_buf is null and nothing is left to
- * free. They return 0, 102 (a null pointer), 101 (no memory) or the failing
+ * FreeDataBlock (or delete[], from C++). On failure *out_buf is null and
+ * nothing is left to free. They return 0, 102 (a null pointer), 101 (no memory) or the failing
  * command's code (5: see GetSW; 101: a reply of the wrong length; 116).
  *
  * Example (C++):
@@ -458,7 +467,7 @@ extern u8_gost_type iv[8];
  *   unsigned long cipher_len;
  *   if (EncryptData(token, data, len, &cipher, &cipher_len) == 0) {
  *           store(cipher, cipher_len);
- *           delete[] cipher;
+ *           FreeDataBlock(cipher, cipher_len);
  *   }
  */
 unsigned long PerformOp(ReaderStructPtr pCurReader, const char *message, char *out_mes,
@@ -480,6 +489,11 @@ unsigned long FastEncryptDataFile(const BYTE *key, const BYTE *data, unsigned lo
                                   BYTE **out_buf, unsigned long *out_buf_len, bool is_first);
 unsigned long FastDecryptDataFile(const BYTE *key, const BYTE *data, unsigned long data_len,
                                   BYTE **out_buf, unsigned long *out_buf_len, bool is_first);
+
+/* FreeDataBlock - wipe the len bytes of a block that one of the six block
+ * functions above handed out, then free it (an extension of this library,
+ * for hosts in C). A null block is ignored. */
+void FreeDataBlock(BYTE *block, unsigned long len);
 
 /* ------------------------------------------------------------------------ */
 /* Password management                                                      */

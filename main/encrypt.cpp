@@ -286,6 +286,12 @@ unsigned long EncryptData(ReaderStructPtr prs, const BYTE *data, unsigned long d
 	return run_pso_chain(prs, data, data_len, out_buf, out_buf_len, true, true);
 }
 
+void FreeDataBlock(BYTE *block, unsigned long len)
+{
+	SecretBlock owned;
+	owned.adopt(block, len);
+}
+
 unsigned long DecryptData(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
                           BYTE **out_buf, unsigned long *out_buf_len)
 {

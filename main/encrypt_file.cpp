@@ -548,6 +548,11 @@ unsigned long FastEncryptDataFile(const BYTE *key, const BYTE *data, unsigned lo
 	return fast_chunk(key, data, data_len, out_buf, out_buf_len, is_first, true);
 }
 
+void AbandonFileData(void)
+{
+	end_file();
+}
+
 unsigned long FastDecryptDataFile(const BYTE *key, const BYTE *data, unsigned long data_len,
                                   BYTE **out_buf, unsigned long *out_buf_len, bool is_first)
 {

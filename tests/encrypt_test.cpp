@@ -599,6 +599,14 @@ TEST_F(FileScript, StrayChunksAreRefused)
 	EXPECT_EQ(encrypt(data, kFast), kBadArgument);
 	EXPECT_EQ(sent().size(), 8u);
 	EXPECT_TRUE(untouched());
+
+	// a host that gives up between chunks
+	opening();
+	token.reply(ok(cat(kCryptogram, kFileKey)));
+	ASSERT_EQ(encrypt(data, kFirst | kFast), 0u);
+	AbandonFileData();
+	EXPECT_TRUE(file_state_wiped()) << "abandoned";
+	EXPECT_EQ(encrypt(data, kFast), kBadArgument) << "no file to continue";
 }
 
 TEST_F(FileScript, AnOutputOneByteShortWritesNothingAndEndsTheFile)

@@ -31,7 +31,8 @@ const std::set<std::string> kExported = {
 	"cur_context", "GetError", "GetLastErrorCode",
 	// library context and connection
 	"InitLib", "ConnectToMekta", "ConnectToSecondMekta", "SelectReader", "CheckCurrentReader",
-	"NewReaderStruct", "BeginTokenTransaction", "EndTokenTransaction",
+	"NewReaderStruct", "BeginTokenTransaction", "EndTokenTransaction", "AbandonFileData",
+	"FreeDataBlock",
 	// message and file encryption
 	"EncryptMes", "DecryptMes", "EncryptFileData", "DecryptFileData", "_file_header", "iv",
 	"PerformOp", "EncryptData", "DecryptData", "PerformFileOp", "EncryptDataFile",

@@ -60,14 +60,12 @@ Result finished(Result result, const TempOutput& out)
 
 // Between a file's chunks the library keeps its file key; a file abandoned
 // midway (our own write failing, say) must not leave it behind.
-class FileInProgress {
+class UnfinishedFile {
 public:
-	~FileInProgress()
+	~UnfinishedFile()
 	{
-		if (!ended_) {
-			explicit_bzero(&_file_header, sizeof _file_header);
-			explicit_bzero(iv, sizeof iv);
-		}
+		if (!ended_)
+			AbandonFileData();
 	}
 	void end() { ended_ = true; }
 
@@ -128,7 +126,7 @@ Result encrypt_file(Session& session, const FileOptions& options)
 	SecureBuffer plain(kChunk);
 	SecureBuffer cipher(kChunk + kHeadRoom + kCrc);
 	Progress progress("encrypting", in.size());
-	FileInProgress file;
+	UnfinishedFile file;
 	uint64_t total_in = 0;
 	for (bool first = true, last = false; !last; first = false) {
 		size_t len = in.read_full(plain.data(), kChunk);
@@ -166,7 +164,7 @@ Result decrypt_file(Session& session, const FileOptions& options)
 	SecureBuffer cipher(kHeadRoom + kChunk + kCrc);
 	SecureBuffer plain(kHeadRoom + kChunk + kCrc);
 	Progress progress("decrypting", in.size());
-	FileInProgress file;
+	UnfinishedFile file;
 	uint64_t total_in = 0;
 	size_t have = in.read_full(cipher.data(), cipher.size());
 	for (bool first = true;; first = false) {
