@@ -155,7 +155,7 @@ TEST(HexText, EdgesOfBothDirections)
 	};
 	EXPECT_EQ(decoded(" 00 AB\t7F ", 3, 10), "00AB7FEE");
 	EXPECT_EQ(decoded("AABB", 1, 1), "AAEEEEEE") << "mes_len bounds the bytes produced";
-	for (const std::string bad : {"ABC", "0G", "A B", "AB\nCD", "AB\xC3\xA9", "", "  "})
+	for (const std::string bad : {"ABC", "0G", "A B", "AB\nCD", "AB-CD", "AB:CD", "AB\xC3\xA9", "", "  "})
 		EXPECT_EQ(decoded(bad, 0, bad.size()), "EEEEEEEE") << bad;
 	EXPECT_EQ(decoded("AB", 0, ULONG_MAX), "EEEEEEEE") << "no memory for the temporary";
 	EXPECT_EQ(Mes2Bin(nullptr, 4, nullptr), 0u);

@@ -38,6 +38,12 @@ protected:
 		b[n] = 0;
 		return b;
 	}
+	// How many UPDATE BINARY commands (D6, or D7 with an offset) went to the token.
+	size_t updates()
+	{
+		return static_cast<size_t>(std::count_if(card().exchanges.begin(), card().exchanges.end(),
+		                                         [](const auto& e) { return (e.first[1] & 0xFE) == 0xD6; }));
+	}
 	// The start of the trace buffer file.
 	Bytes trace_buffer(size_t len) const
 	{
@@ -57,8 +63,10 @@ TEST_F(Management, WrongBlockedAndUnblockedPin)
 	ASSERT_EQ(GetError(text, &len), 0u);
 	EXPECT_EQ(std::string(text), "Ошибка: Неверный пароль. Осталось попыток:  2");
 	EXPECT_EQ(VerifyPIN(nullptr, false), 142u) << "the state query reports the tries left";
+	card().exchanges.clear();
 	EXPECT_EQ(VerifyPIN("0000", true), 141u);
 	EXPECT_EQ(trace_buffer(113), filled(112)) << "filled before the VERIFY";
+	EXPECT_EQ(updates(), 2u) << "the PIN's filler is written twice";
 	EXPECT_EQ(VerifyPIN("0000", false), 140u);
 	EXPECT_EQ(VerifyPIN("1234", false), 108u);
 
@@ -79,8 +87,10 @@ TEST_F(Management, ErasePasswordPukAndNotePasswordVerify)
 	attach();
 	EXPECT_EQ(VerifyErasePas("11111111"), 149u);
 	EXPECT_EQ(VerifyPUK("00000000"), 149u);
+	card().exchanges.clear();
 	EXPECT_EQ(VerifyNotePas("0000", true), 142u);
 	EXPECT_EQ(trace_buffer(81), filled(80));
+	EXPECT_EQ(updates(), 1u) << "the note password's once";
 }
 
 // ---- groups ------------------------------------------------------------------
