@@ -8,6 +8,7 @@
  */
 #include <limits.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "encrypt.h"
@@ -150,26 +151,66 @@ unsigned long deliver(const Output &out, unsigned char *out_mes, int *out_mes_si
 	return 0;
 }
 
-/* The host-side CFB from src into dst (the same place or apart); the
- * register iv runs on from the last chunk. Deciphering reads the ciphertext
- * where it stands and writes the plaintext straight where it is wanted. */
-void fast_cfb(const BYTE *key, const BYTE *src, BYTE *dst, unsigned long len, bool encipher)
+/* With the file's CRC, a chunk is ciphered a stretch at a time and each
+ * stretch checksummed while it is still in the first-level cache, instead
+ * of a second pass over the whole chunk. Without it, the cipher takes an
+ * int length, so pieces of 1 GiB. Both are multiples of the wide
+ * decipherment's blocks: cut there, the CFB chains exactly as one call. */
+constexpr unsigned long kStretch = 4096;
+constexpr unsigned long kPiece = 1ul << 30;
+static_assert(kStretch % (GOST_WIDE_BLOCKS * static_cast<unsigned long>(GOST_BLOCK_SIZE)) == 0,
+              "stretches of whole wide blocks");
+
+/* Where a stretch feeds the CRC, which is over the ciphertext. After the
+ * cipher where it can: the cipher's streaming reads hide the wait for
+ * memory behind its work, and the CRC then reads the cache (first, the
+ * CRC would wait for memory itself). Before deciphering when the plaintext
+ * may overwrite the ciphertext. */
+enum class Crc { kNone, kBefore, kAfter };
+
+void cfb_stretch(const u32_gost_type *ks, const BYTE *src, BYTE *dst, int n, bool encipher, Crc crc)
+{
+	if (crc == Crc::kBefore)
+		AppendCRC32Compat(src, n);
+	if (encipher) {
+		if (src != dst)
+			memmove(dst, src, static_cast<size_t>(n));
+		gost_encrypt_cfb(ks, iv, dst, n);
+	} else
+		gost_decrypt_cfb_to(ks, iv, src, dst, n);
+	if (crc == Crc::kAfter)
+		AppendCRC32Compat(encipher ? dst : src, n);
+}
+
+bool overlap(const BYTE *src, const BYTE *dst, unsigned long len)
+{
+	uintptr_t s = reinterpret_cast<uintptr_t>(src), d = reinterpret_cast<uintptr_t>(dst);
+	return s < d + len && d < s + len;
+}
+
+/* The host-side CFB from src into dst (the same place or apart), and with
+ * with_crc the file's CRC; the register iv runs on from the last chunk.
+ * Deciphering reads the ciphertext where it stands and writes the plaintext
+ * straight where it is wanted. */
+void fast_cfb(const BYTE *key, const BYTE *src, BYTE *dst, unsigned long len, bool encipher,
+              bool with_crc)
 {
 	u32_gost_type ks[GOST_KEY_WORDS];
 	g2814789_set_key(ks, key, GOST_KEY_SIZE);
-	/* an empty chunk may come as a null pointer */
-	if (encipher && src != dst && len != 0)
+	/* copied a stretch at a time, overlapping data could be overwritten
+	 * before it is read */
+	if (encipher && src != dst && overlap(src, dst, len)) {
 		memmove(dst, src, len);
-	/* the cipher takes an int length; pieces of a multiple of 8 bytes chain
-	 * exactly as one call would */
-	const unsigned long kPiece = 1ul << 30;
-	for (unsigned long at = 0; at < len; at += kPiece) {
-		int n = static_cast<int>(len - at < kPiece ? len - at : kPiece);
-		if (encipher)
-			gost_encrypt_cfb(ks, iv, dst + at, n);
-		else
-			gost_decrypt_cfb_to(ks, iv, src + at, dst + at, n);
+		src = dst;
 	}
+	Crc crc = !with_crc                              ? Crc::kNone
+	          : !encipher && overlap(src, dst, len) ? Crc::kBefore
+	                                                 : Crc::kAfter;
+	const unsigned long step = with_crc ? kStretch : kPiece;
+	/* an empty chunk may come as a null pointer: no stretch then */
+	for (unsigned long at = 0; at < len; at += step)
+		cfb_stretch(ks, src + at, dst + at, static_cast<int>(len - at < step ? len - at : step),
+		            encipher, crc);
 	wipe_secret(ks, sizeof ks);
 }
 
@@ -244,7 +285,7 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 	if (target != NULL) {
 		if (c.first)
 			wipe_secret(iv, sizeof iv);
-		fast_cfb(file_key(), c.data, target, c.len, true);
+		fast_cfb(file_key(), c.data, target, c.len, true, true);
 		out.direct = true;
 		out.direct_len = c.len;
 	} else {
@@ -256,7 +297,8 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 	}
 	if (rc != 0)
 		return rc;
-	AppendCRC32Compat(out.direct ? target : out.body.get(), static_cast<int>(out.body_size()));
+	if (!out.direct)
+		AppendCRC32Compat(out.body.get(), static_cast<int>(out.body.size()));
 	if (c.last) {
 		store_crc(out.crc, FinalizeCRC32Compat());
 		end_file();
@@ -341,13 +383,17 @@ unsigned long decipher_chunk(Chunk &c, Output &out)
 		rc = take_stored_crc(c, &stored);
 	if (rc != 0)
 		return rc;
-	AppendCRC32Compat(c.data, static_cast<int>(c.len));
+	BYTE *target = direct_target(c, out);
+	/* the last chunk is checked before it is deciphered (see check_crc);
+	 * the others straight into the caller's output in the same pass */
+	bool same_pass = target != NULL && !c.last;
+	if (!same_pass)
+		AppendCRC32Compat(c.data, static_cast<int>(c.len));
 	rc = check_crc(c, stored);
-	BYTE *target = rc == 0 ? direct_target(c, out) : NULL;
-	if (target != NULL) {
+	if (rc == 0 && target != NULL) {
 		if (c.first)
 			wipe_secret(iv, sizeof iv);
-		fast_cfb(file_key(), c.data, target, c.len, false);
+		fast_cfb(file_key(), c.data, target, c.len, false, same_pass);
 		out.direct = true;
 		out.direct_len = c.len;
 	} else if (rc == 0) {
@@ -470,7 +516,7 @@ unsigned long fast_chunk(const BYTE *key, const BYTE *data, unsigned long data_l
 	if (!out.allocate(data_len))
 		return DRAXEL_E_NO_READER;
 	if (data_len != 0)
-		fast_cfb(key, data, out.get(), data_len, encipher);
+		fast_cfb(key, data, out.get(), data_len, encipher, false);
 	*out_buf_len = data_len;
 	*out_buf = out.release();
 	return 0;
