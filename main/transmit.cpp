@@ -1,43 +1,16 @@
 /*
- * Card transport: the PC/SC context, reader records, the APDU exchange with
- * its 61xx/6Cxx follow-up, and the trace points of all of them.
+ * Card transport: the exported reader operations, the PC/SC context, the
+ * APDU exchange with its 61xx/6Cxx follow-up, transactions, and the trace
+ * of all of them. How a token is reached is the business of one set of
+ * reader operations (reader_record.h), chosen when the library is set up.
  */
 #include "transmit.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include <winscard.h>
-
 #include "debug.h"
-
-static_assert(sizeof(SCARDCONTEXT) == sizeof(long), "hSC is declared as long");
-static_assert(sizeof(DWORD) == sizeof(unsigned long), "DWORD is unsigned long");
-
-struct _ReaderStruct {
-	char *strName;
-	BYTE atr[32];
-	DWORD atr_len;
-	SCARDHANDLE hCard;
-	DWORD dwActiveProtocol;
-	LPCSCARD_IO_REQUEST lpscior;
-	WORD wSW;
-	DWORD error;
-	DWORD dwIFSC;
-	DWORD dwIFSD;
-	DWORD dwCurrentState;
-	DWORD dwEventState;
-	DWORD mode;
-	/* Transactions: how deep this record's nesting runs (the PC/SC lock is
-	 * held while it is above 0), how much of it the host asked for, and
-	 * whether a command reached the token since the lock was taken. */
-	unsigned int lock_depth;
-	unsigned int host_depth;
-	bool sent_under_lock;
-	/* A password went to the token over this connection: closing it must
-	 * then clear the card's security state. */
-	bool presented_password;
-};
+#include "reader_record.h"
 
 extern "C" {
 SCARDCONTEXT hSC = 0;
@@ -46,6 +19,9 @@ Type_ReaderFuncStruct *reader_mekta_func = NULL;
 
 /* The record that a token-mode file keeps locked between its chunks. */
 static ReaderStructPtr file_holder = NULL;
+
+/* How tokens are reached: PC/SC until the host hands over a handler. */
+static const ReaderOps *reader_ops = &pcsc_reader_ops;
 
 namespace {
 
@@ -62,28 +38,6 @@ constexpr BYTE kInsManageSecurityEnvironment = 0x22;
 bool function_trace_on()
 {
 	return (GetTraceMode() & TRACE_FUNCTIONS) != 0;
-}
-
-void trace_function(const char *line)
-{
-	if (function_trace_on())
-		DebugPrintf("%s", line);
-}
-
-bool host_handler_mode()
-{
-	return reader_mekta_func != NULL;
-}
-
-/* Replaces the record's name with a heap copy; false when out of memory. */
-bool store_name(ReaderStructPtr prs, const char *name)
-{
-	char *copy = strdup(name);
-	if (copy == NULL)
-		return false;
-	free(prs->strName);
-	prs->strName = copy;
-	return true;
 }
 
 /* The commands whose data are passwords. */
@@ -106,105 +60,6 @@ bool data_may_be_shown(BYTE ins)
  * (a follow-up's reply belongs to the command it follows up). */
 bool reply_may_be_shown = false;
 
-/* One exchange over the host handler. The handler's length is not trusted. */
-unsigned long exchange_host(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len,
-                            BYTE *reply, unsigned long *reply_len)
-{
-	int len = static_cast<int>(*reply_len);
-	reader_mekta_func->handlerScardTransmit(const_cast<BYTE *>(cmd), static_cast<int>(cmd_len),
-	                                        reply, &len);
-	if (len < 2 || static_cast<unsigned long>(len) > kReplyCapacity) {
-		prs->error = 1;
-		return DRAXEL_TR_FAILURE;
-	}
-	prs->error = 0;
-	*reply_len = static_cast<unsigned long>(len);
-	return DRAXEL_TR_OK;
-}
-
-/* Another program reset the card, or left it unpowered: the handle must
- * be reconnected before the card answers it again. */
-bool card_was_reset(LONG rv)
-{
-	return rv == SCARD_W_RESET_CARD || rv == SCARD_W_UNPOWERED_CARD;
-}
-
-bool card_powered(ReaderStructPtr prs)
-{
-	DWORD state = 0;
-	return SCardStatus(prs->hCard, NULL, NULL, &state, NULL, NULL, NULL) == SCARD_S_SUCCESS &&
-	       (state & SCARD_POWERED) != 0;
-}
-
-/* Reconnects after a reset, leaving the card as it is, unless another
- * program left it unpowered: then it is powered up again. The token has
- * forgotten every password presented before the reset. */
-LONG reconnect(ReaderStructPtr prs)
-{
-	DWORD protocol = 0;
-	const DWORD protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-	LONG rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_LEAVE_CARD, &protocol);
-	if (rv != SCARD_S_SUCCESS || !card_powered(prs))
-		rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_UNPOWER_CARD, &protocol);
-	if (rv == SCARD_S_SUCCESS) {
-		prs->dwActiveProtocol = protocol;
-		prs->lpscior = protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-		prs->presented_password = false;
-	}
-	return rv;
-}
-
-/* SCardBeginTransaction, reconnecting when the card was reset since the
- * record last used it. Waits while another program holds the card. */
-LONG lock_card(ReaderStructPtr prs)
-{
-	LONG rv = SCardBeginTransaction(prs->hCard);
-	for (int attempt = 0; attempt < 2 && card_was_reset(rv); ++attempt) {
-		rv = reconnect(prs);
-		if (rv == SCARD_S_SUCCESS)
-			rv = SCardBeginTransaction(prs->hCard);
-	}
-	return rv;
-}
-
-/* Forgets the record's transactions: its connection is ending. */
-void forget_transactions(ReaderStructPtr prs)
-{
-	prs->lock_depth = 0;
-	prs->host_depth = 0;
-	if (file_holder == prs)
-		file_holder = NULL;
-}
-
-/* One exchange over PC/SC. A command that found the card reset is sent
- * again after reconnecting only when it opens its transaction: a later one
- * would run without what the earlier commands set up on the token. */
-unsigned long exchange_pcsc(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len,
-                            BYTE *reply, unsigned long *reply_len)
-{
-	if (prs->hCard == 0)
-		return DRAXEL_TR_NOT_CONNECTED;
-	PrintCAPDU(cmd, cmd_len, prs);
-	DWORD len = *reply_len;
-	LONG rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply, &len);
-	if (card_was_reset(rv) && !prs->sent_under_lock && reconnect(prs) == SCARD_S_SUCCESS) {
-		len = *reply_len;
-		rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply, &len);
-	}
-	prs->error = static_cast<DWORD>(rv);
-	if (rv != SCARD_S_SUCCESS) {
-		PrintError(prs->error);
-		return ProcessScardError(prs->error);
-	}
-	prs->sent_under_lock = true;
-	if (len < 2) {
-		PrintError(prs->error);
-		prs->error = 1;
-		return DRAXEL_TR_FAILURE;
-	}
-	*reply_len = len;
-	return DRAXEL_TR_OK;
-}
 
 /* Takes the status word from the end of a reply and traces the reply. */
 void take_status_word(ReaderStructPtr prs, BYTE *reply, unsigned long reply_len)
@@ -252,23 +107,28 @@ unsigned long hand_out(const BYTE *data, unsigned long data_len, BYTE *pubRecv,
 	return DRAXEL_TR_OK;
 }
 
+/* One exchange of a Transmit call, traced. */
+unsigned long exchange(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len, BYTE *reply,
+                       unsigned long *reply_len)
+{
+	PrintCAPDU(cmd, cmd_len, prs);
+	unsigned long rc = reader_ops->exchange(prs, cmd, cmd_len, reply, reply_len);
+	if (rc == DRAXEL_TR_OK)
+		take_status_word(prs, reply, *reply_len);
+	return rc;
+}
+
 /* Both exchanges of one Transmit call, over the receive buffer reply. */
 unsigned long exchange_with_follow_up(const BYTE *cmd, unsigned long cmd_len, BYTE *reply,
                                       unsigned long *reply_len, const unsigned long *pulRecvSize,
                                       ReaderStructPtr prs)
 {
-	unsigned long rc;
 	reply_may_be_shown = data_may_be_shown(cmd[1]);
-	if (host_handler_mode()) {
-		trace_function("Transmit continue\n");
-		PrintCAPDU(cmd, cmd_len, prs);
-		rc = exchange_host(prs, cmd, cmd_len, reply, reply_len);
-	} else {
-		rc = exchange_pcsc(prs, cmd, cmd_len, reply, reply_len);
-	}
+	if (reader_ops->first_exchange_note != NULL)
+		trace_function(reader_ops->first_exchange_note);
+	unsigned long rc = exchange(prs, cmd, cmd_len, reply, reply_len);
 	if (rc != DRAXEL_TR_OK)
 		return rc;
-	take_status_word(prs, reply, *reply_len);
 	if (prs->wSW == kSwSuccess)
 		return DRAXEL_TR_OK;
 	if (!needs_follow_up(prs->wSW, *reply_len))
@@ -277,52 +137,10 @@ unsigned long exchange_with_follow_up(const BYTE *cmd, unsigned long cmd_len, BY
 	BYTE follow_up[5];
 	build_follow_up(follow_up, cmd, prs->wSW, pulRecvSize);
 	*reply_len = kReplyCapacity;
-	if (host_handler_mode()) {
-		PrintCAPDU(follow_up, sizeof follow_up, prs);
-		rc = exchange_host(prs, follow_up, sizeof follow_up, reply, reply_len);
-	} else {
-		rc = exchange_pcsc(prs, follow_up, sizeof follow_up, reply, reply_len);
-	}
+	rc = exchange(prs, follow_up, sizeof follow_up, reply, reply_len);
 	if (rc != DRAXEL_TR_OK)
 		return rc;
-	take_status_word(prs, reply, *reply_len);
 	return final_status_accepted(prs->wSW) ? DRAXEL_TR_OK : DRAXEL_TR_STATUS_WORD;
-}
-
-/* Clears the card's security state before a connection that presented a
- * password goes, without resetting the card under another program's
- * transaction: the power cycle happens inside one of our own. A card that
- * was reset since already forgot the password. */
-DWORD closing_disposition(ReaderStructPtr prs)
-{
-	if (!prs->presented_password)
-		return SCARD_LEAVE_CARD;
-	LONG rv = prs->lock_depth > 0 ? SCARD_S_SUCCESS : SCardBeginTransaction(prs->hCard);
-	if (rv == SCARD_S_SUCCESS)
-		rv = SCardEndTransaction(prs->hCard, SCARD_UNPOWER_CARD);
-	return rv == SCARD_S_SUCCESS || card_was_reset(rv) ? SCARD_LEAVE_CARD : SCARD_UNPOWER_CARD;
-}
-
-/* Ends the record's connection. A probe leaves the card as it found it. */
-unsigned long disconnect(ReaderStructPtr prs, bool probe)
-{
-	if (prs != NULL && function_trace_on())
-		DebugPrintf("CloseReader %s\n", prs->strName != NULL ? prs->strName : "(null)");
-	if (host_handler_mode())
-		return 0;
-	if (prs == NULL) {
-		trace_function("CloseReader: 0\n");
-		return DRAXEL_TR_BAD_ARGUMENT;
-	}
-	if (prs->hCard == 0)
-		return 0;
-	DWORD disposition = probe ? SCARD_LEAVE_CARD : closing_disposition(prs);
-	prs->error = static_cast<DWORD>(SCardDisconnect(prs->hCard, disposition));
-	prs->hCard = 0;
-	prs->dwEventState &= 0xFFF;
-	prs->presented_password = false;
-	forget_transactions(prs);
-	return prs->error == SCARD_S_SUCCESS ? 0 : ProcessScardError(prs->error);
 }
 
 /* Notes a password command that reached the token. */
@@ -334,17 +152,51 @@ void note_password(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len)
 
 } // namespace
 
+void trace_function(const char *line)
+{
+	if (function_trace_on())
+		DebugPrintf("%s", line);
+}
+
+bool StoreReaderName(ReaderStructPtr prs, const char *name)
+{
+	char *copy = strdup(name);
+	if (copy == NULL)
+		return false;
+	free(prs->strName);
+	prs->strName = copy;
+	return true;
+}
+
+/* Forgets the record's transactions: its connection is ending. */
+void forget_transactions(ReaderStructPtr prs)
+{
+	prs->lock_depth = 0;
+	prs->host_depth = 0;
+	if (file_holder == prs)
+		file_holder = NULL;
+}
+
+/* Ends the record's connection; the trace line is the same for both ends. */
+static unsigned long disconnect(ReaderStructPtr prs, bool probe)
+{
+	if (prs != NULL && function_trace_on())
+		DebugPrintf("CloseReader %s\n", prs->strName != NULL ? prs->strName : "(null)");
+	return reader_ops->close(prs, probe);
+}
+
 extern "C" {
 
 void InitTransportLib(Type_ReaderFuncStruct *reader_func)
 {
 	DebugConfigure(true);
 	reader_mekta_func = reader_func;
+	reader_ops = reader_func != NULL ? &host_reader_ops : &pcsc_reader_ops;
 }
 
 bool IsReaderMektaFunc(void)
 {
-	return host_handler_mode();
+	return reader_ops == &host_reader_ops;
 }
 
 ReaderStructPtr AllocReaderStruct(const char *pcName)
@@ -354,9 +206,7 @@ ReaderStructPtr AllocReaderStruct(const char *pcName)
 		return NULL;
 	trace_function("AllocReaderStruct\n");
 	if (pcName != NULL)
-		store_name(prs, pcName); /* a failed copy leaves a record without a name */
-	prs->dwCurrentState = 0;
-	prs->dwEventState = 0;
+		StoreReaderName(prs, pcName); /* a failed copy leaves a record without a name */
 	return prs;
 }
 
@@ -364,8 +214,8 @@ void FreeReaderStruct(ReaderStructPtr prs)
 {
 	if (prs == NULL)
 		return;
-	if (prs->lock_depth > 0 && prs->hCard != 0)
-		SCardEndTransaction(prs->hCard, SCARD_LEAVE_CARD);
+	if (prs->lock_depth > 0)
+		reader_ops->unlock(prs);
 	forget_transactions(prs);
 	free(prs->strName);
 	free(prs);
@@ -381,19 +231,13 @@ unsigned long OpenReaderContext(int)
 {
 	DebugConfigure(false);
 	trace_function("OpenReaderContext\n");
-	if (host_handler_mode())
-		return 0;
-	LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &hSC);
-	DebugPrintf("OpenReader r: %d\n", static_cast<int>(rv));
-	return static_cast<unsigned long>(rv);
+	return reader_ops->open_context();
 }
 
 unsigned long CloseReaderContext(void)
 {
-	unsigned long rc = 0;
 	trace_function("CloseReaderContext\n");
-	if (!host_handler_mode() && SCardReleaseContext(hSC) != SCARD_S_SUCCESS)
-		rc = DRAXEL_TR_FAILURE;
+	unsigned long rc = reader_ops->close_context();
 	hSC = 0;
 	return rc;
 }
@@ -401,47 +245,14 @@ unsigned long CloseReaderContext(void)
 unsigned long ListReaders(char *pcList, unsigned long *pulListSize)
 {
 	trace_function("ListReaders\n");
-	if (host_handler_mode())
-		return 0;
-	if (hSC == 0)
-		return DRAXEL_TR_NOT_CONNECTED;
-	if (pulListSize == NULL)
-		return DRAXEL_TR_BAD_ARGUMENT;
-	DWORD size = *pulListSize;
-	LONG rv = SCardListReaders(hSC, NULL, pcList, &size);
-	*pulListSize = size;
-	return static_cast<unsigned long>(rv);
+	return reader_ops->list_readers(pcList, pulListSize);
 }
 
 unsigned long OpenReader(const char *pcName, ReaderStructPtr prs, bool exclusive)
 {
 	if (function_trace_on())
 		DebugPrintf("OpenReader %s\n", pcName != NULL ? pcName : "(null)");
-	if (host_handler_mode())
-		return 0;
-	bool has_stored_name = prs->strName != NULL && prs->strName[0] != '\0';
-	if (!has_stored_name && (pcName == NULL || pcName[0] == '\0'))
-		return DRAXEL_TR_BAD_ARGUMENT;
-	if (hSC == 0)
-		return DRAXEL_TR_NOT_CONNECTED;
-	if (pcName != NULL && !store_name(prs, pcName))
-		return DRAXEL_TR_NO_MEMORY;
-
-	prs->mode = exclusive ? SCARD_SHARE_EXCLUSIVE : SCARD_SHARE_SHARED;
-	LONG rv = SCardConnect(hSC, prs->strName, prs->mode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-	                       &prs->hCard, &prs->dwActiveProtocol);
-	prs->error = static_cast<DWORD>(rv);
-	if (rv != SCARD_S_SUCCESS)
-		return ProcessScardError(prs->error);
-
-	prs->lpscior = prs->dwActiveProtocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-	prs->atr_len = sizeof prs->atr;
-	if (TRACE_APDU_LEVEL(GetTraceMode()) != 0) {
-		DebugPrintf("\nATR:\n");
-		DebugPrintHex("", prs->atr, static_cast<int>(prs->atr_len), 0);
-	}
-	trace_function("OpenReader: 0\n");
-	return 0;
+	return reader_ops->open(pcName, prs, exclusive);
 }
 
 unsigned long CloseReader(ReaderStructPtr prs)
@@ -456,38 +267,28 @@ unsigned long CloseReaderLeaveCard(ReaderStructPtr prs)
 
 unsigned long BeginReaderTransaction(ReaderStructPtr prs)
 {
-	if (host_handler_mode())
-		return 0;
 	if (prs == NULL)
 		return DRAXEL_TR_BAD_ARGUMENT;
 	if (prs->lock_depth > 0) {
 		++prs->lock_depth;
 		return 0;
 	}
-	if (prs->hCard == 0)
-		return DRAXEL_TR_NOT_CONNECTED;
-	LONG rv = lock_card(prs);
-	if (rv != SCARD_S_SUCCESS) {
-		prs->error = static_cast<DWORD>(rv);
-		return ProcessScardError(prs->error);
-	}
-	prs->lock_depth = 1;
-	prs->sent_under_lock = false;
-	return 0;
+	unsigned long rc = reader_ops->lock(prs);
+	if (rc == 0)
+		prs->lock_depth = 1;
+	return rc;
 }
 
 void EndReaderTransaction(ReaderStructPtr prs)
 {
-	if (prs == NULL || prs->lock_depth == 0)
-		return;
-	if (--prs->lock_depth == 0 && prs->hCard != 0)
-		SCardEndTransaction(prs->hCard, SCARD_LEAVE_CARD);
+	if (prs != NULL && prs->lock_depth > 0 && --prs->lock_depth == 0)
+		reader_ops->unlock(prs);
 }
 
 unsigned long BeginHostTransaction(ReaderStructPtr prs)
 {
 	unsigned long rc = BeginReaderTransaction(prs);
-	if (rc == 0 && prs != NULL)
+	if (rc == 0)
 		++prs->host_depth;
 	return rc;
 }
@@ -505,7 +306,7 @@ void HoldReaderForFile(ReaderStructPtr prs)
 {
 	ReleaseFileHold();
 	if (prs == NULL || prs->lock_depth == 0)
-		return; /* nothing held: host-handler mode, or no lock to extend */
+		return; /* no transaction to extend */
 	++prs->lock_depth;
 	file_holder = prs;
 }
@@ -524,34 +325,22 @@ void ReleaseFileHold(void)
 	EndReaderTransaction(prs);
 }
 
+/* Only PC/SC makes contexts; in host-handler mode every context is 0. */
 unsigned long ReleaseOtherContext(long context)
 {
-	if (host_handler_mode() || context == 0 || context == hSC)
+	if (context == 0 || context == hSC)
 		return 0;
 	return SCardReleaseContext(context) == SCARD_S_SUCCESS ? 0 : DRAXEL_TR_FAILURE;
 }
 
 unsigned long IsCardPowered(ReaderStructPtr psr)
 {
-	if (host_handler_mode())
-		return 0;
-	if (psr == NULL)
-		return DRAXEL_TR_BAD_ARGUMENT;
-	if (psr->hCard == 0)
-		return DRAXEL_TR_NOT_CONNECTED;
-	DWORD state = 0;
-	LONG rv = SCardStatus(psr->hCard, NULL, NULL, &state, NULL, NULL, NULL);
-	if (rv != SCARD_S_SUCCESS)
-		return static_cast<unsigned long>(rv);
-	const DWORD present_or_powered = SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE | SCARD_SPECIFIC;
-	return (state & present_or_powered) != 0 ? 0 : state;
+	return reader_ops->card_state(psr);
 }
 
 bool IsReaderProtocolT0(ReaderStructPtr prs)
 {
-	if (host_handler_mode())
-		return true;
-	return prs != NULL && prs->dwActiveProtocol == SCARD_PROTOCOL_T0;
+	return reader_ops->is_t0(prs);
 }
 
 unsigned short GetSW(ReaderStructPtr prs)
