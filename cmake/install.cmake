@@ -1,14 +1,16 @@
 # What `cmake --install` puts in place: the shared object with its soname,
-# the public header, the pkg-config file, the tool with its man page, and the
+# the public headers, the pkg-config file, the tool with its man page, and the
 # software token's daemon.
 include(GNUInstallDirs)
 
 set_target_properties(draxel_lib PROPERTIES VERSION ${PROJECT_VERSION}
                       SOVERSION ${PROJECT_VERSION_MAJOR})
 install(TARGETS draxel_lib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# draxel_lib.h includes definitions.h; a directory of their own keeps that
-# generic name out of the top of the include path.
-install(FILES ${PROJECT_SOURCE_DIR}/main/draxel_lib.h ${PROJECT_SOURCE_DIR}/main/definitions.h
+# draxel_lib.h includes definitions.h and the low-level draxel_lowlevel.h; a
+# directory of their own keeps those generic names out of the top of the
+# include path.
+install(FILES ${PROJECT_SOURCE_DIR}/main/draxel_lib.h ${PROJECT_SOURCE_DIR}/main/draxel_lowlevel.h
+        ${PROJECT_SOURCE_DIR}/main/definitions.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/draxel)
 
 # The prefix is found from the .pc file's own place, so the file stays right
