@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "result_codes.h"
 #include "transmit.h"
 
 namespace {
@@ -51,13 +52,7 @@ const BYTE accept_invite_cmd[5] = {0x80, 0x3C, 0x03, 0x00, 0x00};
 
 /* ---- result codes -------------------------------------------------------- */
 
-constexpr unsigned long kOk = 0;
-constexpr unsigned long kSnTooShort = 1;
-constexpr unsigned long kBadArgument = 3;
-constexpr unsigned long kStatusWord = 5;
-constexpr unsigned long kBufferTooSmall = 8;
-constexpr unsigned long kBadLength = 101;
-constexpr unsigned long kExchangeFailed = 116;
+using namespace draxel_codes;
 
 /* ---- framing ------------------------------------------------------------- */
 
@@ -204,7 +199,7 @@ unsigned long hand_out_exact(BYTE *out, Len *out_len, const BYTE *data, unsigned
 	bool fits = static_cast<unsigned long>(*out_len) >= data_len;
 	*out_len = static_cast<Len>(data_len);
 	if (!fits)
-		return kBufferTooSmall;
+		return kAnswerTooLong;
 	if (data_len != 0)
 		memcpy(out, data, data_len);
 	return kOk;
@@ -244,7 +239,7 @@ unsigned long send_fields(ReaderStructPtr prs, const BYTE header[5], const BYTE 
 {
 	Command cmd(header);
 	if (!append_fields(cmd, fields, lens, count))
-		return kBadArgument;
+		return kCommandRefused;
 	return map_status(prs, cmd.send(prs), maps);
 }
 
@@ -278,7 +273,7 @@ unsigned long APDU_SelectApplication(ReaderStructPtr prs)
 unsigned long APDU_Select(ReaderStructPtr prs, const BYTE *buf, BYTE len)
 {
 	if (buf == NULL || len == 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(select_cmd);
 	cmd.append(buf, len);
 	unsigned long r = cmd.send(prs);
@@ -290,7 +285,7 @@ unsigned long APDU_Select_FCP(ReaderStructPtr prs, const BYTE *buf, BYTE len, BY
                               int *out_len)
 {
 	if (buf == NULL || len == 0 || out_buf == NULL || out_len == NULL || *out_len <= 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(select_cmd_fcp);
 	cmd.append(buf, len);
 	Reply reply(kReplyCapacity);
@@ -329,7 +324,7 @@ static void put_offset_object(BYTE object[4], int off)
 unsigned long APDU_ReadBinary(ReaderStructPtr prs, BYTE *buf, int *buf_len, int off)
 {
 	if (buf == NULL || buf_len == NULL || *buf_len <= 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(read_binary_cmd);
 	cmd.buf[INS] |= kOddIns;
 	BYTE offset[4];
@@ -350,7 +345,7 @@ unsigned long APDU_UpdateBinary(ReaderStructPtr prs, const BYTE *buf, BYTE buf_l
 {
 	const BYTE kMaxWrite = 248;
 	if (buf == NULL || buf_len == 0 || buf_len > kMaxWrite)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(update_binary_cmd);
 	cmd.buf[INS] |= kOddIns;
 	BYTE head[7];
@@ -374,7 +369,7 @@ unsigned long APDU_UpdateBinary(ReaderStructPtr prs, const BYTE *buf, BYTE buf_l
 unsigned long APDU_GetChallenge(ReaderStructPtr prs, BYTE *buf, int len)
 {
 	if (len < 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(get_ch_cmd);
 	cmd.buf[P3] = static_cast<BYTE>(len);
 	unsigned long capacity = static_cast<unsigned long>(len);
@@ -390,14 +385,14 @@ unsigned long APDU_GetSN(ReaderStructPtr prs, BYTE *sn, BYTE snsize)
 {
 	const unsigned long kSnLen = 7;
 	if (sn == NULL || snsize < kSnLen)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(IsReaderProtocolT0(prs) ? validate_card_sn_t0 : validate_card_sn);
 	Reply reply(255);
 	unsigned long r = Transmit(cmd.buf, cmd.len, reply.buf, &reply.len, prs);
 	if (r != kOk)
 		return command_result(r);
 	if (reply.len < kSnLen)
-		return kSnTooShort;
+		return kShortChallenge;
 	memcpy(sn, reply.buf, kSnLen);
 	return kOk;
 }
@@ -405,7 +400,7 @@ unsigned long APDU_GetSN(ReaderStructPtr prs, BYTE *sn, BYTE snsize)
 unsigned long APDU_GetCardModel(ReaderStructPtr prs, int *card_model)
 {
 	if (card_model == NULL)
-		return kBadArgument;
+		return kCommandRefused;
 	*card_model = 0;
 	Command cmd(validate_card_model);
 	unsigned long reply_len;
@@ -422,7 +417,7 @@ unsigned long APDU_GetCardVer(ReaderStructPtr prs, int *card_ver)
 {
 	static const BYTE version_file[2] = {0xF1, 0x40};
 	if (card_ver == NULL)
-		return kBadArgument;
+		return kCommandRefused;
 	Command select(select_cmd);
 	select.append(version_file, sizeof version_file);
 	unsigned long r = select.send(prs);
@@ -440,6 +435,21 @@ unsigned long APDU_GetCardVer(ReaderStructPtr prs, int *card_ver)
 	return kOk;
 }
 
+/* What a status word means where the builder's own table says nothing. */
+static const StatusMap general_status[] = {
+	{kSwSecurityNotSatisfied, kSwExactly, kAccessDenied, false},
+	{kSwWrongPassword, kSwExactly, kCannotDecrypt, false}, /* no tries: a session key */
+	{kSwKeyNotFound, kSwExactly, kKeyDamaged, false},
+};
+
+unsigned long code_of_status_word(unsigned short sw)
+{
+	for (const StatusMap &m : general_status)
+		if ((sw & m.mask) == m.sw)
+			return m.code;
+	return kBadStatus;
+}
+
 unsigned short APDU_GetSW(ReaderStructPtr prs)
 {
 	return GetSW(prs);
@@ -453,17 +463,17 @@ unsigned long GetLastScardError(void)
 /* ---- credentials --------------------------------------------------------- */
 
 static const StatusMap verify_status[] = {
-	{0x63C0, 0xFFF0, 140, true}, /* wrong password, x tries left */
-	{0x6983, 0xFFFF, 108, false}, /* blocked */
-	{0x6700, 0xFFFF, 115, false}, /* length refused */
+	{kSwWrongPassword, kSwTriesMask, kWrongPassword, true}, /* wrong password, x tries left */
+	{kSwBlocked, kSwExactly, kBlocked, false}, /* blocked */
+	{kSwWrongLength, kSwExactly, kPasswordLength, false}, /* length refused */
 };
-static const StatusMap change_key_status[] = {{0x6700, 0xFFFF, 115, false}};
+static const StatusMap change_key_status[] = {{kSwWrongLength, kSwExactly, kPasswordLength, false}};
 
 unsigned long APDU_VerifyPassword(ReaderStructPtr prs, BYTE pwd_id, const BYTE *pwd_buf,
                                   BYTE pwd_len)
 {
 	if ((pwd_buf == NULL) != (pwd_len == 0))
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(verify_cmd);
 	cmd.buf[P2] = pwd_id;
 	cmd.append(pwd_buf, pwd_len);
@@ -475,7 +485,7 @@ unsigned long APDU_VerifyPassword(ReaderStructPtr prs, BYTE pwd_id, const BYTE *
 unsigned long APDU_ChangeKey(ReaderStructPtr prs, BYTE key_id, const BYTE *key_buf, BYTE key_len)
 {
 	if (key_buf == NULL || key_len == 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(ch_ref_data_cmd);
 	cmd.buf[P2] = key_id;
 	cmd.append(key_buf, key_len);
@@ -496,7 +506,7 @@ unsigned long APDU_UnblockKey(ReaderStructPtr prs, BYTE key_id)
 unsigned long APDU_GetKeyAttempts(ReaderStructPtr prs, BYTE pwd_id, int *pattempts)
 {
 	if (pattempts == NULL)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(verify_cmd);
 	cmd.buf[P2] = pwd_id;
 	unsigned long r = cmd.send(prs);
@@ -505,7 +515,7 @@ unsigned long APDU_GetKeyAttempts(ReaderStructPtr prs, BYTE pwd_id, int *pattemp
 		return kExchangeFailed;
 	*pattempts = 0;
 	unsigned short sw = GetSW(prs);
-	if (r == kStatusWord && (sw & 0xFFF0) == 0x63C0) {
+	if (r == kStatusWord && (sw & kSwTriesMask) == kSwWrongPassword) {
 		*pattempts = sw & 0x0F;
 		return kOk;
 	}
@@ -539,7 +549,7 @@ static unsigned long perform_block(Command &cmd, ReaderStructPtr prs, BYTE *out_
 	if (r != kOk)
 		return command_result(r);
 	if (reply_len != skip_len + block_len)
-		return kBadLength;
+		return kWrongLength;
 	if (block_len != 0)
 		memcpy(out_data, cmd.buf + skip_len, block_len);
 	return kOk;
@@ -550,7 +560,7 @@ unsigned long APDU_PSO_Enc(ReaderStructPtr prs, const BYTE *data, BYTE data_len,
 {
 	const unsigned long kIndicatorLen = 1;
 	if (missing(data, data_len) || out_data == NULL)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(pso_enc_cmd);
 	if (!is_last)
 		cmd.buf[CLA] = kClaChaining;
@@ -563,9 +573,9 @@ unsigned long APDU_PSO_Dec(ReaderStructPtr prs, const BYTE *data, BYTE data_len,
 {
 	static const BYTE indicator = 0x02;
 	if (data_len == kMaxData)
-		return kBadLength; /* no room for the indicator byte */
+		return kWrongLength; /* no room for the indicator byte */
 	if (missing(data, data_len) || out_data == NULL)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(pso_dec_cmd);
 	if (!is_last)
 		cmd.buf[CLA] |= kClaChaining;
@@ -578,7 +588,7 @@ unsigned long APDU_GenSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE p
                              BYTE mode, BYTE *out_data, unsigned long *out_data_len)
 {
 	if (missing(pas_phrase, pas_phrase_len) || !valid_exact_output(out_data, out_data_len))
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(gen_ses_key_cmd);
 	cmd.buf[P1] = 0x01;
 	cmd.buf[P2] = mode;
@@ -595,12 +605,12 @@ unsigned long APDU_SetSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE p
                              BYTE *out_data, unsigned long *out_data_len)
 {
 	if (out_data != NULL && !valid_exact_output(out_data, out_data_len))
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(gen_ses_key_cmd);
 	cmd.buf[P1] = 0x02;
 	cmd.buf[P2] = mode;
 	if (!cmd.append(pas_phrase, pas_phrase_len) || !cmd.append(cryptogram, cryptogram_len))
-		return kBadArgument;
+		return kCommandRefused;
 	unsigned long reply_len;
 	unsigned long r = cmd.send_for_reply(prs, &reply_len);
 	if (exchange_failed(r))
@@ -613,29 +623,29 @@ unsigned long APDU_SetSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE p
 /* ---- groups -------------------------------------------------------------- */
 
 static const StatusMap create_group_status[] = {
-	{0x6984, 0xFFFF, 118, false}, /* the name exists */
-	{0x6A84, 0xFFFF, 119, false}, /* no room */
-	{0x6B00, 0xFFFF, 119, false},
+	{kSwNameExists, kSwExactly, kGroupExists, false}, /* the name exists */
+	{kSwNoRoom, kSwExactly, kTooManyGroups, false}, /* no room */
+	{kSwOutsideFile, kSwExactly, kTooManyGroups, false},
 };
-static const StatusMap unknown_group_status[] = {{0x6A88, 0xFFFF, 117, false}};
+static const StatusMap unknown_group_status[] = {{kSwGroupNotFound, kSwExactly, kGroupNotFound, false}};
 static const StatusMap rename_group_status[] = {
-	{0x6A88, 0xFFFF, 117, false},
-	{0x6984, 0xFFFF, 118, false},
+	{kSwGroupNotFound, kSwExactly, kGroupNotFound, false},
+	{kSwNameExists, kSwExactly, kGroupExists, false},
 };
 static const StatusMap admin_group_status[] = {
-	{0x6A88, 0xFFFF, 117, false},
-	{0x6985, 0xFFFF, 122, false}, /* not the group's administrator */
+	{kSwGroupNotFound, kSwExactly, kGroupNotFound, false},
+	{kSwConditionsNotSatisfied, kSwExactly, kNotGroupAdmin, false}, /* not the group's administrator */
 };
 static const StatusMap accept_invite_status[] = {
-	{0x6984, 0xFFFF, 118, false},
-	{0x6A84, 0xFFFF, 119, false},
+	{kSwNameExists, kSwExactly, kGroupExists, false},
+	{kSwNoRoom, kSwExactly, kTooManyGroups, false},
 };
 
 unsigned long APDU_GetGroupNameList(ReaderStructPtr prs, BYTE *buf, unsigned long *buf_len,
                                     int card_ver)
 {
 	if (buf == NULL || buf_len == NULL || *buf_len == 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(card_ver > 2 ? get_group_name_list_cmd : get_group_name_list_cmd_old);
 	unsigned long reply_len;
 	unsigned long r = cmd.send_for_reply(prs, &reply_len);
@@ -691,7 +701,7 @@ static unsigned long exchange_blob(ReaderStructPtr prs, const BYTE header[5], co
                                    StatusTable maps)
 {
 	if (in == NULL || in_len == 0 || out_buf == NULL || out_buf_len == NULL || *out_buf_len == 0)
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(header);
 	cmd.append(in, in_len);
 	unsigned long reply_len;
@@ -726,7 +736,7 @@ unsigned long APDU_AcceptInviteGroup(ReaderStructPtr prs, const BYTE *invite_blo
 	const BYTE lens[] = {invite_blob_len, group_name_len, pas_phrase_len};
 	Command cmd(accept_invite_cmd);
 	if (!append_fields(cmd, fields, lens, 3))
-		return kBadArgument;
+		return kCommandRefused;
 	unsigned long r = cmd.send(prs);
 	last_error = r;
 	return map_status(prs, r, accept_invite_status);
@@ -737,7 +747,7 @@ unsigned long APDU_AcceptInviteGroup(ReaderStructPtr prs, const BYTE *invite_blo
 unsigned long APDU_GetDublBlob(ReaderStructPtr prs, BYTE *out_data, unsigned long *out_data_len)
 {
 	if (!valid_exact_output(out_data, out_data_len))
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(get_dubl_cmd);
 	cmd.buf[CLA] |= kClaChaining;
 	unsigned long reply_len;
@@ -750,7 +760,7 @@ unsigned long APDU_GetDublBlob(ReaderStructPtr prs, BYTE *out_data, unsigned lon
 unsigned long APDU_SetDublBlob(ReaderStructPtr prs, const BYTE *data, BYTE data_len)
 {
 	if (missing(data, data_len))
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(set_dubl_cmd);
 	cmd.append(data, data_len);
 	if (data_len != 0)
@@ -778,9 +788,9 @@ unsigned long APDU_NotePolicy(ReaderStructPtr prs, int mode, unsigned char *out_
 {
 	const int kRead = 1, kChange = 2;
 	if (mode != kRead && mode != kChange)
-		return kBadArgument;
+		return kCommandRefused;
 	if (mode == kRead && (out_buf == NULL || out_buf_size == NULL || *out_buf_size < 0))
-		return kBadArgument;
+		return kCommandRefused;
 	Command cmd(note_policy_cmd);
 	cmd.buf[P1] = static_cast<BYTE>(mode);
 	unsigned long reply_len;

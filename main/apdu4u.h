@@ -28,6 +28,10 @@ void apdu_cmd_buf_wiped(const BYTE *buf, size_t len);
  * tests that link the units directly replace it to look. */
 void apdu_buf_released(const BYTE *buf, size_t len);
 
+/* The library's code for an operation that failed on status word sw, where
+ * no builder's own table gave it one. */
+unsigned long code_of_status_word(unsigned short sw);
+
 #ifdef __cplusplus
 }
 #endif

@@ -23,8 +23,6 @@ constexpr size_t kMaxEntries = 1024;
 constexpr size_t kMaxBlob = 255;
 /* An invite shares one command's 255 data bytes with two padded fields. */
 constexpr size_t kMaxInvite = kMaxBlob - 2 * kFieldLen;
-constexpr unsigned long kListDamaged = DRAXEL_E_GROUP_LIST_DAMAGED;
-constexpr unsigned long kTooSmall = DRAXEL_E_BUFFER_TOO_SMALL;
 
 /* A name or pass phrase: 1 to 63 bytes, so that its field keeps a zero. */
 bool bad_name(const char *text)
@@ -94,13 +92,13 @@ unsigned long append_entries(List &list, const BYTE *answer, unsigned long answe
 {
 	unsigned long rc =
 	    answer_len % kEntryLen != 0 || list.entries + answer_len / kEntryLen > kMaxEntries
-	        ? kListDamaged
+	        ? kGroupListDamaged
 	        : 0;
 	for (unsigned long at = 0; rc == 0 && at < answer_len; at += kEntryLen) {
 		const BYTE *entry = answer + at;
 		const BYTE *end = static_cast<const BYTE *>(memchr(entry, 0, kFieldLen));
 		if (end == NULL) {
-			rc = kListDamaged;
+			rc = kGroupListDamaged;
 		} else {
 			size_t name_len = static_cast<size_t>(end - entry);
 			list.bytes[list.len] = static_cast<char>(entry[kFieldLen]);
@@ -157,7 +155,7 @@ unsigned long GetGroupList(char *group_name_list, unsigned long *group_name_list
 	List list = {NULL, 0, 0};
 	if (rc == 0) {
 		list.bytes = static_cast<char *>(malloc(kMaxEntries * kEntryLen));
-		rc = list.bytes == NULL ? kNoReader : read_list(prs, list);
+		rc = list.bytes == NULL ? kNoMemory : read_list(prs, list);
 	}
 	if (rc == 0 && group_name_list != NULL && list.len > *group_name_list_size)
 		rc = kTooSmall;

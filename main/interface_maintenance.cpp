@@ -30,8 +30,6 @@ constexpr int kChallengeLen = 32;
 constexpr int kLastVersionWithoutDsKey = 17;
 constexpr int kFirstTokenClearingNote = 5;
 constexpr size_t kSerialLen = 7;
-constexpr unsigned long kTooSmall = DRAXEL_E_BUFFER_TOO_SMALL;
-constexpr unsigned long kBadValue = DRAXEL_E_NO_READER;
 
 /* The order in which the key buffer's four keys are loaded. */
 const BYTE key_refs[kKeyDataLen / kKeyLen] = {0x0D, 0x1D, 0x0F, 0x15};
@@ -175,7 +173,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 	unsigned long len = 0;
 	if (rc == 0) {
 		data = static_cast<BYTE *>(malloc(capacity));
-		rc = data == NULL ? kNoReader : 0;
+		rc = data == NULL ? kNoMemory : 0;
 	}
 	if (rc == 0) {
 		len = Mes2Bin(data_buf, text_len, data);

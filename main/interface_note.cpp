@@ -19,7 +19,6 @@ namespace {
 
 constexpr BYTE kFileCreationRef = 0x73;
 constexpr size_t kFileCreationLen = 8;
-constexpr unsigned short kSwOutsideFile = 0x6B00;
 /* READ BINARY and UPDATE BINARY carry the offset in two bytes. */
 constexpr long kLastOffset = 0xFFFF;
 constexpr int kReadChunk = 256;
@@ -33,7 +32,6 @@ constexpr int kFirstClearNoteVersion = 5;
 constexpr int kLastFixedPolicyVersion = 5;
 /* From here on a token without the trace buffer file is meant to lack it. */
 constexpr int kLastTraceRepairVersion = 14;
-constexpr unsigned long kBadValue = DRAXEL_E_NO_READER;
 
 const BYTE master_file[2] = {0x3F, 0x00};
 const BYTE note_file[2] = {0xF2, 0x10};
@@ -180,7 +178,7 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 	int wanted = rc == 0 ? *out_data_size : 0;
 	if (rc == 0) {
 		buf = static_cast<BYTE *>(malloc(static_cast<size_t>(wanted)));
-		rc = buf == NULL ? kNoReader : 0;
+		rc = buf == NULL ? kNoMemory : 0;
 	}
 	int got = 0;
 	if (rc == 0)

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "draxel_lib.h"
+#include "result_codes.h"
 #include "utils.h"
 
 namespace draxel_ops {
@@ -20,10 +21,7 @@ constexpr BYTE kNoteRef = 0x11;
 /* The commands carry a password's length in one byte. */
 constexpr size_t kMaxPasswordLen = 255;
 
-constexpr unsigned long kStatusWord = DRAXEL_TR_STATUS_WORD;
-constexpr unsigned long kBadArgument = DRAXEL_E_BAD_ARGUMENT;
-constexpr unsigned long kNoReader = DRAXEL_E_NO_READER;
-constexpr unsigned long kTooOld = DRAXEL_E_VERSION_TOO_OLD;
+using namespace draxel_codes;
 
 /* A text that a one-byte length cannot carry: presented cut modulo 256 it
  * would be another password. A null text fits. */
@@ -60,7 +58,7 @@ inline unsigned long select_and_verify(ReaderStructPtr prs, BYTE ref, const char
  * first exchange would (116, a communication failure), with nothing sent. */
 inline unsigned long need_reader(ReaderStructPtr prs)
 {
-	return prs == NULL ? DRAXEL_E_COMMUNICATION : 0;
+	return prs == NULL ? kExchangeFailed : 0;
 }
 
 /* The common way out: 0 stays 0, a failure is recorded against the reader

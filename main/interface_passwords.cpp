@@ -11,7 +11,6 @@ using namespace draxel_ops;
 
 namespace {
 
-constexpr unsigned short kSwFileNotFound = 0x6A82;
 constexpr BYTE kFillByte = 0x01;
 constexpr BYTE kPinFillLen = 112;
 constexpr BYTE kNoteFillLen = 80;

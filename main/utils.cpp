@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "apdu4u.h"
 #include "transmit.h"
 
 extern "C" {
@@ -15,10 +16,6 @@ LogicDLLContext cur_context = {NULL, NULL, 0};
 }
 
 namespace {
-
-constexpr unsigned short kSwSecurityNotSatisfied = 0x6982;
-constexpr unsigned short kSwWrongSessionKey = 0x63C0;
-constexpr unsigned short kSwKeyNotFound = 0x6A83;
 
 /* Every code without a text of its own, including the transport codes. */
 const char kUnknownError[] = "Неизвестная ошибка.";
@@ -86,21 +83,6 @@ const char *error_message(unsigned long code, char buf[kWrongPasswordCapacity])
 	snprintf(buf, kWrongPasswordCapacity, "%s %i", kWrongPassword,
 	         static_cast<int>(DRAXEL_TRIES_LEFT(code)));
 	return buf;
-}
-
-/* The one place where a refused status word gets its meaning. */
-unsigned long code_of_status_word(unsigned short sw)
-{
-	switch (sw) {
-	case kSwSecurityNotSatisfied:
-		return DRAXEL_E_ACCESS_DENIED;
-	case kSwWrongSessionKey:
-		return DRAXEL_E_CANNOT_DECRYPT;
-	case kSwKeyNotFound:
-		return DRAXEL_E_KEY_DAMAGED;
-	default:
-		return DRAXEL_E_BAD_STATUS;
-	}
 }
 
 const char kDigits[] = "0123456789ABCDEF";

@@ -1,0 +1,60 @@
+/* Every code the library's units return, by what it means, and every status
+ * word they read, by name: one home for both, so that no unit carries a bare
+ * number. Several meanings share one public code (101 is both "no memory"
+ * and "an answer of the wrong length"); the names keep them apart in the
+ * code. Internal to the library's units. */
+#ifndef DRAXEL_RESULT_CODES_H
+#define DRAXEL_RESULT_CODES_H
+
+#include "draxel_lib.h"
+
+namespace draxel_codes {
+
+/* What the command builders return besides the library codes below: the
+ * transport's codes, passed on. */
+constexpr unsigned long kOk = DRAXEL_TR_OK;
+constexpr unsigned long kShortChallenge = DRAXEL_TR_FAILURE; /* fewer random bytes than asked */
+constexpr unsigned long kCommandRefused = DRAXEL_TR_BAD_ARGUMENT;    /* a builder's argument */
+constexpr unsigned long kStatusWord = DRAXEL_TR_STATUS_WORD;          /* see the status word */
+constexpr unsigned long kAnswerTooLong = DRAXEL_TR_INSUFFICIENT_BUFFER; /* exact-room outputs */
+
+/* The library's codes (draxel_lib.h), by meaning. */
+constexpr unsigned long kNoMemory = DRAXEL_E_NO_READER;
+constexpr unsigned long kWrongLength = DRAXEL_E_NO_READER;  /* an answer of another length */
+constexpr unsigned long kBadValue = DRAXEL_E_NO_READER;     /* a value out of range */
+constexpr unsigned long kBadArgument = DRAXEL_E_BAD_ARGUMENT;
+constexpr unsigned long kAccessDenied = DRAXEL_E_ACCESS_DENIED;
+constexpr unsigned long kTooSmall = DRAXEL_E_BUFFER_TOO_SMALL;
+constexpr unsigned long kBlocked = DRAXEL_E_PASSWORD_BLOCKED;
+constexpr unsigned long kCannotDecrypt = DRAXEL_E_CANNOT_DECRYPT;
+constexpr unsigned long kKeyDamaged = DRAXEL_E_KEY_DAMAGED;
+constexpr unsigned long kPasswordLength = DRAXEL_E_PASSWORD_LENGTH;
+constexpr unsigned long kExchangeFailed = DRAXEL_E_COMMUNICATION;
+constexpr unsigned long kGroupNotFound = DRAXEL_E_GROUP_NOT_FOUND;
+constexpr unsigned long kGroupExists = DRAXEL_E_GROUP_EXISTS;
+constexpr unsigned long kTooManyGroups = DRAXEL_E_TOO_MANY_GROUPS;
+constexpr unsigned long kBadStatus = DRAXEL_E_BAD_STATUS;
+constexpr unsigned long kNotGroupAdmin = DRAXEL_E_NOT_GROUP_ADMIN;
+constexpr unsigned long kTooOld = DRAXEL_E_VERSION_TOO_OLD;
+constexpr unsigned long kGroupListDamaged = DRAXEL_E_GROUP_LIST_DAMAGED;
+constexpr unsigned long kWrongPassword = DRAXEL_E_WRONG_PASSWORD; /* plus the tries left */
+
+/* Status words. */
+constexpr unsigned short kSwSuccess = 0x9000;
+constexpr unsigned short kSwWrongPassword = 0x63C0; /* low nibble: tries left */
+constexpr unsigned short kSwTriesMask = 0xFFF0;
+constexpr unsigned short kSwExactly = 0xFFFF;
+constexpr unsigned short kSwWrongLength = 0x6700;
+constexpr unsigned short kSwSecurityNotSatisfied = 0x6982;
+constexpr unsigned short kSwBlocked = 0x6983;
+constexpr unsigned short kSwNameExists = 0x6984;
+constexpr unsigned short kSwConditionsNotSatisfied = 0x6985;
+constexpr unsigned short kSwFileNotFound = 0x6A82;
+constexpr unsigned short kSwKeyNotFound = 0x6A83;
+constexpr unsigned short kSwNoRoom = 0x6A84;
+constexpr unsigned short kSwGroupNotFound = 0x6A88;
+constexpr unsigned short kSwOutsideFile = 0x6B00;
+
+} // namespace draxel_codes
+
+#endif
