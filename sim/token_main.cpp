@@ -1,5 +1,4 @@
 // draxel-token-sim: the software token in a vpcd virtual reader.
-#include <getopt.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "daemon_options.h"
 #include "faulty_card.h"
 #include "token.h"
 #include "token_crypto.h"
@@ -21,8 +21,6 @@
 namespace {
 
 using draxel::sim::IssueOptions;
-using draxel::sim::parse_port;
-using draxel::sim::resolves;
 using draxel::sim::TokenState;
 
 constexpr int kStateError = 1;
@@ -30,11 +28,8 @@ constexpr int kUsageError = 2;
 constexpr size_t kMaxPassword = 255;
 
 struct Config {
-  std::string host = "127.0.0.1";
-  uint16_t port = 0;
+  draxel::sim::ReaderOptions reader;
   std::optional<std::string> state_path;
-  bool t0 = false;
-  bool once = false;
   IssueOptions issue;
   bool issue_options_given = false;
   std::vector<draxel::sim::FaultPlan> faults;
@@ -93,15 +88,11 @@ bool valid_password(const std::string& text) {
 
 Config parse_args(int argc, char** argv) {
   enum {
-    kPort = 1, kHost, kState, kT0, kOnce, kVersion, kSt23l80, kNoNote, kNoTrace, kPin, kPuk,
+    kState = draxel::sim::kFirstOwnOption, kVersion, kSt23l80, kNoNote, kNoTrace, kPin, kPuk,
     kSerial, kFault
   };
-  static const option kOptions[] = {
-      {"port", required_argument, nullptr, kPort},
-      {"host", required_argument, nullptr, kHost},
+  static const std::vector<option> kOwnOptions = {
       {"state", required_argument, nullptr, kState},
-      {"t0", no_argument, nullptr, kT0},
-      {"once", no_argument, nullptr, kOnce},
       {"version", required_argument, nullptr, kVersion},
       {"st23l80", no_argument, nullptr, kSt23l80},
       {"no-note", no_argument, nullptr, kNoNote},
@@ -109,27 +100,16 @@ Config parse_args(int argc, char** argv) {
       {"pin", required_argument, nullptr, kPin},
       {"puk", required_argument, nullptr, kPuk},
       {"serial", required_argument, nullptr, kSerial},
-      {"fault", required_argument, nullptr, kFault},
-      {nullptr, 0, nullptr, 0}};
+      {"fault", required_argument, nullptr, kFault}};
   Config config;
-  opterr = 0;
-  for (int opt; (opt = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+  const auto take = [&config](int opt, const char* arg) {
     switch (opt) {
-      case kPort: {
-        const auto port = parse_port(optarg);
-        if (!port) usage("--port wants a number from 1 to 65535");
-        config.port = *port;
-        break;
-      }
-      case kHost: config.host = optarg; break;
       case kState:
-        if (*optarg == '\0') usage("--state wants a file name");
-        config.state_path = optarg;
+        if (*arg == '\0') usage("--state wants a file name");
+        config.state_path = arg;
         break;
-      case kT0: config.t0 = true; break;
-      case kOnce: config.once = true; break;
       case kVersion:
-        if (!parse_version(optarg, config.issue.version)) {
+        if (!parse_version(arg, config.issue.version)) {
           usage("--version wants a number from 0 to 65535 or \"none\"");
         }
         config.issue_options_given = true;
@@ -147,34 +127,31 @@ Config parse_args(int argc, char** argv) {
         config.issue_options_given = true;
         break;
       case kPin:
-        if (!valid_password(optarg)) usage("--pin wants 1 to 255 characters");
-        config.issue.pin = optarg;
+        if (!valid_password(arg)) usage("--pin wants 1 to 255 characters");
+        config.issue.pin = arg;
         config.issue_options_given = true;
         break;
       case kPuk:
-        if (!valid_password(optarg)) usage("--puk wants 1 to 255 characters");
-        config.issue.puk = optarg;
+        if (!valid_password(arg)) usage("--puk wants 1 to 255 characters");
+        config.issue.puk = arg;
         config.issue_options_given = true;
         break;
       case kSerial: {
-        const auto serial = parse_serial(optarg);
+        const auto serial = parse_serial(arg);
         if (!serial) usage("--serial wants 7 bytes as 14 hex digits");
         config.issue.serial = *serial;
         config.issue_options_given = true;
         break;
       }
       case kFault: {
-        const auto plan = draxel::sim::parse_fault_plan(optarg);
+        const auto plan = draxel::sim::parse_fault_plan(arg);
         if (!plan) usage("--fault wants KIND[:INS[:COUNT]]");
         config.faults.push_back(*plan);
         break;
       }
-      default: usage("unknown option or missing value");
     }
-  }
-  if (optind != argc) usage("unexpected argument");
-  if (config.port == 0) usage("--port is required");
-  if (!resolves(config.host)) usage("--host does not resolve");
+  };
+  config.reader = draxel::sim::parse_daemon_options(argc, argv, kOwnOptions, take, usage);
   return config;
 }
 
@@ -230,14 +207,10 @@ int main(int argc, char** argv) {
       return false;
     });
   }
-  std::fprintf(stderr, "draxel-token-sim: T=%d token for vpcd at %s:%u%s%s\n", config.t0 ? 0 : 1,
-               config.host.c_str(), config.port,
-               config.state_path ? "" : " (in memory only)", config.once ? " (once)" : "");
+  const draxel::sim::ReaderOptions& reader = config.reader;
+  std::fprintf(stderr, "draxel-token-sim: T=%d token for vpcd at %s:%u%s%s\n", reader.t0 ? 0 : 1,
+               reader.host.c_str(), reader.port,
+               config.state_path ? "" : " (in memory only)", reader.once ? " (once)" : "");
   draxel::sim::FaultyCard played(token, config.faults);
-  draxel::sim::ReaderOptions reader;
-  reader.host = config.host;
-  reader.port = config.port;
-  reader.t0 = config.t0;
-  reader.once = config.once;
   return draxel::sim::serve_in_reader(played, reader);
 }

@@ -1,28 +1,21 @@
 // draxel-vcard: a scripted test card in a vpcd virtual reader.
-#include <getopt.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "daemon.h"
+#include "daemon_options.h"
 #include "test_card.h"
 
 namespace {
 
-using draxel::sim::parse_port;
-using draxel::sim::resolves;
 using draxel::sim::TestCard;
 
 constexpr int kUsageError = 2;
 
 struct Config {
-  std::string host = "127.0.0.1";
-  uint16_t port = 0;
-  bool t0 = false;
-  bool once = false;
+  draxel::sim::ReaderOptions reader;
   TestCard::Options card;
 };
 
@@ -48,38 +41,23 @@ std::optional<std::vector<uint8_t>> parse_aid(const std::string& hex) {
 }
 
 Config parse_args(int argc, char** argv) {
-  enum { kPort = 1, kHost, kT0, kAid, kRefuse, kOnce };
-  static const option kOptions[] = {
-      {"port", required_argument, nullptr, kPort}, {"host", required_argument, nullptr, kHost},
-      {"t0", no_argument, nullptr, kT0},           {"aid", required_argument, nullptr, kAid},
-      {"refuse-select", no_argument, nullptr, kRefuse},
-      {"once", no_argument, nullptr, kOnce},       {nullptr, 0, nullptr, 0}};
+  enum { kAid = draxel::sim::kFirstOwnOption, kRefuse };
+  static const std::vector<option> kOwnOptions = {
+      {"aid", required_argument, nullptr, kAid},
+      {"refuse-select", no_argument, nullptr, kRefuse}};
   Config config;
-  opterr = 0;
-  for (int opt; (opt = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+  const auto take = [&config](int opt, const char* arg) {
     switch (opt) {
-      case kPort: {
-        const auto port = parse_port(optarg);
-        if (!port) usage("--port wants a number from 1 to 65535");
-        config.port = *port;
-        break;
-      }
-      case kHost: config.host = optarg; break;
-      case kT0: config.t0 = true; break;
       case kAid: {
-        auto aid = parse_aid(optarg);
+        auto aid = parse_aid(arg);
         if (!aid) usage("--aid wants 1 to 16 bytes in hex");
         config.card.aid = std::move(*aid);
         break;
       }
       case kRefuse: config.card.refuse_select = true; break;
-      case kOnce: config.once = true; break;
-      default: usage("unknown option or missing value");
     }
-  }
-  if (optind != argc) usage("unexpected argument");
-  if (config.port == 0) usage("--port is required");
-  if (!resolves(config.host)) usage("--host does not resolve");
+  };
+  config.reader = draxel::sim::parse_daemon_options(argc, argv, kOwnOptions, take, usage);
   return config;
 }
 
@@ -88,7 +66,8 @@ Config parse_args(int argc, char** argv) {
 int main(int argc, char** argv) {
   const Config config = parse_args(argc, argv);
   TestCard test_card(config.card);
-  std::fprintf(stderr, "draxel-vcard: T=%d test card for vpcd at %s:%u%s\n", config.t0 ? 0 : 1,
-               config.host.c_str(), config.port, config.once ? " (once)" : "");
-  return draxel::sim::serve_in_reader(test_card, {config.host, config.port, config.t0, config.once});
+  const draxel::sim::ReaderOptions& reader = config.reader;
+  std::fprintf(stderr, "draxel-vcard: T=%d test card for vpcd at %s:%u%s\n", reader.t0 ? 0 : 1,
+               reader.host.c_str(), reader.port, reader.once ? " (once)" : "");
+  return draxel::sim::serve_in_reader(test_card, reader);
 }
