@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "result_codes.h"
+#include "token_layout.h"
 #include "transmit.h"
 
 namespace {
@@ -415,11 +416,11 @@ unsigned long APDU_GetCardModel(ReaderStructPtr prs, int *card_model)
 
 unsigned long APDU_GetCardVer(ReaderStructPtr prs, int *card_ver)
 {
-	static const BYTE version_file[2] = {0xF1, 0x40};
+	static const draxel_layout::FileId version_file = draxel_layout::file_id(draxel_layout::kVersionFile);
 	if (card_ver == NULL)
 		return kCommandRefused;
 	Command select(select_cmd);
-	select.append(version_file, sizeof version_file);
+	select.append(version_file.bytes, sizeof version_file.bytes);
 	unsigned long r = select.send(prs);
 	if (exchange_failed(r))
 		return kExchangeFailed;

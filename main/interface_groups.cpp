@@ -14,7 +14,6 @@ using namespace draxel_ops;
 
 namespace {
 
-constexpr size_t kFieldLen = 64;
 constexpr size_t kEntryLen = kFieldLen + 1;
 constexpr unsigned long kAnswerCapacity = 256;
 /* A token that keeps answering entries is stopped here rather than trusted

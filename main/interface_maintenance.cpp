@@ -25,14 +25,13 @@ constexpr unsigned long kMaxTextBlob = kAreaLen - kRecordHeader;
 constexpr unsigned long kMaxForwardedBlob = 255;
 constexpr int kKeySourceLen = 160;
 constexpr int kKeyDataLen = 128;
-constexpr int kKeyLen = 32;
 constexpr int kChallengeLen = 32;
 constexpr int kLastVersionWithoutDsKey = 17;
 constexpr int kFirstTokenClearingNote = 5;
 constexpr size_t kSerialLen = 7;
 
 /* The order in which the key buffer's four keys are loaded. */
-const BYTE key_refs[kKeyDataLen / kKeyLen] = {0x0D, 0x1D, 0x0F, 0x15};
+const BYTE key_refs[kKeyDataLen / kKeyLen] = {kKeyMode2, kKey1D, kKeyGroup, kKey15};
 
 /* One record (header and blob), wiped on the way out. */
 struct Area {

@@ -17,7 +17,6 @@ using namespace draxel_ops;
 
 namespace {
 
-constexpr BYTE kFileCreationRef = 0x73;
 constexpr size_t kFileCreationLen = 8;
 /* READ BINARY and UPDATE BINARY carry the offset in two bytes. */
 constexpr long kLastOffset = 0xFFFF;
@@ -33,10 +32,10 @@ constexpr int kLastFixedPolicyVersion = 5;
 /* From here on a token without the trace buffer file is meant to lack it. */
 constexpr int kLastTraceRepairVersion = 14;
 
-const BYTE master_file[2] = {0x3F, 0x00};
-const BYTE note_file[2] = {0xF2, 0x10};
-const BYTE version_file[2] = {0xF1, 0x40};
-const BYTE trace_buffer_file[2] = {0xF1, 0x90};
+const FileId master_file = file_id(kMasterFile);
+const FileId note_file = file_id(kNoteFile);
+const FileId version_file = file_id(kVersionFile);
+const FileId trace_buffer_file = file_id(kTraceBufferFile);
 
 /* The password that lets the token create files: a build setting, decoded
  * only for the moment it is presented. */
@@ -54,7 +53,7 @@ unsigned long select_note(ReaderStructPtr prs)
 {
 	unsigned long rc = APDU_SelectApplication(prs);
 	if (rc == 0)
-		rc = APDU_Select(prs, note_file, sizeof note_file);
+		rc = APDU_Select(prs, note_file.bytes, sizeof note_file.bytes);
 	return rc;
 }
 
@@ -106,7 +105,7 @@ unsigned long read_note_size(ReaderStructPtr prs, int *note_size)
 {
 	BYTE fcp[kFcpCapacity];
 	int len = sizeof fcp;
-	unsigned long rc = APDU_Select_FCP(prs, note_file, sizeof note_file, fcp, &len);
+	unsigned long rc = APDU_Select_FCP(prs, note_file.bytes, sizeof note_file.bytes, fcp, &len);
 	if (rc == 0 && len <= 5)
 		rc = kBadValue;
 	if (rc == 0)
@@ -152,7 +151,7 @@ unsigned long CreateNote(void)
 	if (rc == 0)
 		rc = APDU_GetCardModel(prs, &model);
 	if (rc == 0)
-		rc = APDU_Select(prs, master_file, sizeof master_file);
+		rc = APDU_Select(prs, master_file.bytes, sizeof master_file.bytes);
 	if (rc == 0)
 		rc = present_file_creation_password(prs);
 	if (rc == 0)
@@ -160,7 +159,7 @@ unsigned long CreateNote(void)
 	if (rc == 0)
 		rc = APDU_CreateBFNote(prs, model);
 	if (rc == 0)
-		rc = APDU_Select(prs, version_file, sizeof version_file);
+		rc = APDU_Select(prs, version_file.bytes, sizeof version_file.bytes);
 	if (rc == 0)
 		rc = APDU_UpdateBinary(prs, version_4, sizeof version_4, 0);
 	return finish(rc, prs);
@@ -261,9 +260,9 @@ unsigned long RepareTracBuf(void)
 	if (rc == 0)
 		rc = APDU_GetCardVer(prs, &ver);
 	if (rc == 0)
-		rc = APDU_Select(prs, master_file, sizeof master_file);
+		rc = APDU_Select(prs, master_file.bytes, sizeof master_file.bytes);
 	unsigned long selected =
-	    rc == 0 ? APDU_Select(prs, trace_buffer_file, sizeof trace_buffer_file) : 0;
+	    rc == 0 ? APDU_Select(prs, trace_buffer_file.bytes, sizeof trace_buffer_file.bytes) : 0;
 	/* a refused selection means no such file; a lost token is a failure */
 	if (selected == DRAXEL_E_COMMUNICATION)
 		rc = selected;

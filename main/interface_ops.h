@@ -7,16 +7,12 @@
 
 #include "draxel_lib.h"
 #include "result_codes.h"
+#include "token_layout.h"
 #include "utils.h"
 
 namespace draxel_ops {
 
-/* Password references. */
-constexpr BYTE kKeyLoadRef = 0x03;
-constexpr BYTE kPinRef = 0x05;
-constexpr BYTE kPukRef = 0x07;
-constexpr BYTE kEraseRef = 0x09;
-constexpr BYTE kNoteRef = 0x11;
+using namespace draxel_layout;
 
 /* The commands carry a password's length in one byte. */
 constexpr size_t kMaxPasswordLen = 255;

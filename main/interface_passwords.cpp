@@ -15,9 +15,9 @@ constexpr BYTE kFillByte = 0x01;
 constexpr BYTE kPinFillLen = 112;
 constexpr BYTE kNoteFillLen = 80;
 
-const BYTE master_file[2] = {0x3F, 0x00};
-const BYTE trace_buffer_file[2] = {0xF1, 0x90};
-const BYTE puk_flag_file[2] = {0xF1, 0x41};
+const FileId master_file = file_id(kMasterFile);
+const FileId trace_buffer_file = file_id(kTraceBufferFile);
+const FileId puk_flag_file = file_id(kPukFlagFile);
 
 /* Overwrites the start of the trace buffer file with filler, `times` times,
  * so that what an earlier operation left there does not survive a verify. */
@@ -25,9 +25,9 @@ unsigned long fill_trace_buffer(ReaderStructPtr prs, BYTE len, int times)
 {
 	BYTE filler[kPinFillLen];
 	memset(filler, kFillByte, sizeof filler);
-	unsigned long rc = APDU_Select(prs, master_file, sizeof master_file);
+	unsigned long rc = APDU_Select(prs, master_file.bytes, sizeof master_file.bytes);
 	if (rc == 0)
-		rc = APDU_Select(prs, trace_buffer_file, sizeof trace_buffer_file);
+		rc = APDU_Select(prs, trace_buffer_file.bytes, sizeof trace_buffer_file.bytes);
 	for (int i = 0; rc == 0 && i < times; ++i)
 		rc = APDU_UpdateBinary(prs, filler, len, 0);
 	return rc;
@@ -100,7 +100,7 @@ unsigned long unblock(BYTE ref, const char *puk, const char *new_pas)
 unsigned long mark_puk_changed(ReaderStructPtr prs)
 {
 	const BYTE changed = 0x01;
-	unsigned long rc = APDU_Select(prs, puk_flag_file, sizeof puk_flag_file);
+	unsigned long rc = APDU_Select(prs, puk_flag_file.bytes, sizeof puk_flag_file.bytes);
 	if (rc == 0)
 		rc = APDU_UpdateBinary(prs, &changed, 1, 0);
 	else if (rc == kStatusWord && APDU_GetSW(prs) == kSwFileNotFound)
@@ -193,7 +193,7 @@ unsigned long GetPUKFlag(bool *is_def_puk_flag)
 		/* no flag file, or one that cannot be selected: the PUK is not
 		 * known to be the issued one. A token that no longer answers
 		 * tells nothing, though: that is a failure, not "not issued". */
-		unsigned long selected = APDU_Select(prs, puk_flag_file, sizeof puk_flag_file);
+		unsigned long selected = APDU_Select(prs, puk_flag_file.bytes, sizeof puk_flag_file.bytes);
 		if (selected == 0) {
 			rc = APDU_ReadBinary(prs, &flag, &len, 0);
 			*is_def_puk_flag = rc == 0 && flag == 0x00;

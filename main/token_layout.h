@@ -1,0 +1,50 @@
+/* The token as the library and the software token both see it: its files,
+ * the references of its passwords and keys, and the sizes of the fields its
+ * commands carry. One home, so that the two sides cannot drift apart. */
+#ifndef DRAXEL_TOKEN_LAYOUT_H
+#define DRAXEL_TOKEN_LAYOUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace draxel_layout {
+
+/* Files, two-byte identifiers sent high byte first. */
+constexpr uint16_t kMasterFile = 0x3F00;
+constexpr uint16_t kTraceBufferFile = 0xF190; /* under the master file */
+constexpr uint16_t kVersionFile = 0xF140;     /* inside the application */
+constexpr uint16_t kPukFlagFile = 0xF141;
+constexpr uint16_t kNoteFile = 0xF210;
+
+/* A file identifier as the SELECT command carries it. */
+struct FileId {
+	unsigned char bytes[2];
+};
+constexpr FileId file_id(uint16_t fid)
+{
+	return FileId{{static_cast<unsigned char>(fid >> 8), static_cast<unsigned char>(fid)}};
+}
+
+/* Password references. */
+constexpr uint8_t kKeyLoadRef = 0x03; /* authorises loading keys */
+constexpr uint8_t kPinRef = 0x05;
+constexpr uint8_t kPukRef = 0x07;
+constexpr uint8_t kEraseRef = 0x09;
+constexpr uint8_t kNoteRef = 0x11;
+constexpr uint8_t kFileCreationRef = 0x73; /* authorises creating files */
+
+/* Key references. */
+constexpr uint8_t kKeyMode1 = 0x0B;
+constexpr uint8_t kKeyMode2 = 0x0D;
+constexpr uint8_t kKeyGroup = 0x0F;
+constexpr uint8_t kKey15 = 0x15;
+constexpr uint8_t kKey1D = 0x1D;
+
+/* Sizes. */
+constexpr size_t kKeyLen = 32;        /* a key, a session key, a file key */
+constexpr size_t kFieldLen = 64;      /* a group name or pass phrase, zero-padded */
+constexpr size_t kCryptogramLen = 36; /* a session key's cryptogram */
+
+} // namespace draxel_layout
+
+#endif
