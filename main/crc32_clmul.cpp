@@ -38,7 +38,7 @@ inline __m128i load(const unsigned char *p)
 	return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
-CLMUL_TARGET [[gnu::always_inline]] inline uint32_t reduce(__m128i x1)
+[[gnu::always_inline]] CLMUL_TARGET inline uint32_t reduce(__m128i x1)
 {
 	const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
 	__m128i k = _mm_load_si128(reinterpret_cast<const __m128i *>(k3k4));
@@ -57,9 +57,9 @@ CLMUL_TARGET [[gnu::always_inline]] inline uint32_t reduce(__m128i x1)
  * of 16) folded in, reduced. Inlined, so that the wide path runs it in its
  * own encoding: legacy SSE code behind 512-bit code pays on every
  * instruction. */
-CLMUL_TARGET [[gnu::always_inline]] inline uint32_t finish(__m128i x1, __m128i x2, __m128i x3,
-                                                          __m128i x4, const unsigned char *buf,
-                                                          size_t len)
+[[gnu::always_inline]] CLMUL_TARGET inline uint32_t finish(__m128i x1, __m128i x2, __m128i x3,
+                                                           __m128i x4, const unsigned char *buf,
+                                                           size_t len)
 {
 	const __m128i k34 = _mm_load_si128(reinterpret_cast<const __m128i *>(k3k4));
 	x1 = fold(x1, k34, x2);
