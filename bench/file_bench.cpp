@@ -1,9 +1,9 @@
 // Fast-mode file encryption and decryption of 64 MiB in chunks of 1 MiB,
 // through EncryptFileData and DecryptFileData against the software token
 // in-process, measured against the library's bare CFB over the same data in
-// the same run. The file functions add the token's session key, the header,
-// the CRC-32, a copy into the caller's buffer and the wipe of the working
-// block; the ratio shows what that costs.
+// the same run. The file functions add the token's session key, the header
+// and the CRC-32, computed a stretch at a time beside the cipher; the ratio
+// shows what that costs.
 //
 //   file_bench [google benchmark flags]
 //
