@@ -237,6 +237,23 @@ unsigned long CheckCurrentReader(void);
 ReaderStructPtr NewReaderStruct(const char *reader_name);
 
 /*
+ * CloseReader - disconnect the record. When a password was presented over
+ * the connection (VERIFY, CHANGE REFERENCE DATA or RESET RETRY COUNTER with
+ * data), the card is power-cycled inside a transaction first, so that no
+ * verified password outlives the connection; otherwise the card is left as
+ * it is for the other programs that use it. Ends the record's transactions
+ * and the hold of a token-mode file. The record keeps its name and can be
+ * opened again; closing an unconnected record is a no-op. Returns 0,
+ * DRAXEL_TR_BAD_ARGUMENT for null, or the transport code of the
+ * SCardDisconnect failure (the record is unconnected all the same).
+ */
+unsigned long CloseReader(ReaderStructPtr prs);
+
+/* FreeReaderStruct - release a record and its name; null is ignored. Does not
+ * disconnect: call CloseReader first. */
+void FreeReaderStruct(ReaderStructPtr prs);
+
+/*
  * BeginTokenTransaction - keep the current token to this program until the
  * matching EndTokenTransaction (an extension of this library). Other
  * programs' commands wait meanwhile; the library's own operations run as

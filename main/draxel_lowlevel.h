@@ -68,9 +68,6 @@ bool IsReaderMektaFunc(void);
  */
 ReaderStructPtr AllocReaderStruct(const char *pcName);
 
-/* FreeReaderStruct - release a record and its name; null is ignored. Does not
- * disconnect: call CloseReader first. */
-void FreeReaderStruct(ReaderStructPtr prs);
 
 /* IsCurrentReader - true when prs has a name equal (byte for byte) to
  * readerName; false when any of them is null. */
@@ -128,17 +125,6 @@ unsigned long ListReaders(char *pcList, unsigned long *pulListSize);
  */
 unsigned long OpenReader(const char *pcName, ReaderStructPtr prs, bool exclusive);
 
-/*
- * CloseReader - disconnect the record. When a password was presented over
- * the connection (VERIFY, CHANGE REFERENCE DATA or RESET RETRY COUNTER with
- * data), the card is power-cycled inside a transaction first, so that no
- * verified password outlives the connection; otherwise the card is left as
- * it is for the other programs that use it. Ends the record's transactions
- * and the hold of a token-mode file. The record keeps its name and can be
- * opened again; closing an unconnected record is a no-op. Returns 0, DRAXEL_TR_BAD_ARGUMENT for null, or the transport code of
- * the SCardDisconnect failure (the record is unconnected all the same).
- */
-unsigned long CloseReader(ReaderStructPtr prs);
 
 /*
  * IsCardPowered - 0 when the card is present or powered; otherwise the raw
