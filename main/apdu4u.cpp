@@ -11,6 +11,7 @@
 #include "result_codes.h"
 #include "token_layout.h"
 #include "transmit.h"
+#include "wipe.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ struct Command {
 	}
 	~Command()
 	{
-		wipe_secret(buf, sizeof buf);
+		wipe(buf, sizeof buf);
 		apdu_buf_released(buf, sizeof buf);
 	}
 	Command(const Command &) = delete;
@@ -126,7 +127,7 @@ struct Reply {
 	explicit Reply(unsigned long capacity) : len(capacity) { memset(buf, 0, sizeof buf); }
 	~Reply()
 	{
-		wipe_secret(buf, sizeof buf);
+		wipe(buf, sizeof buf);
 		apdu_buf_released(buf, sizeof buf);
 	}
 	Reply(const Reply &) = delete;

@@ -11,6 +11,7 @@
 
 #include "transmit.h"
 #include "utils.h"
+#include "wipe.h"
 
 /* ======================================================================== */
 /* Shared by messages and files                                             */
@@ -43,7 +44,7 @@ BYTE *SecretBlock::release()
 void SecretBlock::reset()
 {
 	if (data_ != NULL) {
-		wipe_secret(data_, size_);
+		wipe(data_, size_);
 		delete[] data_;
 	}
 	data_ = NULL;
@@ -184,7 +185,7 @@ unsigned long encipher_message(ReaderStructPtr prs, const char *message, const c
 		memcpy(binary.get(), answer, kCryptogramSize);
 		memcpy(binary.get() + kCryptogramSize, cipher.get(), n);
 	}
-	wipe_secret(answer, sizeof answer);
+	wipe(answer, sizeof answer);
 	return rc;
 }
 

@@ -14,6 +14,7 @@
 #include "encrypt.h"
 #include "transmit.h"
 #include "utils.h"
+#include "wipe.h"
 
 extern "C" {
 FileEncHeader _file_header;
@@ -48,8 +49,8 @@ BYTE *file_key()
 void end_file()
 {
 	ReleaseFileHold();
-	wipe_secret(&_file_header, sizeof _file_header);
-	wipe_secret(iv, sizeof iv);
+	wipe(&_file_header, sizeof _file_header);
+	wipe(iv, sizeof iv);
 	file_in_progress = FileInProgress::kNone;
 }
 
@@ -107,8 +108,8 @@ struct Output {
 	Output() { memset(&header, 0, sizeof header); }
 	~Output()
 	{
-		wipe_secret(&header, sizeof header);
-		wipe_secret(enc_rnd_key, sizeof enc_rnd_key);
+		wipe(&header, sizeof header);
+		wipe(enc_rnd_key, sizeof enc_rnd_key);
 	}
 	Output(const Output &) = delete;
 	Output &operator=(const Output &) = delete;
@@ -211,7 +212,7 @@ void fast_cfb(const BYTE *key, const BYTE *src, BYTE *dst, unsigned long len, bo
 	for (unsigned long at = 0; at < len; at += step)
 		cfb_stretch(ks, src + at, dst + at, static_cast<int>(len - at < step ? len - at : step),
 		            encipher, crc);
-	wipe_secret(ks, sizeof ks);
+	wipe(ks, sizeof ks);
 }
 
 /* A fast chunk goes straight into the caller's buffer when it fits there
@@ -243,7 +244,7 @@ unsigned long wrap_random_key(const Chunk &c, Output &out)
 		out.has_enc_rnd_key = true;
 		AppendCRC32Compat(out.enc_rnd_key, kKeySize);
 	}
-	wipe_secret(rnd_key, sizeof rnd_key);
+	wipe(rnd_key, sizeof rnd_key);
 	return rc;
 }
 
@@ -265,7 +266,7 @@ unsigned long start_encryption(const Chunk &c, Output &out)
 		AppendCRC32Compat(reinterpret_cast<const BYTE *>(&out.header) + FILE_HEADER_CRC_OFFSET,
 		                  FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
 	}
-	wipe_secret(answer, sizeof answer);
+	wipe(answer, sizeof answer);
 	if (rc == 0 && c.fast && c.use_mode == 3)
 		rc = wrap_random_key(c, out);
 	return rc;
@@ -284,7 +285,7 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 	BYTE *target = direct_target(c, out);
 	if (target != NULL) {
 		if (c.first)
-			wipe_secret(iv, sizeof iv);
+			wipe(iv, sizeof iv);
 		fast_cfb(file_key(), c.data, target, c.len, true, true);
 		out.direct = true;
 		out.direct_len = c.len;
@@ -326,7 +327,7 @@ unsigned long recover_file_key(Chunk &c)
 	/* the key takes the cryptogram's place only now that it is spent */
 	if (rc == 0)
 		memcpy(file_key(), answer, kKeySize);
-	wipe_secret(answer, sizeof answer);
+	wipe(answer, sizeof answer);
 	return rc;
 }
 
@@ -392,7 +393,7 @@ unsigned long decipher_chunk(Chunk &c, Output &out)
 	rc = check_crc(c, stored);
 	if (rc == 0 && target != NULL) {
 		if (c.first)
-			wipe_secret(iv, sizeof iv);
+			wipe(iv, sizeof iv);
 		fast_cfb(file_key(), c.data, target, c.len, false, same_pass);
 		out.direct = true;
 		out.direct_len = c.len;
@@ -510,7 +511,7 @@ unsigned long fast_chunk(const BYTE *key, const BYTE *data, unsigned long data_l
 	if (key == NULL || out_buf == NULL || out_buf_len == NULL || (data == NULL && data_len != 0))
 		return DRAXEL_E_BAD_ARGUMENT;
 	if (is_first)
-		wipe_secret(iv, sizeof iv);
+		wipe(iv, sizeof iv);
 	*out_buf_len = 0;
 	SecretBlock out;
 	if (!out.allocate(data_len))

@@ -12,7 +12,7 @@
 
 #include <string.h>
 
-#include "transmit.h"
+#include "wipe.h"
 
 extern "C" {
 g2814789_subst curr_subst;
@@ -182,7 +182,7 @@ void cfb_tail(const u32_gost_type *key, u32_gost_type r1, u32_gost_type r2,
 		reg[i] = encipher ? out : in;
 	}
 	memcpy(reg_bytes, reg, sizeof reg);
-	wipe_secret(reg, sizeof reg);
+	wipe(reg, sizeof reg);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "apdu4u.h"
 #include "interface_ops.h"
 #include "transmit.h"
+#include "wipe.h"
 
 using namespace draxel_ops;
 
@@ -31,28 +32,13 @@ bool bad_name(const char *text)
 
 /* The padded field of a text that passed bad_name(); wiped on the way out
  * since pass phrases travel in it too. */
-struct Field {
-	BYTE bytes[kFieldLen];
-
-	explicit Field(const char *text)
-	{
-		memset(bytes, 0, sizeof bytes);
-		memcpy(bytes, text, strlen(text));
-	}
-	~Field() { wipe_secret(bytes, sizeof bytes); }
-	Field(const Field &) = delete;
-	Field &operator=(const Field &) = delete;
+struct Field : WipedBytes<kFieldLen> {
+	explicit Field(const char *text) { memcpy(bytes, text, strlen(text)); }
 };
 
 /* A request or invite, decoded or as the token made it. */
-struct Blob {
-	BYTE bytes[kMaxBlob];
-	BYTE len;
-
-	Blob() : len(0) { memset(bytes, 0, sizeof bytes); }
-	~Blob() { wipe_secret(bytes, sizeof bytes); }
-	Blob(const Blob &) = delete;
-	Blob &operator=(const Blob &) = delete;
+struct Blob : WipedBytes<kMaxBlob> {
+	BYTE len = 0;
 };
 
 /* Decodes the hex text into blob; 102 for a text that is missing, not hex,

@@ -11,6 +11,7 @@
 #include "gost_a.h"
 #include "interface_ops.h"
 #include "transmit.h"
+#include "wipe.h"
 
 using namespace draxel_ops;
 
@@ -34,14 +35,7 @@ constexpr size_t kSerialLen = 7;
 const BYTE key_refs[kKeyDataLen / kKeyLen] = {kKeyMode2, kKey1D, kKeyGroup, kKey15};
 
 /* One record (header and blob), wiped on the way out. */
-struct Area {
-	BYTE bytes[kAreaLen];
-
-	Area() { memset(bytes, 0, sizeof bytes); }
-	~Area() { wipe_secret(bytes, sizeof bytes); }
-	Area(const Area &) = delete;
-	Area &operator=(const Area &) = delete;
-};
+using Area = WipedBytes<kAreaLen>;
 
 /* Writes one record's text at the end of the text so far; *text_len grows
  * by the record's text length either way (the size query needs it). */
@@ -182,7 +176,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 		rc = select_and_verify(prs, kPukRef, puk);
 	if (rc == 0)
 		rc = import_records(prs, data, len);
-	wipe_secret(data, capacity);
+	wipe(data, capacity);
 	free(data);
 	return finish(rc, prs);
 }
@@ -220,7 +214,7 @@ unsigned long MakeKeysFromBuf(unsigned char *key_buf, const unsigned char *in_da
 	memcpy(key_buf, in_data + kKeyLen, kKeyDataLen);
 	g2814789_set_key(key, in_data, kKeyLen);
 	g2814789_encrypt_ecb(key, key_buf, kKeyDataLen / GOST_BLOCK_SIZE);
-	wipe_secret(key, sizeof key);
+	wipe(key, sizeof key);
 	return 0;
 }
 
@@ -240,7 +234,7 @@ unsigned long ChangeKeys(const unsigned char *in_data, const int in_data_size, c
 		rc = present_password(prs, kKeyLoadRef, pas);
 	if (rc == 0)
 		rc = load_keys(prs, key_buf);
-	wipe_secret(key_buf, sizeof key_buf);
+	wipe(key_buf, sizeof key_buf);
 	return finish(rc, prs);
 }
 
@@ -262,7 +256,7 @@ unsigned long GetKeys(unsigned char *out_data, int *out_data_size)
 		memcpy(out_data, source, sizeof source);
 	if (rc == 0 && query)
 		*out_data_size = kKeySourceLen;
-	wipe_secret(source, sizeof source);
+	wipe(source, sizeof source);
 	return finish(rc, prs);
 }
 

@@ -8,6 +8,7 @@
 #include "apdu4u.h"
 #include "interface_ops.h"
 #include "transmit.h"
+#include "wipe.h"
 
 #ifndef DRAXEL_FILE_CREATION_PASSWORD
 #error "DRAXEL_FILE_CREATION_PASSWORD must be defined (16 hex digits); the root CMakeLists sets it"
@@ -45,7 +46,7 @@ unsigned long present_file_creation_password(ReaderStructPtr prs)
 	unsigned long rc = DRAXEL_E_BAD_ARGUMENT;
 	if (Hex2Data(pwd, DRAXEL_FILE_CREATION_PASSWORD, sizeof pwd) == sizeof pwd)
 		rc = APDU_VerifyPassword(prs, kFileCreationRef, pwd, sizeof pwd);
-	wipe_secret(pwd, sizeof pwd);
+	wipe(pwd, sizeof pwd);
 	return rc;
 }
 
@@ -186,7 +187,7 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 		memcpy(out_data, buf, static_cast<size_t>(got));
 		*out_data_size = got;
 	}
-	wipe_secret(buf, static_cast<size_t>(wanted));
+	wipe(buf, static_cast<size_t>(wanted));
 	free(buf);
 	return finish(rc, prs);
 }

@@ -11,6 +11,7 @@
 
 #include "debug.h"
 #include "reader_record.h"
+#include "wipe.h"
 
 extern "C" {
 SCARDCONTEXT hSC = 0;
@@ -398,7 +399,7 @@ unsigned long Transmit(BYTE *pubSend, unsigned long ulSendSize, BYTE *pubRecv,
 	if (rc == DRAXEL_TR_OK)
 		rc = hand_out(reply, reply_len - 2, pubRecv, pulRecvSize);
 	/* replies carry keys, plaintext and session answers */
-	wipe_secret(reply, sizeof reply);
+	wipe(reply, sizeof reply);
 	return rc;
 }
 

@@ -4,8 +4,6 @@
 #ifndef DRAXEL_TRANSMIT_H
 #define DRAXEL_TRANSMIT_H
 
-#include <string.h>
-
 #include "draxel_lib.h"
 
 #ifdef __cplusplus
@@ -49,13 +47,6 @@ bool ReaderLocksFirst(ReaderStructPtr a, ReaderStructPtr b);
  * powering the cards down. */
 unsigned long ReleaseOtherContext(long context);
 
-/* Clear a buffer that held a secret (password, key, plaintext, reply data)
- * in a way the compiler may not drop as a dead store. */
-static inline void wipe_secret(void *buf, size_t len)
-{
-	if (buf != NULL && len != 0)
-		explicit_bzero(buf, len);
-}
 
 #ifdef __cplusplus
 }

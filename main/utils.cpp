@@ -10,6 +10,7 @@
 
 #include "apdu4u.h"
 #include "transmit.h"
+#include "wipe.h"
 
 extern "C" {
 LogicDLLContext cur_context = {NULL, NULL, 0};
@@ -206,7 +207,7 @@ unsigned long Mes2Bin(const char *mes, unsigned long mes_len, BYTE *out_bin)
 	if (out_bin != NULL && count != 0)
 		memcpy(out_bin, decoded, count);
 	/* the text may be ciphertext or a key blob */
-	wipe_secret(decoded, mes_len);
+	wipe(decoded, mes_len);
 	free(decoded);
 	return count;
 }
@@ -223,7 +224,7 @@ unsigned long Bin2Mes(BYTE *bin, unsigned long bin_len, char *out_mes)
 		return 0;
 	Data2Hex(text, bin, static_cast<int>(bin_len));
 	memcpy(out_mes, text, size);
-	wipe_secret(text, size);
+	wipe(text, size);
 	free(text);
 	return size;
 }
