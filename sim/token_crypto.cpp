@@ -59,6 +59,10 @@ void wipe(std::span<uint8_t> secret) {
   if (!secret.empty()) explicit_bzero(secret.data(), secret.size());
 }
 
+void wipe(std::string& secret) {
+  wipe({reinterpret_cast<uint8_t*>(secret.data()), secret.size()});
+}
+
 void random_bytes(std::span<uint8_t> out) {
   size_t done = 0;
   while (done < out.size()) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "token_state.h"
 
@@ -55,5 +56,6 @@ class CipherStream {
 
 // Clears memory that held a secret, in a way the compiler keeps.
 void wipe(std::span<uint8_t> secret);
+void wipe(std::string& secret);
 
 }  // namespace draxel::sim

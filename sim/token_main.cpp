@@ -187,17 +187,13 @@ TokenState initial_state(const Config& config) {
   return state;
 }
 
-void wipe_string(std::string& text) {
-  draxel::sim::wipe({reinterpret_cast<uint8_t*>(text.data()), text.size()});
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Config config = parse_args(argc, argv);
   draxel::sim::Token token(initial_state(config));
-  wipe_string(config.issue.pin);
-  wipe_string(config.issue.puk);
+  draxel::sim::wipe(config.issue.pin);
+  draxel::sim::wipe(config.issue.puk);
   if (config.state_path) {
     token.persist_with([path = *config.state_path](const TokenState& state) {
       // The token refuses the change and goes on serving; the next one tries again.

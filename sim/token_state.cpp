@@ -56,10 +56,6 @@ consteval bool valid_file_creation_hex() {
 static_assert(valid_file_creation_hex(),
               "DRAXEL_FILE_CREATION_PASSWORD must be exactly 16 hex digits");
 
-void wipe_string(std::string& text) {
-  wipe({reinterpret_cast<uint8_t*>(text.data()), text.size()});
-}
-
 // --- writing ---------------------------------------------------------------
 
 void append_hex(std::string& out, std::span<const uint8_t> bytes) {
@@ -523,7 +519,7 @@ bool save_state(const std::string& path, const TokenState& state) {
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(temp.c_str());
   }
-  wipe_string(text);
+  wipe(text);
   if (!ok) return false;
   // The rename is only durable once the directory entry is on disk.
   UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -554,7 +550,7 @@ std::optional<TokenState> load_state(const std::string& path) {
   }
   std::optional<TokenState> state;
   if (ok) state = deserialize(text);
-  wipe_string(text);
+  wipe(text);
   return state;
 }
 
