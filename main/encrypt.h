@@ -5,6 +5,7 @@
 
 #include "draxel_lib.h"
 #include "gost_a.h"
+#include "token_layout.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -56,10 +57,10 @@ private:
 	size_t size_ = 0;
 };
 
-constexpr size_t kCryptogramSize = 36;     /* the token's session-key cryptogram */
-constexpr size_t kSessionAnswerRoom = 68;  /* the cryptogram and, in fast mode, the key */
-constexpr size_t kKeySize = 32;            /* a session key, a file key */
-constexpr size_t kGroupField = 64;         /* a group name as the token takes it */
+constexpr size_t kCryptogramSize = draxel_layout::kCryptogramLen;
+constexpr size_t kKeySize = draxel_layout::kKeyLen;      /* a session key, a file key */
+constexpr size_t kGroupField = draxel_layout::kFieldLen; /* a group name as the token takes it */
+constexpr size_t kSessionAnswerRoom = kCryptogramSize + kKeySize; /* with the key, in fast mode */
 constexpr size_t kMaxPhrase = 219;         /* with the cryptogram, one command's data */
 constexpr size_t kPsoBlock = 232;          /* 29 cipher blocks per PSO command */
 

@@ -23,9 +23,9 @@ u8_gost_type iv[GOST_BLOCK_SIZE];
 
 namespace {
 
-constexpr int kFirstChunk = 0x100;
-constexpr int kLastChunk = 0x200;
-constexpr int kFastMode = 0x001;
+constexpr int kFirstChunk = DRAXEL_FILE_FIRST;
+constexpr int kLastChunk = DRAXEL_FILE_LAST;
+constexpr int kFastMode = DRAXEL_FILE_FAST;
 constexpr int kEncipher = 1;
 constexpr int kDecipher = 2;
 
@@ -37,8 +37,8 @@ static_assert(kKeyOffset + kKeySize <= FILE_HEADER_SIZE, "the file key fits the 
 /* The direction of the file in progress. A chunk that is not a first one
  * must continue it: after the last chunk or a failure the file key is gone,
  * and a stray chunk would otherwise be enciphered under a zero key. */
-enum class FileInProgress { kNone, kEncryption, kDecryption };
-FileInProgress file_in_progress = FileInProgress::kNone;
+enum class FileDirection { kNone, kEncryption, kDecryption };
+FileDirection file_in_progress = FileDirection::kNone;
 
 BYTE *file_key()
 {
@@ -51,7 +51,7 @@ void end_file()
 	ReleaseFileHold();
 	wipe(&_file_header, sizeof _file_header);
 	wipe(iv, sizeof iv);
-	file_in_progress = FileInProgress::kNone;
+	file_in_progress = FileDirection::kNone;
 }
 
 uint32_t load_crc(const BYTE *p)
@@ -277,7 +277,7 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 	unsigned long rc = 0;
 	if (c.first) {
 		rc = start_encryption(c, out);
-		file_in_progress = FileInProgress::kEncryption;
+		file_in_progress = FileDirection::kEncryption;
 	}
 	if (rc != 0)
 		return rc;
@@ -335,7 +335,7 @@ unsigned long start_decryption(Chunk &c)
 {
 	if (c.len < FILE_HEADER_SIZE)
 		return DRAXEL_E_FILE_DAMAGED;
-	file_in_progress = FileInProgress::kDecryption;
+	file_in_progress = FileDirection::kDecryption;
 	memcpy(&_file_header, c.data, FILE_HEADER_SIZE);
 	StartCRC32Compat();
 	AppendCRC32Compat(c.data + FILE_HEADER_CRC_OFFSET, FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
@@ -434,7 +434,7 @@ int decryption_overhead(int flags)
 unsigned long check_chunk(const Chunk &c, int op_mode, int flags, const int *out_mes_size)
 {
 	bool encipher = op_mode == kEncipher;
-	FileInProgress direction = encipher ? FileInProgress::kEncryption : FileInProgress::kDecryption;
+	FileDirection direction = encipher ? FileDirection::kEncryption : FileDirection::kDecryption;
 	if (out_mes_size == NULL || c.key_id == 0)
 		return DRAXEL_E_BAD_ARGUMENT;
 	/* the output's length must fit the int that reports it */

@@ -128,7 +128,7 @@ unsigned long read_policy(ReaderStructPtr prs, int *note_policy)
 	return rc;
 }
 
-unsigned long fill_trace_buffer(ReaderStructPtr prs)
+unsigned long refill_trace_buffer_file(ReaderStructPtr prs)
 {
 	BYTE filler[kTraceFillLen];
 	memset(filler, 0x01, sizeof filler);
@@ -275,7 +275,7 @@ unsigned long RepareTracBuf(void)
 			rc = APDU_CreateBFTrac(prs);
 	}
 	if (rc == 0 && !skip)
-		rc = fill_trace_buffer(prs);
+		rc = refill_trace_buffer_file(prs);
 	return finish(rc, prs);
 }
 

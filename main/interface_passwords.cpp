@@ -21,7 +21,7 @@ const FileId puk_flag_file = file_id(kPukFlagFile);
 
 /* Overwrites the start of the trace buffer file with filler, `times` times,
  * so that what an earlier operation left there does not survive a verify. */
-unsigned long fill_trace_buffer(ReaderStructPtr prs, BYTE len, int times)
+unsigned long scrub_trace_buffer_file(ReaderStructPtr prs, BYTE len, int times)
 {
 	BYTE filler[kPinFillLen];
 	memset(filler, kFillByte, sizeof filler);
@@ -40,7 +40,7 @@ unsigned long verify_with_fill(BYTE ref, const char *pas, bool fill, BYTE fill_l
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = too_long(pas) ? kBadArgument : need_reader(prs);
 	if (rc == 0 && fill && pas != NULL)
-		rc = fill_trace_buffer(prs, fill_len, times);
+		rc = scrub_trace_buffer_file(prs, fill_len, times);
 	if (rc == 0)
 		rc = select_and_verify(prs, ref, pas);
 	return finish(rc, prs);

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "apdu4u.h"
+#include "error_table.h"
 #include "transmit.h"
 #include "wipe.h"
 
@@ -23,58 +24,16 @@ const char kUnknownError[] = "Неизвестная ошибка.";
 /* Ends in a blank; the count is printed after one more. */
 const char kWrongPassword[] = "Ошибка: Неверный пароль. Осталось попыток: ";
 
-struct error_text {
-	unsigned long code;
-	const char *text;
-};
-
-const struct error_text error_texts[] = {
-	{DRAXEL_OK, "OK"},
-	{DRAXEL_E_BAD_ARGUMENT, "Ошибка: Введённые данные имеют неверный формат."},
-	{DRAXEL_E_ACCESS_DENIED,
-	 "Ошибка: Нет доступа к устройству. Попробуйте перезапустить программу."},
-	{DRAXEL_E_PASSWORD_BLOCKED, "Ошибка: Пароль заблокирован."},
-	{DRAXEL_E_FILE_OPEN,
-	 "Ошибка: Не удаётся открыть файл. Возможно указанный файл не существует."},
-	{DRAXEL_E_FILE_CREATE, "Ошибка: Не удаётся создать файл. Возможно указан неверный путь."},
-	{DRAXEL_E_FILE_WRITE, "Ошибка: Не удаётся записать данные в указаннный файл."},
-	{DRAXEL_E_FILE_DAMAGED, "Ошибка: Указанный файл повреждён."},
-	{DRAXEL_E_CANNOT_DECRYPT,
-	 "Ошибка: Невозможно расшифровать данные. Возможно неверная парольная "
-	 "фраза/неверная группа/не тот носитель Мекта."},
-	{DRAXEL_E_KEY_DAMAGED,
-	 "Ошибка: Ключ на носителе повреждён. Попробуйте восстановить с дубликата."},
-	{DRAXEL_E_PASSWORD_LENGTH,
-	 "Ошибка: Пароль неправильной длины. Минимальная длина пароля 4 символа."},
-	{DRAXEL_E_COMMUNICATION, "Ошибка: Ошибка комуникации со считывателем."},
-	{DRAXEL_E_GROUP_NOT_FOUND, "Ошибка: Группа с данным именем не найдена на устройстве."},
-	{DRAXEL_E_GROUP_EXISTS, "Ошибка: Группа с данным именем уже существует."},
-	{DRAXEL_E_TOO_MANY_GROUPS,
-	 "Ошибка: Достигнуто максимально возможное число групп на устройстве."},
-	{DRAXEL_E_BAD_STATUS, "Ошибка: Устройство вернуло некорректный статус."},
-	{DRAXEL_E_INTEGRITY,
-	 "Ошибка: Целостность зашифрованного файла нарушена, расшифрование невозможно."},
-	{DRAXEL_E_NOT_GROUP_ADMIN,
-	 "Ошибка: Только Администратор группы может совершать данное действие."},
-	{DRAXEL_E_GROUP_LIST_DAMAGED,
-	 "Ошибка: Невозможно считать список групп. Список групп повреждён."},
-};
-
 /* The prefix, a blank, at most two digits and the NUL. */
 constexpr size_t kWrongPasswordCapacity = sizeof kWrongPassword + 3;
 
 const char *text_of(unsigned long code)
 {
-	for (const struct error_text &entry : error_texts)
-		if (entry.code == code)
-			return entry.text;
-	return kUnknownError;
+	const draxel_errors::ErrorInfo *info = draxel_errors::find_error(code);
+	return info != NULL && info->text != NULL ? info->text : kUnknownError;
 }
 
-bool is_wrong_password(unsigned long code)
-{
-	return code >= DRAXEL_E_WRONG_PASSWORD && code <= DRAXEL_E_WRONG_PASSWORD_MAX;
-}
+using draxel_errors::is_wrong_password;
 
 /* The text of code; only a wrong-password text needs buf. */
 const char *error_message(unsigned long code, char buf[kWrongPasswordCapacity])

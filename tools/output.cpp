@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "draxel_lib.h"
+#include "error_table.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -19,10 +20,7 @@ constexpr unsigned long pcsc(LONG code)
 	return static_cast<unsigned long>(static_cast<uint32_t>(code));
 }
 
-bool is_wrong_password(unsigned long code)
-{
-	return code >= DRAXEL_E_WRONG_PASSWORD && code <= DRAXEL_E_WRONG_PASSWORD_MAX;
-}
+using draxel_errors::is_wrong_password;
 
 bool is_pcsc(unsigned long code)
 {
@@ -100,47 +98,25 @@ void check(unsigned long rc, const std::string& doing)
 		throw LibraryError(rc, doing);
 }
 
+// The library's class of each code, as an exit status; PC/SC results the
+// library passes through are classed here.
 Exit classify(unsigned long code)
 {
+	using draxel_errors::ErrorClass;
 	if (is_wrong_password(code))
 		return Exit::kWrongPassword;
-	switch (code) {
-	case 0:
-		return Exit::kOk;
-	case DRAXEL_E_BAD_ARGUMENT:
-		return Exit::kUsage;
-	case DRAXEL_E_NO_TOKEN:
-	case DRAXEL_E_SEVERAL_TOKENS:
-	case DRAXEL_TR_NOT_CONNECTED:
-	case DRAXEL_TR_UNKNOWN_READER:
-	case DRAXEL_TR_NO_READERS:
-	case DRAXEL_TR_NO_SERVICE:
-		return Exit::kNoToken;
-	case DRAXEL_E_CANNOT_DECRYPT:
-		return Exit::kWrongPassword;
-	case DRAXEL_E_PASSWORD_BLOCKED:
-		return Exit::kBlocked;
-	case DRAXEL_E_FILE_DAMAGED:
-	case DRAXEL_E_INTEGRITY:
-		return Exit::kIntegrity;
-	case DRAXEL_E_ACCESS_DENIED:
-	case DRAXEL_E_KEY_DAMAGED:
-	case DRAXEL_E_PASSWORD_LENGTH:
-	case DRAXEL_E_GROUP_NOT_FOUND:
-	case DRAXEL_E_GROUP_EXISTS:
-	case DRAXEL_E_TOO_MANY_GROUPS:
-	case DRAXEL_E_BAD_STATUS:
-	case DRAXEL_E_NOT_GROUP_ADMIN:
-	case DRAXEL_E_VERSION_TOO_OLD:
-	case DRAXEL_E_GROUP_LIST_DAMAGED:
-	case DRAXEL_TR_STATUS_WORD:
-	case DRAXEL_TR_INSUFFICIENT_BUFFER:
-		return Exit::kRefused;
-	case DRAXEL_E_NO_READER:
-	case DRAXEL_E_COMMUNICATION:
-	case DRAXEL_TR_FAILURE:
-	case DRAXEL_TR_TIMEOUT:
-		return Exit::kCommunication;
+	if (const draxel_errors::ErrorInfo* info = draxel_errors::find_error(code)) {
+		switch (info->error_class) {
+		case ErrorClass::kNone: return Exit::kOk;
+		case ErrorClass::kUsage: return Exit::kUsage;
+		case ErrorClass::kNoToken: return Exit::kNoToken;
+		case ErrorClass::kWrongPassword: return Exit::kWrongPassword;
+		case ErrorClass::kBlocked: return Exit::kBlocked;
+		case ErrorClass::kIntegrity: return Exit::kIntegrity;
+		case ErrorClass::kRefused: return Exit::kRefused;
+		case ErrorClass::kCommunication: return Exit::kCommunication;
+		case ErrorClass::kFailure: return Exit::kFailure;
+		}
 	}
 	if (code == pcsc(SCARD_E_NO_SERVICE) || code == pcsc(SCARD_E_SERVICE_STOPPED) ||
 	    code == pcsc(SCARD_E_NO_READERS_AVAILABLE) || code == pcsc(SCARD_E_UNKNOWN_READER) ||
@@ -160,36 +136,8 @@ std::string describe(unsigned long code)
 			return "wrong password, no attempts left: it is blocked now";
 		return "wrong password, " + std::to_string(left) + (left == 1 ? " attempt left" : " attempts left");
 	}
-	switch (code) {
-	case DRAXEL_E_NO_READER: return "no reader, or an answer of unexpected form";
-	case DRAXEL_E_BAD_ARGUMENT: return "an argument is missing, too long or malformed";
-	case DRAXEL_E_ACCESS_DENIED: return "the token refused access";
-	case DRAXEL_E_BUFFER_TOO_SMALL: return "a buffer is too small";
-	case DRAXEL_E_PASSWORD_BLOCKED: return "the password is blocked";
-	case DRAXEL_E_FILE_DAMAGED: return "the encrypted file is damaged";
-	case DRAXEL_E_CANNOT_DECRYPT: return "wrong pass phrase, group or token";
-	case DRAXEL_E_KEY_DAMAGED: return "the key on the token is damaged";
-	case DRAXEL_E_PASSWORD_LENGTH: return "the token refused the password's length";
-	case DRAXEL_E_COMMUNICATION: return "the exchange with the token failed";
-	case DRAXEL_E_GROUP_NOT_FOUND: return "no group of that name";
-	case DRAXEL_E_GROUP_EXISTS: return "a group of that name exists";
-	case DRAXEL_E_TOO_MANY_GROUPS: return "the token holds all the groups it can";
-	case DRAXEL_E_BAD_STATUS: return "the token answered an unexpected status";
-	case DRAXEL_E_INTEGRITY: return "the decrypted file fails its checksum";
-	case DRAXEL_E_NOT_GROUP_ADMIN: return "only the group's administrator may do this";
-	case DRAXEL_E_NO_TOKEN: return "no token found";
-	case DRAXEL_E_SEVERAL_TOKENS: return "several tokens found; choose one with --reader";
-	case DRAXEL_E_VERSION_TOO_OLD: return "the token's version lacks the operation";
-	case DRAXEL_E_GROUP_LIST_DAMAGED: return "the token's group list cannot be read";
-	case DRAXEL_TR_FAILURE: return "the reader failed";
-	case DRAXEL_TR_NOT_CONNECTED: return "not connected to the reader";
-	case DRAXEL_TR_STATUS_WORD: return "the token refused the command";
-	case DRAXEL_TR_TIMEOUT: return "the reader timed out";
-	case DRAXEL_TR_UNKNOWN_READER: return "unknown reader";
-	case DRAXEL_TR_INSUFFICIENT_BUFFER: return "the token's answer is too long";
-	case DRAXEL_TR_NO_READERS: return "no readers";
-	case DRAXEL_TR_NO_SERVICE: return "pcscd is not running";
-	}
+	if (const draxel_errors::ErrorInfo* info = draxel_errors::find_error(code))
+		return info->description;
 	if (is_pcsc(code)) {
 		const char* text = pcsc_stringify_error(static_cast<LONG>(code));
 		return std::string("PC/SC: ") + (text != nullptr ? text : "error");

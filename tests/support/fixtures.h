@@ -22,7 +22,8 @@
 
 namespace draxel::test {
 
-constexpr int kFirst = 0x100, kLast = 0x200, kWhole = 0x300, kFast = 0x001;
+constexpr int kFirst = DRAXEL_FILE_FIRST, kLast = DRAXEL_FILE_LAST, kWhole = kFirst | kLast,
+              kFast = DRAXEL_FILE_FAST;
 
 inline std::string hex_text(std::string_view text)
 {
