@@ -7,14 +7,14 @@
 #include <string.h>
 
 #include "apdu4u.h"
+#include "result_codes.h"
 #include "transmit.h"
 #include "utils.h"
 
 namespace {
 
 constexpr unsigned long kListCapacity = 1024;
-constexpr unsigned long kNoToken = DRAXEL_E_NO_TOKEN;
-constexpr unsigned long kSeveralTokens = DRAXEL_E_SEVERAL_TOKENS;
+using namespace draxel_codes;
 
 /* The PC/SC context of a connection the library made, kept apart from the
  * record, which is the host's to free. */
@@ -100,12 +100,16 @@ struct Search {
 	int found = 0;
 	const char *found_name = NULL;
 
-	/* The PC/SC result of listing the readers, or 101 without memory. */
+	/* Opens a context and lists the readers: the PC/SC result of either,
+	 * or 101 without memory. */
 	unsigned long start()
 	{
-		unsigned long rc = list_readers(list);
+		unsigned long rc = OpenReaderContext(0);
+		if (rc != 0)
+			return rc;
+		rc = list_readers(list);
 		if (rc == 0 && (probe = AllocReaderStruct(NULL)) == NULL)
-			rc = give_up(NULL, DRAXEL_E_NO_READER);
+			rc = give_up(NULL, kNoMemory);
 		return rc;
 	}
 	void count(const char *name)
@@ -121,7 +125,7 @@ unsigned long connect_host_token(void)
 {
 	ReaderStructPtr record = AllocReaderStruct(NULL);
 	if (record == NULL)
-		return DRAXEL_E_NO_READER;
+		return kNoMemory;
 	if (APDU_SelectApplication(record) != 0) {
 		FreeReaderStruct(record);
 		return kNoToken;
@@ -142,13 +146,12 @@ unsigned long InitLib(Type_ReaderFuncStruct *reader_func)
 
 unsigned long ConnectToMekta(bool only_one_mekta)
 {
-	unsigned long rc = OpenReaderContext(0);
-	if (rc != 0)
-		return rc;
-	if (IsReaderMektaFunc())
+	if (IsReaderMektaFunc()) {
+		OpenReaderContext(0); /* nothing to open; traced all the same */
 		return connect_host_token();
+	}
 	Search search;
-	rc = search.start();
+	unsigned long rc = search.start();
 	if (rc != 0)
 		return rc;
 	for (const char *name = next_reader(search.list, NULL); name != NULL;
@@ -172,11 +175,8 @@ unsigned long ConnectToMekta(bool only_one_mekta)
 
 unsigned long ConnectToSecondMekta(void)
 {
-	unsigned long rc = OpenReaderContext(0);
-	if (rc != 0)
-		return rc;
 	Search search;
-	rc = search.start();
+	unsigned long rc = search.start();
 	if (rc != 0)
 		return rc;
 	for (const char *name = next_reader(search.list, NULL); name != NULL;
@@ -197,20 +197,20 @@ unsigned long ConnectToSecondMekta(void)
 unsigned long SelectReader(const char *reader_name)
 {
 	if (reader_name == NULL)
-		return SetError(DRAXEL_E_BAD_ARGUMENT, cur_context.pCurReader);
+		return SetError(kBadArgument, cur_context.pCurReader);
 	ReaderStructPtr record = AllocReaderStruct(reader_name);
 	if (record == NULL)
-		return SetError(DRAXEL_E_NO_READER, cur_context.pCurReader);
+		return SetError(kNoMemory, cur_context.pCurReader);
 	adopt(&cur_context.pCurReader, current_connection, record);
 	if (OpenReader(NULL, record, false) != 0)
-		return SetError(DRAXEL_E_COMMUNICATION, record);
+		return SetError(kExchangeFailed, record);
 	return 0;
 }
 
 unsigned long CheckCurrentReader(void)
 {
 	if (cur_context.pCurReader == NULL)
-		return SetError(DRAXEL_E_NO_READER, NULL);
+		return SetError(kNoCurrentReader, NULL);
 	return IsCardPowered(cur_context.pCurReader);
 }
 
@@ -223,7 +223,7 @@ unsigned long BeginTokenTransaction(void)
 {
 	ReaderStructPtr prs = cur_context.pCurReader;
 	if (prs == NULL || BeginHostTransaction(prs) != 0)
-		return SetError(DRAXEL_E_COMMUNICATION, prs);
+		return SetError(kExchangeFailed, prs);
 	return 0;
 }
 
@@ -231,7 +231,7 @@ unsigned long EndTokenTransaction(void)
 {
 	ReaderStructPtr prs = cur_context.pCurReader;
 	if (EndHostTransaction(prs) != 0)
-		return SetError(DRAXEL_E_BAD_ARGUMENT, prs);
+		return SetError(kBadArgument, prs);
 	return 0;
 }
 

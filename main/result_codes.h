@@ -20,6 +20,7 @@ constexpr unsigned long kAnswerTooLong = DRAXEL_TR_INSUFFICIENT_BUFFER; /* exact
 
 /* The library's codes (draxel_lib.h), by meaning. */
 constexpr unsigned long kNoMemory = DRAXEL_E_NO_READER;
+constexpr unsigned long kNoCurrentReader = DRAXEL_E_NO_READER; /* CheckCurrentReader's */
 constexpr unsigned long kWrongLength = DRAXEL_E_NO_READER;  /* an answer of another length */
 constexpr unsigned long kBadValue = DRAXEL_E_NO_READER;     /* a value out of range */
 constexpr unsigned long kBadArgument = DRAXEL_E_BAD_ARGUMENT;
@@ -36,6 +37,8 @@ constexpr unsigned long kTooManyGroups = DRAXEL_E_TOO_MANY_GROUPS;
 constexpr unsigned long kBadStatus = DRAXEL_E_BAD_STATUS;
 constexpr unsigned long kNotGroupAdmin = DRAXEL_E_NOT_GROUP_ADMIN;
 constexpr unsigned long kTooOld = DRAXEL_E_VERSION_TOO_OLD;
+constexpr unsigned long kNoToken = DRAXEL_E_NO_TOKEN;
+constexpr unsigned long kSeveralTokens = DRAXEL_E_SEVERAL_TOKENS;
 constexpr unsigned long kGroupListDamaged = DRAXEL_E_GROUP_LIST_DAMAGED;
 constexpr unsigned long kWrongPassword = DRAXEL_E_WRONG_PASSWORD; /* plus the tries left */
 
