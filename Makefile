@@ -6,6 +6,7 @@
 # make fuzz-coverage - how much of main/ and sim/ the fuzz corpora reach
 # make soak - 10,000 message and 1,000 file round trips through pcscd
 # make memcheck - the end-to-end tests under valgrind
+# make format - apply the project's style (.clang-format); make test checks it
 # make shared-soak - three loops of the tool on one token through pcscd
 #             (SOAK_ROUNDS rounds each, default 40; SOAK_SECONDS instead)
 BUILD ?= build
@@ -16,7 +17,8 @@ MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak
+.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak \
+	format format-check
 
 all: build
 
@@ -36,7 +38,14 @@ build-asan: deps
 # The checked build compiles while the plain suite runs: that suite mostly
 # waits on pcscd and the virtual cards, and leaves the processors free.
 test: build
+	scripts/format.sh --check
 	scripts/with-pcscd.sh scripts/run-tests.sh $(BUILD) $(ASAN_BUILD)
+
+format: deps
+	scripts/format.sh
+
+format-check: deps
+	scripts/format.sh --check
 
 fuzz: build-asan
 	scripts/fuzz.sh $(ASAN_BUILD) $(FUZZ_SECONDS)

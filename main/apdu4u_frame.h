@@ -207,6 +207,17 @@ inline unsigned long send_fields(ReaderStructPtr prs, const BYTE header[5], cons
 	return map_status(prs, cmd.send(prs), maps);
 }
 
+/* Two fields, as most group commands carry them: a name, then a name or a
+ * pass phrase. */
+inline unsigned long send_two_fields(ReaderStructPtr prs, const BYTE header[5], const BYTE *first,
+                                     BYTE first_len, const BYTE *second, BYTE second_len,
+                                     StatusTable maps)
+{
+	const BYTE *fields[] = {first, second};
+	const BYTE lens[] = {first_len, second_len};
+	return send_fields(prs, header, fields, lens, 2, maps);
+}
+
 } // namespace draxel_frame
 
 #endif

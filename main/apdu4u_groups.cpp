@@ -60,9 +60,7 @@ unsigned long APDU_GetGroupNameList(ReaderStructPtr prs, BYTE *buf, unsigned lon
 unsigned long APDU_CreateGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len,
                                const BYTE *pas_phrase, BYTE pas_phrase_len)
 {
-	const BYTE *fields[] = {group_name, pas_phrase};
-	const BYTE lens[] = {group_name_len, pas_phrase_len};
-	return send_fields(prs, create_group_cmd, fields, lens, 2, create_group_status);
+	return send_two_fields(prs, create_group_cmd, group_name, group_name_len, pas_phrase, pas_phrase_len, create_group_status);
 }
 
 unsigned long APDU_DeleteGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len)
@@ -75,9 +73,7 @@ unsigned long APDU_RenameGroup(ReaderStructPtr prs, const BYTE *group_name_old,
                                BYTE group_name_old_len, const BYTE *group_name_new,
                                BYTE group_name_new_len)
 {
-	const BYTE *fields[] = {group_name_old, group_name_new};
-	const BYTE lens[] = {group_name_old_len, group_name_new_len};
-	return send_fields(prs, rename_group_cmd, fields, lens, 2, rename_group_status);
+	return send_two_fields(prs, rename_group_cmd, group_name_old, group_name_old_len, group_name_new, group_name_new_len, rename_group_status);
 }
 
 unsigned long APDU_SelectGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len)
@@ -90,9 +86,7 @@ unsigned long APDU_ChangePasPhrGroup(ReaderStructPtr prs, const BYTE *group_name
                                      BYTE group_name_len, const BYTE *pas_phrase,
                                      BYTE pas_phrase_len)
 {
-	const BYTE *fields[] = {group_name, pas_phrase};
-	const BYTE lens[] = {group_name_len, pas_phrase_len};
-	return send_fields(prs, change_pas_phr_group_cmd, fields, lens, 2, admin_group_status);
+	return send_two_fields(prs, change_pas_phr_group_cmd, group_name, group_name_len, pas_phrase, pas_phrase_len, admin_group_status);
 }
 
 /* A request or an invitation: one blob in, one blob out through a one-byte

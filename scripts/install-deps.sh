@@ -8,7 +8,7 @@ packages=(
 	pcscd libpcsclite-dev vsmartcard-vpcd
 	googletest libgtest-dev libbenchmark-dev
 	libgcrypt20-dev zlib1g-dev opensc
-	clang libclang-rt-14-dev valgrind
+	clang clang-format libclang-rt-14-dev valgrind
 	libcli11-dev nlohmann-json3-dev
 )
 
