@@ -13,13 +13,13 @@ namespace draxel::bench {
 
 class Collector : public benchmark::ConsoleReporter {
 public:
-	void ReportRuns(const std::vector<Run>& runs) override
+	void ReportRuns(const std::vector<Run> &runs) override
 	{
-		for (const Run& run : runs) {
+		for (const Run &run : runs) {
 			auto speed = run.counters.find("bytes_per_second");
 			if (run.error_occurred || speed == run.counters.end())
 				continue;
-			const std::string& name = run.run_name.function_name;
+			const std::string &name = run.run_name.function_name;
 			if (run.run_type == Run::RT_Iteration)
 				samples_[name].push_back(speed->second.value);
 			else if (run.aggregate_name == "median")
@@ -28,11 +28,11 @@ public:
 		ConsoleReporter::ReportRuns(runs);
 	}
 
-	double speed(const std::string& name)
+	double speed(const std::string &name)
 	{
 		if (median_.count(name) != 0)
 			return median_[name];
-		std::vector<double>& s = samples_[name];
+		std::vector<double> &s = samples_[name];
 		if (s.empty())
 			return 0;
 		std::sort(s.begin(), s.end());
@@ -45,11 +45,11 @@ private:
 };
 
 // Five repetitions in random order unless the command line says otherwise.
-inline void initialize(int argc, char** argv)
+inline void initialize(int argc, char **argv)
 {
-	std::vector<char*> args{argv[0], const_cast<char*>("--benchmark_repetitions=5"),
-	                        const_cast<char*>("--benchmark_enable_random_interleaving=true"),
-	                        const_cast<char*>("--benchmark_report_aggregates_only=true")};
+	std::vector<char *> args{argv[0], const_cast<char *>("--benchmark_repetitions=5"),
+	                         const_cast<char *>("--benchmark_enable_random_interleaving=true"),
+	                         const_cast<char *>("--benchmark_report_aggregates_only=true")};
 	args.insert(args.end(), argv + 1, argv + argc);
 	int count = static_cast<int>(args.size());
 	benchmark::Initialize(&count, args.data());

@@ -27,12 +27,12 @@ const uint8_t kKey[32] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01, 
                           0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5,
                           0x96, 0x87, 0x78, 0x69, 0x5A, 0x4B, 0x3C, 0x2D, 0x1E, 0x0F};
 
-std::vector<uint8_t>& data()
+std::vector<uint8_t> &data()
 {
 	static std::vector<uint8_t> d = [] {
 		std::vector<uint8_t> v(kSize);
 		uint32_t x = 2463534242u;
-		for (auto& b : v) {
+		for (auto &b : v) {
 			x ^= x << 13, x ^= x >> 17, x ^= x << 5;
 			b = static_cast<uint8_t>(x);
 		}
@@ -41,28 +41,29 @@ std::vector<uint8_t>& data()
 	return d;
 }
 
-void done(benchmark::State& state)
+void done(benchmark::State &state)
 {
 	state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSize));
 }
 
-void library_cfb(benchmark::State& state, bool encrypt)
+void library_cfb(benchmark::State &state, bool encrypt)
 {
 	u32_gost_type ks[8];
 	g2814789_set_key(ks, kKey, sizeof kKey);
 	for (auto _ : state) {
 		u8_gost_type iv[8] = {0};
-		(encrypt ? gost_encrypt_cfb : gost_decrypt_cfb)(ks, iv, data().data(), static_cast<int>(kSize));
+		(encrypt ? gost_encrypt_cfb : gost_decrypt_cfb)(ks, iv, data().data(),
+		                                                static_cast<int>(kSize));
 		benchmark::ClobberMemory();
 	}
 	done(state);
 }
 
-void libgcrypt_cfb(benchmark::State& state, bool encrypt)
+void libgcrypt_cfb(benchmark::State &state, bool encrypt)
 {
 	gcry_cipher_hd_t h;
 	gcry_cipher_open(&h, GCRY_CIPHER_GOST28147, GCRY_CIPHER_MODE_CFB, 0);
-	gcry_cipher_ctl(h, GCRYCTL_SET_SBOX, (void*)"1.2.643.7.1.2.5.1.1", 0);
+	gcry_cipher_ctl(h, GCRYCTL_SET_SBOX, (void *)"1.2.643.7.1.2.5.1.1", 0);
 	gcry_cipher_setkey(h, kKey, sizeof kKey);
 	for (auto _ : state) {
 		const uint8_t iv[8] = {0};
@@ -77,14 +78,14 @@ void libgcrypt_cfb(benchmark::State& state, bool encrypt)
 	done(state);
 }
 
-void library_crc(benchmark::State& state)
+void library_crc(benchmark::State &state)
 {
 	for (auto _ : state)
 		benchmark::DoNotOptimize(CalcCRC32Compat(data().data(), static_cast<int>(kSize)));
 	done(state);
 }
 
-void zlib_crc(benchmark::State& state)
+void zlib_crc(benchmark::State &state)
 {
 	for (auto _ : state)
 		benchmark::DoNotOptimize(crc32(0, data().data(), static_cast<uInt>(kSize)));
@@ -93,7 +94,7 @@ void zlib_crc(benchmark::State& state)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
 	gcry_check_version(nullptr);
 	gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
@@ -101,7 +102,7 @@ int main(int argc, char** argv)
 
 	draxel::bench::initialize(argc, argv);
 
-	auto add = [](const char* name, auto fn, auto... fn_args) {
+	auto add = [](const char *name, auto fn, auto... fn_args) {
 		benchmark::RegisterBenchmark(name, fn, fn_args...)->Unit(benchmark::kMillisecond);
 	};
 	add("gost_cfb_encrypt/library", library_cfb, true);
@@ -116,16 +117,16 @@ int main(int argc, char** argv)
 	benchmark::RunSpecifiedBenchmarks(&collector);
 
 	const double hz = benchmark::CPUInfo::Get().cycles_per_second;
-	std::printf("\n%-18s %14s %14s %8s %12s %12s\n", "", "library MB/s", "baseline MB/s", "ratio",
-	            "library c/B", "baseline c/B");
-	for (const char* op : {"gost_cfb_encrypt", "gost_cfb_decrypt", "crc32"}) {
+	std::printf("\n%-18s %14s %14s %8s %12s %12s\n", "", "library MB/s", "baseline MB/s",
+	            "ratio", "library c/B", "baseline c/B");
+	for (const char *op : {"gost_cfb_encrypt", "gost_cfb_decrypt", "crc32"}) {
 		std::string base = std::string(op) == "crc32" ? "/zlib" : "/libgcrypt";
 		double lib = collector.speed(std::string(op) + "/library");
 		double ref = collector.speed(op + base);
 		if (lib <= 0 || ref <= 0)
 			continue;
-		std::printf("%-18s %14.1f %14.1f %7.2fx %12.2f %12.2f\n", op, lib / 1e6, ref / 1e6, lib / ref,
-		            hz / lib, hz / ref);
+		std::printf("%-18s %14.1f %14.1f %7.2fx %12.2f %12.2f\n", op, lib / 1e6, ref / 1e6,
+		            lib / ref, hz / lib, hz / ref);
 	}
 	benchmark::Shutdown();
 	return 0;

@@ -30,12 +30,12 @@ constexpr size_t kChunks = kSize / kChunk;
 constexpr int kFirst = 0x100, kLast = 0x200, kFast = 0x001;
 const char kPhrase[] = "bench phrase";
 
-const std::vector<uint8_t>& data()
+const std::vector<uint8_t> &data()
 {
 	static const std::vector<uint8_t> d = [] {
 		std::vector<uint8_t> v(kSize);
 		uint32_t x = 2463534242u;
-		for (auto& b : v) {
+		for (auto &b : v) {
 			x ^= x << 13, x ^= x >> 17, x ^= x << 5;
 			b = static_cast<uint8_t>(x);
 		}
@@ -57,7 +57,8 @@ struct AttachedToken {
 		if (ConnectToMekta(false) == 0)
 			prs = cur_context.pCurReader;
 		ready = prs != nullptr && APDU_SelectApplication(prs) == 0 &&
-		        APDU_VerifyPassword(prs, 0x05, reinterpret_cast<const BYTE*>("1234"), 4) == 0;
+		        APDU_VerifyPassword(prs, 0x05, reinterpret_cast<const BYTE *>("1234"), 4) ==
+		                0;
 	}
 };
 
@@ -74,13 +75,13 @@ int flags_of(size_t i)
 
 // Enciphers the data as a file into out (one chunk's output at a time);
 // false on any failure.
-bool encrypt_file(std::vector<uint8_t>* file)
+bool encrypt_file(std::vector<uint8_t> *file)
 {
 	std::vector<uint8_t> out(kChunk + 84);
 	for (size_t i = 0; i < kChunks; i++) {
 		int size = static_cast<int>(out.size());
-		if (EncryptFileData(data().data() + i * kChunk, static_cast<int>(kChunk), out.data(), &size, 1,
-		                    kPhrase, nullptr, flags_of(i)) != 0)
+		if (EncryptFileData(data().data() + i * kChunk, static_cast<int>(kChunk),
+		                    out.data(), &size, 1, kPhrase, nullptr, flags_of(i)) != 0)
 			return false;
 		if (file != nullptr)
 			file->insert(file->end(), out.begin(), out.begin() + size);
@@ -88,7 +89,7 @@ bool encrypt_file(std::vector<uint8_t>* file)
 	return true;
 }
 
-const std::vector<uint8_t>& encrypted_file()
+const std::vector<uint8_t> &encrypted_file()
 {
 	static const std::vector<uint8_t> file = [] {
 		std::vector<uint8_t> f;
@@ -99,12 +100,12 @@ const std::vector<uint8_t>& encrypted_file()
 	return file;
 }
 
-void done(benchmark::State& state)
+void done(benchmark::State &state)
 {
 	state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSize));
 }
 
-void file_encrypt(benchmark::State& state)
+void file_encrypt(benchmark::State &state)
 {
 	if (!token_ready()) {
 		state.SkipWithError("the software token is not ready");
@@ -120,9 +121,9 @@ void file_encrypt(benchmark::State& state)
 	done(state);
 }
 
-void file_decrypt(benchmark::State& state)
+void file_decrypt(benchmark::State &state)
 {
-	const std::vector<uint8_t>& file = encrypted_file();
+	const std::vector<uint8_t> &file = encrypted_file();
 	if (file.size() != kSize + 52) {
 		state.SkipWithError("no encrypted file");
 		return;
@@ -133,8 +134,8 @@ void file_decrypt(benchmark::State& state)
 		for (size_t i = 0; i < kChunks; i++) {
 			size_t piece = kChunk + (i == 0 ? 48 : 0) + (i + 1 == kChunks ? 4 : 0);
 			int size = static_cast<int>(out.size());
-			if (DecryptFileData(file.data() + at, static_cast<int>(piece), out.data(), &size, 1,
-			                    kPhrase, nullptr, flags_of(i)) != 0) {
+			if (DecryptFileData(file.data() + at, static_cast<int>(piece), out.data(),
+			                    &size, 1, kPhrase, nullptr, flags_of(i)) != 0) {
 				state.SkipWithError("DecryptFileData failed");
 				return;
 			}
@@ -147,7 +148,7 @@ void file_decrypt(benchmark::State& state)
 
 // The baseline: the library's CFB over the same 64 MiB with a fixed key,
 // in place on a copy, in one call.
-void bare_cfb(benchmark::State& state, bool encipher)
+void bare_cfb(benchmark::State &state, bool encipher)
 {
 	static const uint8_t key[32] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
 	u32_gost_type ks[8];
@@ -155,7 +156,8 @@ void bare_cfb(benchmark::State& state, bool encipher)
 	std::vector<uint8_t> work(data());
 	for (auto _ : state) {
 		u8_gost_type reg[8] = {0};
-		(encipher ? gost_encrypt_cfb : gost_decrypt_cfb)(ks, reg, work.data(), static_cast<int>(kSize));
+		(encipher ? gost_encrypt_cfb : gost_decrypt_cfb)(ks, reg, work.data(),
+		                                                 static_cast<int>(kSize));
 		benchmark::ClobberMemory();
 	}
 	done(state);
@@ -163,11 +165,11 @@ void bare_cfb(benchmark::State& state, bool encipher)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
 	draxel::bench::initialize(argc, argv);
 
-	auto add = [](const char* name, auto fn, auto... fn_args) {
+	auto add = [](const char *name, auto fn, auto... fn_args) {
 		benchmark::RegisterBenchmark(name, fn, fn_args...)->Unit(benchmark::kMillisecond);
 	};
 	add("fast_file_encrypt/EncryptFileData", file_encrypt);
@@ -181,14 +183,15 @@ int main(int argc, char** argv)
 	benchmark::RunSpecifiedBenchmarks(&collector);
 
 	std::printf("\n%-18s %14s %14s %8s\n", "", "file MB/s", "bare CFB MB/s", "ratio");
-	const char* const pairs[][2] = {{"fast_file_encrypt", "/EncryptFileData"},
+	const char *const pairs[][2] = {{"fast_file_encrypt", "/EncryptFileData"},
 	                                {"fast_file_decrypt", "/DecryptFileData"}};
-	for (const auto& [op, file_fn] : pairs) {
+	for (const auto &[op, file_fn] : pairs) {
 		double file = collector.speed(std::string(op) + file_fn);
 		double bare = collector.speed(std::string(op) + "/bare_cfb");
 		if (file <= 0 || bare <= 0)
 			continue;
-		std::printf("%-18s %14.1f %14.1f %7.2fx\n", op, file / 1e6, bare / 1e6, file / bare);
+		std::printf("%-18s %14.1f %14.1f %7.2fx\n", op, file / 1e6, bare / 1e6,
+		            file / bare);
 	}
 	benchmark::Shutdown();
 	return 0;

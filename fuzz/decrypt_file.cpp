@@ -19,13 +19,13 @@ constexpr int kFirst = 0x100, kLast = 0x200, kFast = 0x001;
 
 struct Plan {
 	int mode;
-	const char* phrase;
-	const char* group;
+	const char *phrase;
+	const char *group;
 	uint8_t flags;
 	std::vector<size_t> pieces;
 };
 
-std::vector<size_t> split(size_t total, const std::vector<uint16_t>& lengths)
+std::vector<size_t> split(size_t total, const std::vector<uint16_t> &lengths)
 {
 	std::vector<size_t> pieces;
 	size_t at = 0;
@@ -38,7 +38,7 @@ std::vector<size_t> split(size_t total, const std::vector<uint16_t>& lengths)
 	return pieces;
 }
 
-int chunk_flags(const Plan& plan, size_t i)
+int chunk_flags(const Plan &plan, size_t i)
 {
 	int flags = 0;
 	if (i == 0 && (plan.flags & 16) == 0)
@@ -50,30 +50,31 @@ int chunk_flags(const Plan& plan, size_t i)
 
 // Deciphers file chunk by chunk; true with the plaintext when every chunk
 // went through.
-bool decrypt(const Plan& plan, const std::vector<uint8_t>& file, std::vector<uint8_t>& plain)
+bool decrypt(const Plan &plan, const std::vector<uint8_t> &file, std::vector<uint8_t> &plain)
 {
 	size_t at = 0;
 	bool fast = false;
 	int ver = 1;
 	for (size_t i = 0; i < plan.pieces.size(); at += plan.pieces[i++]) {
-		const uint8_t* chunk = file.data() + at;
+		const uint8_t *chunk = file.data() + at;
 		int len = static_cast<int>(plan.pieces[i]);
 		int flags = chunk_flags(plan, i);
 		int query = 0;
-		unsigned long rc = DecryptFileData(chunk, len, nullptr, &query, plan.mode, plan.phrase,
-		                                   plan.group, flags);
+		unsigned long rc = DecryptFileData(chunk, len, nullptr, &query, plan.mode,
+		                                   plan.phrase, plan.group, flags);
 		if (rc != 0)
 			query = len + 64; /* the chunk fails on its own: give it room */
 		std::vector<uint8_t> out(static_cast<size_t>(query) + 1);
 		int room = query;
-		rc = DecryptFileData(chunk, len, out.data(), &room, plan.mode, plan.phrase, plan.group,
-		                     flags);
+		rc = DecryptFileData(chunk, len, out.data(), &room, plan.mode, plan.phrase,
+		                     plan.group, flags);
 		if ((flags & kFirst) != 0 && len >= 48) {
 			fast = (chunk[4] & 1) != 0;
 			ver = chunk[5];
 		}
 		if (rc != 0 || (flags & kLast) != 0)
-			FUZZ_CHECK(file_state_wiped(), "a file's end leaves no key and no register");
+			FUZZ_CHECK(file_state_wiped(),
+			           "a file's end leaves no key and no register");
 		if (rc != 0)
 			return false;
 		int expected = len - ((flags & kFirst) != 0 ? 48 : 0) -
@@ -85,7 +86,7 @@ bool decrypt(const Plan& plan, const std::vector<uint8_t>& file, std::vector<uin
 	return true;
 }
 
-void round_trip(Plan plan, const std::vector<uint8_t>& data)
+void round_trip(Plan plan, const std::vector<uint8_t> &data)
 {
 	bool fast = (plan.flags & 4) != 0;
 	plan.flags &= static_cast<uint8_t>(~(8 | 16));
@@ -100,8 +101,8 @@ void round_trip(Plan plan, const std::vector<uint8_t>& data)
 			return;
 		std::vector<uint8_t> out(static_cast<size_t>(size) + 1);
 		int room = size;
-		if (EncryptFileData(data.data() + at, len, out.data(), &room, plan.mode, plan.phrase,
-		                    plan.group, flags) != 0) {
+		if (EncryptFileData(data.data() + at, len, out.data(), &room, plan.mode,
+		                    plan.phrase, plan.group, flags) != 0) {
 			FUZZ_CHECK(file_state_wiped(), "a failing chunk ends the file");
 			return;
 		}
@@ -118,7 +119,7 @@ void round_trip(Plan plan, const std::vector<uint8_t>& data)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	Reader in(data, size);
 	Plan plan;

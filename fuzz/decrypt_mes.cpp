@@ -12,7 +12,7 @@ using namespace draxel::fuzz;
 namespace {
 
 // Hex pairs in a text that may carry blanks and tabs between pairs.
-size_t pairs_in(const std::string& text)
+size_t pairs_in(const std::string &text)
 {
 	size_t digits = 0;
 	for (char c : text)
@@ -21,7 +21,7 @@ size_t pairs_in(const std::string& text)
 	return digits / 2;
 }
 
-void decrypt(const std::string& text, int mode, const char* phrase, const char* group)
+void decrypt(const std::string &text, int mode, const char *phrase, const char *group)
 {
 	int size = 0;
 	if (DecryptMes(text.c_str(), nullptr, &size, mode, phrase, group) != 0)
@@ -39,7 +39,7 @@ void decrypt(const std::string& text, int mode, const char* phrase, const char* 
 	FUZZ_CHECK(out[static_cast<size_t>(room - 1)] == '\0', "the message ends in a zero");
 }
 
-void round_trip(const std::string& message, int mode, const char* phrase, const char* group)
+void round_trip(const std::string &message, int mode, const char *phrase, const char *group)
 {
 	int size = 0;
 	if (EncryptMes(message.c_str(), nullptr, &size, mode, phrase, group) != 0)
@@ -47,19 +47,20 @@ void round_trip(const std::string& message, int mode, const char* phrase, const 
 	std::vector<char> text(static_cast<size_t>(size));
 	if (EncryptMes(message.c_str(), text.data(), &size, mode, phrase, group) != 0)
 		return;
-	FUZZ_CHECK(std::strlen(text.data()) + 1 == static_cast<size_t>(size), "text and size agree");
+	FUZZ_CHECK(std::strlen(text.data()) + 1 == static_cast<size_t>(size),
+	           "text and size agree");
 	std::vector<char> back(message.size() + 1);
 	int room = static_cast<int>(back.size());
 	FUZZ_CHECK(DecryptMes(text.data(), back.data(), &room, mode, phrase, group) == 0,
 	           "what was enciphered deciphers");
 	FUZZ_CHECK(room == static_cast<int>(back.size()) &&
-	               std::memcmp(back.data(), message.c_str(), back.size()) == 0,
+	                   std::memcmp(back.data(), message.c_str(), back.size()) == 0,
 	           "the message comes back unchanged");
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	Reader in(data, size);
 	int mode = in.byte() % 5; /* 0 and 4 are not modes */
@@ -69,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	std::string text = in.rest_text();
 	Session session((flags & 1) != 0);
 	std::string phrase_storage, group_storage;
-	const char* phrase = phrase_for(phrase_selector, mode, phrase_storage);
-	const char* group = group_for(group_selector, group_storage);
+	const char *phrase = phrase_for(phrase_selector, mode, phrase_storage);
+	const char *group = group_for(group_selector, group_storage);
 	if ((flags & 2) != 0)
 		round_trip(text, mode, phrase, group);
 	else

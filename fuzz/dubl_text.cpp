@@ -9,7 +9,7 @@
 
 using namespace draxel::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	Reader in(data, size);
 	uint8_t what = in.byte() % 2;
@@ -17,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	int room = in.byte() * 8;
 	std::string text = in.rest_text();
 	Session session;
-	const char* puk = puk_selector % 4 == 1 ? nullptr : puk_selector % 4 == 2 ? "87654321" : kPuk;
+	const char *puk = puk_selector % 4 == 1   ? nullptr
+	                  : puk_selector % 4 == 2 ? "87654321"
+	                                          : kPuk;
 	if (what == 0) {
 		if (SetDublData(puk, text.c_str(), static_cast<int>(text.size()) + 1) == 0)
 			FUZZ_CHECK(session.token().state().keys == prototype().keys,

@@ -6,7 +6,7 @@
 namespace draxel::fuzz {
 namespace {
 
-sim::Field field(const char* text)
+sim::Field field(const char *text)
 {
 	sim::Field f{};
 	std::memcpy(f.data(), text, std::strlen(text));
@@ -28,7 +28,7 @@ sim::TokenState make_prototype()
 	// the smaller note: copied afresh for every input
 	options.st23l80_chip = true;
 	sim::TokenState state = sim::issue_token(options);
-	for (auto& [ref, key] : state.keys)
+	for (auto &[ref, key] : state.keys)
 		key = pattern_key(ref);
 	sim::Group admin;
 	admin.name = field(kGroup);
@@ -50,7 +50,7 @@ sim::TokenState make_prototype()
 
 } // namespace
 
-const sim::TokenState& prototype()
+const sim::TokenState &prototype()
 {
 	static const sim::TokenState state = make_prototype();
 	return state;
@@ -65,14 +65,15 @@ void end_file_in_progress()
 
 bool file_state_wiped()
 {
-	const auto* header = reinterpret_cast<const uint8_t*>(&_file_header);
-	return std::all_of(header, header + sizeof _file_header, [](uint8_t b) { return b == 0; }) &&
+	const auto *header = reinterpret_cast<const uint8_t *>(&_file_header);
+	return std::all_of(header, header + sizeof _file_header,
+	                   [](uint8_t b) { return b == 0; }) &&
 	       std::all_of(iv, iv + 8, [](uint8_t b) { return b == 0; });
 }
 
 Session::Session(bool t1, sim::FaultPlan fault)
     : token_(prototype()), faulty_(token_, fault), t0_(faulty_),
-      attached_(t1 ? static_cast<sim::Card&>(faulty_) : static_cast<sim::Card&>(t0_))
+      attached_(t1 ? static_cast<sim::Card &>(faulty_) : static_cast<sim::Card &>(t0_))
 {
 	InitLib(attached_.table());
 	record_ = AllocReaderStruct(nullptr);
@@ -104,7 +105,7 @@ std::string Reader::rest_text()
 	return text.substr(0, text.find('\0'));
 }
 
-const char* phrase_for(uint8_t selector, int mode, std::string& storage)
+const char *phrase_for(uint8_t selector, int mode, std::string &storage)
 {
 	switch (selector % 8) {
 	case 1:
@@ -124,7 +125,7 @@ const char* phrase_for(uint8_t selector, int mode, std::string& storage)
 	return storage.c_str();
 }
 
-const char* group_for(uint8_t selector, std::string& storage)
+const char *group_for(uint8_t selector, std::string &storage)
 {
 	switch (selector % 8) {
 	case 1:

@@ -18,29 +18,29 @@
 
 namespace draxel::fuzz {
 
-inline constexpr const char* kPin = "1234";
-inline constexpr const char* kPuk = "12345678";
-inline constexpr const char* kPhrase = "message phrase";
-inline constexpr const char* kGroup = "team";
-inline constexpr const char* kGroupPhrase = "group phrase";
+inline constexpr const char *kPin = "1234";
+inline constexpr const char *kPuk = "12345678";
+inline constexpr const char *kPhrase = "message phrase";
+inline constexpr const char *kGroup = "team";
+inline constexpr const char *kGroupPhrase = "group phrase";
 // The phrase of the join request the token has pending.
-inline constexpr const char* kJoinPhrase = "join phrase";
+inline constexpr const char *kJoinPhrase = "join phrase";
 
 // A failed check is a finding: say what and stop the process the way a
 // sanitizer would, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(cond, what)                                                          \
-	do {                                                                            \
-		if (!(cond)) {                                                          \
-			std::fprintf(stderr, "check failed: %s (%s:%d)\n", what, __FILE__, \
-			             __LINE__);                                         \
-			std::abort();                                                   \
-		}                                                                       \
+#define FUZZ_CHECK(cond, what)                                                                     \
+	do {                                                                                       \
+		if (!(cond)) {                                                                     \
+			std::fprintf(stderr, "check failed: %s (%s:%d)\n", what, __FILE__,         \
+			             __LINE__);                                                    \
+			std::abort();                                                              \
+		}                                                                                  \
 	} while (0)
 
 // The token every in-process target talks to: issued once with fixed keys
 // and serial number, a group it administers, one it joined and a pending
 // join request, so that seed inputs made from it stay valid from run to run.
-const sim::TokenState& prototype();
+const sim::TokenState &prototype();
 
 // Ends a file left in progress by an earlier input: each input starts clean.
 void end_file_in_progress();
@@ -53,10 +53,10 @@ class Session {
 public:
 	explicit Session(bool t1 = false, sim::FaultPlan fault = {});
 	~Session();
-	Session(const Session&) = delete;
-	Session& operator=(const Session&) = delete;
+	Session(const Session &) = delete;
+	Session &operator=(const Session &) = delete;
 
-	sim::Token& token() { return token_; }
+	sim::Token &token() { return token_; }
 	ReaderStructPtr record() const { return record_; }
 
 private:
@@ -71,7 +71,7 @@ private:
 // bytes empty, so a short input is still a whole one.
 class Reader {
 public:
-	Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+	Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
 	uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
 	uint16_t u16()
 	{
@@ -84,7 +84,7 @@ public:
 	size_t left() const { return size_ - at_; }
 
 private:
-	const uint8_t* data_;
+	const uint8_t *data_;
 	size_t size_;
 	size_t at_ = 0;
 };
@@ -92,18 +92,21 @@ private:
 // The writing side, for the seed corpus.
 class Writer {
 public:
-	Writer& byte(uint8_t b)
+	Writer &byte(uint8_t b)
 	{
 		out.push_back(b);
 		return *this;
 	}
-	Writer& u16(uint16_t v) { return byte(static_cast<uint8_t>(v)).byte(static_cast<uint8_t>(v >> 8)); }
-	Writer& bytes(const std::vector<uint8_t>& b)
+	Writer &u16(uint16_t v)
+	{
+		return byte(static_cast<uint8_t>(v)).byte(static_cast<uint8_t>(v >> 8));
+	}
+	Writer &bytes(const std::vector<uint8_t> &b)
 	{
 		out.insert(out.end(), b.begin(), b.end());
 		return *this;
 	}
-	Writer& text(const std::string& t)
+	Writer &text(const std::string &t)
 	{
 		out.insert(out.end(), t.begin(), t.end());
 		return *this;
@@ -113,7 +116,7 @@ public:
 
 // A pass phrase chosen by one input byte: the right one for the mode most of
 // the time, else null, empty, a wrong one or one over the limit.
-const char* phrase_for(uint8_t selector, int mode, std::string& storage);
-const char* group_for(uint8_t selector, std::string& storage);
+const char *phrase_for(uint8_t selector, int mode, std::string &storage);
+const char *group_for(uint8_t selector, std::string &storage);
 
 } // namespace draxel::fuzz

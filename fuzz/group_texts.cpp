@@ -12,17 +12,17 @@ using namespace draxel::fuzz;
 
 namespace {
 
-bool is_hex_text(const char* text, int size)
+bool is_hex_text(const char *text, int size)
 {
 	if (size < 1 || std::strlen(text) + 1 != static_cast<size_t>(size) || size % 2 != 1)
 		return false;
-	for (const char* p = text; *p != '\0'; ++p)
+	for (const char *p = text; *p != '\0'; ++p)
 		if (!((*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'F')))
 			return false;
 	return true;
 }
 
-bool listed(const std::string& name)
+bool listed(const std::string &name)
 {
 	unsigned long len = 0;
 	if (GetGroupList(nullptr, &len) != 0)
@@ -38,7 +38,7 @@ bool listed(const std::string& name)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	Reader in(data, size);
 	uint8_t what = in.byte() % 3;
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	std::vector<char> out(static_cast<size_t>(room) + 1, '#');
 	int out_size = room;
 	std::string name_storage, phrase_storage;
-	const char* name = group_for(name_selector, name_storage);
+	const char *name = group_for(name_selector, name_storage);
 	if (what == 0) {
 		unsigned long rc = CreateInviteForGroup(name, text.c_str(), out.data(), &out_size);
 		if (rc == 0)
@@ -60,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	} else if (what == 1) {
 		if (name_selector % 8 == 0)
 			name = "newcomer";
-		const char* phrase = phrase_selector % 8 == 0 ? kJoinPhrase
-		                                               : phrase_for(phrase_selector, 3, phrase_storage);
+		const char *phrase = phrase_selector % 8 == 0
+		                             ? kJoinPhrase
+		                             : phrase_for(phrase_selector, 3, phrase_storage);
 		if (AcceptInviteForGroup(text.c_str(), name, phrase) == 0)
 			FUZZ_CHECK(listed(name), "an accepted invitation lists its group");
 	} else {

@@ -19,13 +19,13 @@ namespace {
 std::string root;
 int written = 0;
 
-void save(const std::string& target, const std::string& name, const std::vector<uint8_t>& bytes)
+void save(const std::string &target, const std::string &name, const std::vector<uint8_t> &bytes)
 {
 	std::string dir = root + "/" + target;
 	::mkdir(root.c_str(), 0755);
 	::mkdir(dir.c_str(), 0755);
 	std::string path = dir + "/" + name;
-	FILE* f = std::fopen(path.c_str(), "wb");
+	FILE *f = std::fopen(path.c_str(), "wb");
 	if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
 		std::perror(path.c_str());
 		std::exit(1);
@@ -34,7 +34,7 @@ void save(const std::string& target, const std::string& name, const std::vector<
 	++written;
 }
 
-std::string hex(const std::vector<uint8_t>& bytes)
+std::string hex(const std::vector<uint8_t> &bytes)
 {
 	static const char digits[] = "0123456789ABCDEF";
 	std::string text;
@@ -45,7 +45,10 @@ std::string hex(const std::vector<uint8_t>& bytes)
 	return text;
 }
 
-const char* phrase_of(int mode) { return mode == 3 ? kGroupPhrase : kPhrase; }
+const char *phrase_of(int mode)
+{
+	return mode == 3 ? kGroupPhrase : kPhrase;
+}
 
 void messages()
 {
@@ -56,17 +59,31 @@ void messages()
 			int size = 0;
 			EncryptMes(message.c_str(), nullptr, &size, mode, phrase_of(mode), kGroup);
 			std::string text(static_cast<size_t>(size), '\0');
-			if (EncryptMes(message.c_str(), text.data(), &size, mode, phrase_of(mode), kGroup) != 0) {
+			if (EncryptMes(message.c_str(), text.data(), &size, mode, phrase_of(mode),
+			               kGroup) != 0) {
 				std::fprintf(stderr, "cannot encipher a seed message\n");
 				std::exit(1);
 			}
 			text.resize(static_cast<size_t>(size - 1));
 			if (t1 != 0)
 				text.insert(72, " \t ");
-			std::string name = "text_mode" + std::to_string(mode) + (t1 ? "_t1" : "_t0");
-			save("decrypt_mes", name, Writer().byte(static_cast<uint8_t>(mode)).byte(0).byte(0).byte(static_cast<uint8_t>(t1)).text(text).out);
-			save("decrypt_mes", "round_trip_mode" + std::to_string(mode) + (t1 ? "_t1" : "_t0"),
-			     Writer().byte(static_cast<uint8_t>(mode)).byte(0).byte(0).byte(static_cast<uint8_t>(2 | t1)).text(message).out);
+			std::string name =
+			        "text_mode" + std::to_string(mode) + (t1 ? "_t1" : "_t0");
+			save("decrypt_mes", name,
+			     Writer().byte(static_cast<uint8_t>(mode))
+			             .byte(0)
+			             .byte(0)
+			             .byte(static_cast<uint8_t>(t1))
+			             .text(text)
+			             .out);
+			save("decrypt_mes",
+			     "round_trip_mode" + std::to_string(mode) + (t1 ? "_t1" : "_t0"),
+			     Writer().byte(static_cast<uint8_t>(mode))
+			             .byte(0)
+			             .byte(0)
+			             .byte(static_cast<uint8_t>(2 | t1))
+			             .text(message)
+			             .out);
 		}
 	}
 }
@@ -83,24 +100,48 @@ void files()
 			const size_t pieces[] = {100, 200};
 			for (int i = 0; i < 2; ++i) {
 				int flags = (i == 0 ? 0x100 : 0x200) | fast;
-				const uint8_t* in = data.data() + (i == 0 ? 0 : 100);
+				const uint8_t *in = data.data() + (i == 0 ? 0 : 100);
 				int size = 0;
-				EncryptFileData(in, static_cast<int>(pieces[i]), nullptr, &size, mode, phrase_of(mode), kGroup, flags);
+				EncryptFileData(in, static_cast<int>(pieces[i]), nullptr, &size,
+				                mode, phrase_of(mode), kGroup, flags);
 				std::vector<uint8_t> out(static_cast<size_t>(size));
-				if (EncryptFileData(in, static_cast<int>(pieces[i]), out.data(), &size, mode, phrase_of(mode), kGroup, flags) != 0) {
+				if (EncryptFileData(in, static_cast<int>(pieces[i]), out.data(),
+				                    &size, mode, phrase_of(mode), kGroup,
+				                    flags) != 0) {
 					std::fprintf(stderr, "cannot encipher a seed file\n");
 					std::exit(1);
 				}
 				file.insert(file.end(), out.begin(), out.end());
 			}
 			uint16_t first = static_cast<uint16_t>(100 + (fast && mode == 3 ? 80 : 48));
-			std::string name = "mode" + std::to_string(mode) + (fast ? "_fast" : "_token");
+			std::string name =
+			        "mode" + std::to_string(mode) + (fast ? "_fast" : "_token");
 			save("decrypt_file", name,
-			     Writer().byte(static_cast<uint8_t>(mode)).byte(0).byte(0).byte(0).byte(1).u16(first).bytes(file).out);
+			     Writer().byte(static_cast<uint8_t>(mode))
+			             .byte(0)
+			             .byte(0)
+			             .byte(0)
+			             .byte(1)
+			             .u16(first)
+			             .bytes(file)
+			             .out);
 			save("decrypt_file", "whole_" + name,
-			     Writer().byte(static_cast<uint8_t>(mode)).byte(0).byte(0).byte(0).byte(0).bytes(file).out);
+			     Writer().byte(static_cast<uint8_t>(mode))
+			             .byte(0)
+			             .byte(0)
+			             .byte(0)
+			             .byte(0)
+			             .bytes(file)
+			             .out);
 			save("decrypt_file", "round_trip_" + name,
-			     Writer().byte(static_cast<uint8_t>(mode)).byte(0).byte(0).byte(static_cast<uint8_t>(2 | 4 * fast)).byte(2).u16(100).bytes(data).out);
+			     Writer().byte(static_cast<uint8_t>(mode))
+			             .byte(0)
+			             .byte(0)
+			             .byte(static_cast<uint8_t>(2 | 4 * fast))
+			             .byte(2)
+			             .u16(100)
+			             .bytes(data)
+			             .out);
 		}
 	}
 }
@@ -110,11 +151,14 @@ void group_texts()
 	// a request carrying the nonce of the token's pending request, so that
 	// the invitation made from it is accepted by a fresh token
 	std::vector<uint8_t> inner = {0x01};
-	const auto& proto = prototype();
+	const auto &proto = prototype();
 	inner.insert(inner.end(), proto.serial.begin(), proto.serial.end());
-	inner.insert(inner.end(), proto.pending_request->nonce.begin(), proto.pending_request->nonce.end());
-	std::vector<uint8_t> request = sim::seal_box(sim::derive_key(sim::issuer_key(), 0x52, {}), inner);
-	save("group_texts", "invite_from_request", Writer().byte(0).byte(0).byte(0).byte(255).text(hex(request)).out);
+	inner.insert(inner.end(), proto.pending_request->nonce.begin(),
+	             proto.pending_request->nonce.end());
+	std::vector<uint8_t> request =
+	        sim::seal_box(sim::derive_key(sim::issuer_key(), 0x52, {}), inner);
+	save("group_texts", "invite_from_request",
+	     Writer().byte(0).byte(0).byte(0).byte(255).text(hex(request)).out);
 	Session session;
 	std::vector<char> invite(600);
 	int size = static_cast<int>(invite.size());
@@ -122,8 +166,10 @@ void group_texts()
 		std::fprintf(stderr, "cannot make a seed invitation\n");
 		std::exit(1);
 	}
-	save("group_texts", "accept_invitation", Writer().byte(1).byte(0).byte(0).byte(0).text(invite.data()).out);
-	save("group_texts", "request", Writer().byte(2).byte(0).byte(0).byte(255).text("a pass phrase").out);
+	save("group_texts", "accept_invitation",
+	     Writer().byte(1).byte(0).byte(0).byte(0).text(invite.data()).out);
+	save("group_texts", "request",
+	     Writer().byte(2).byte(0).byte(0).byte(255).text("a pass phrase").out);
 }
 
 void duplicates()
@@ -143,7 +189,7 @@ void duplicates()
 // Hands every command to the token and keeps it.
 class Recorder : public sim::Card {
 public:
-	explicit Recorder(sim::Card& inner) : inner_(inner) {}
+	explicit Recorder(sim::Card &inner) : inner_(inner) {}
 	std::vector<uint8_t> process(std::span<const uint8_t> apdu) override
 	{
 		commands.emplace_back(apdu.begin(), apdu.end());
@@ -152,64 +198,70 @@ public:
 	std::vector<std::vector<uint8_t>> commands;
 
 private:
-	sim::Card& inner_;
+	sim::Card &inner_;
 };
 
 void dialogues()
 {
 	struct Dialogue {
-		const char* name;
+		const char *name;
 		void (*run)();
 	};
 	static const Dialogue all[] = {
-		{"message", [] {
-			 char text[200];
-			 int size = sizeof text;
-			 EncryptMes("hello", text, &size, 3, kGroupPhrase, kGroup);
-			 char back[10];
-			 size = sizeof back;
-			 DecryptMes(text, back, &size, 3, kGroupPhrase, kGroup);
-		 }},
-		{"file", [] {
-			 uint8_t data[40] = {1, 2, 3}, out[200];
-			 int size = sizeof out;
-			 EncryptFileData(data, sizeof data, out, &size, 3, kGroupPhrase, kGroup, 0x301);
-		 }},
-		{"groups", [] {
-			 char list[300];
-			 unsigned long len = sizeof list;
-			 GetGroupList(list, &len);
-			 CreateGroup("new", "new phrase");
-			 RenameGroup("new", "newer");
-			 char request[200];
-			 int size = sizeof request;
-			 CreateRequestForGroup(kJoinPhrase, request, &size);
-		 }},
-		{"note", [] {
-			 uint8_t note[300] = {9, 9, 9};
-			 WriteNote(note, sizeof note, 10, false);
-			 int size = sizeof note;
-			 ReadNote(note, &size, 0);
-			 int note_size, policy;
-			 GetNoteInf(&note_size, &policy, 18, false);
-			 ChangeNotePolicy(18);
-		 }},
-		{"maintenance", [] {
-			 char sn[15];
-			 GetSN(sn);
-			 int ver;
-			 GetCardVer(&ver);
-			 char text[2000];
-			 int size = sizeof text;
-			 GetDublData(kPuk, text, &size);
-			 SetDublData(kPuk, text, size);
-			 ChangePIN(kPin, "5678");
-			 RepareTracBuf();
-			 VerifyErasePas("00000000");
-			 CleanCard(18);
-		 }},
+	        {"message",
+	         [] {
+		         char text[200];
+		         int size = sizeof text;
+		         EncryptMes("hello", text, &size, 3, kGroupPhrase, kGroup);
+		         char back[10];
+		         size = sizeof back;
+		         DecryptMes(text, back, &size, 3, kGroupPhrase, kGroup);
+	         }},
+	        {"file",
+	         [] {
+		         uint8_t data[40] = {1, 2, 3}, out[200];
+		         int size = sizeof out;
+		         EncryptFileData(data, sizeof data, out, &size, 3, kGroupPhrase, kGroup,
+		                         0x301);
+	         }},
+	        {"groups",
+	         [] {
+		         char list[300];
+		         unsigned long len = sizeof list;
+		         GetGroupList(list, &len);
+		         CreateGroup("new", "new phrase");
+		         RenameGroup("new", "newer");
+		         char request[200];
+		         int size = sizeof request;
+		         CreateRequestForGroup(kJoinPhrase, request, &size);
+	         }},
+	        {"note",
+	         [] {
+		         uint8_t note[300] = {9, 9, 9};
+		         WriteNote(note, sizeof note, 10, false);
+		         int size = sizeof note;
+		         ReadNote(note, &size, 0);
+		         int note_size, policy;
+		         GetNoteInf(&note_size, &policy, 18, false);
+		         ChangeNotePolicy(18);
+	         }},
+	        {"maintenance",
+	         [] {
+		         char sn[15];
+		         GetSN(sn);
+		         int ver;
+		         GetCardVer(&ver);
+		         char text[2000];
+		         int size = sizeof text;
+		         GetDublData(kPuk, text, &size);
+		         SetDublData(kPuk, text, size);
+		         ChangePIN(kPin, "5678");
+		         RepareTracBuf();
+		         VerifyErasePas("00000000");
+		         CleanCard(18);
+	         }},
 	};
-	for (const Dialogue& d : all) {
+	for (const Dialogue &d : all) {
 		sim::Token token(prototype());
 		Recorder recorder(token);
 		sim::InProcessToken attached(recorder);
@@ -223,7 +275,7 @@ void dialogues()
 		InitLib(nullptr);
 		Writer w;
 		w.byte(32); /* the state file checked too */
-		for (const auto& apdu : recorder.commands) {
+		for (const auto &apdu : recorder.commands) {
 			if (apdu.size() >= 0xFE)
 				w.byte(0xFE).u16(static_cast<uint16_t>(apdu.size()));
 			else
@@ -253,7 +305,7 @@ void operations()
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
 	if (argc != 2) {
 		std::fprintf(stderr, "usage: make_corpus DIR\n");

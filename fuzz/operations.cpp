@@ -17,26 +17,26 @@ using namespace draxel::fuzz;
 
 namespace {
 
-FuzzedDataProvider* g_input = nullptr;
+FuzzedDataProvider *g_input = nullptr;
 
-const uint16_t kStatusWords[] = {0x9000, 0x6100, 0x6C00, 0x63C0, 0x6982, 0x6983, 0x6700,
-                                 0x6A82, 0x6A83, 0x6A84, 0x6A88, 0x6984, 0x6985, 0x6B00,
-                                 0x6F00, 0x6D00};
+const uint16_t kStatusWords[] = {0x9000, 0x6100, 0x6C00, 0x63C0, 0x6982, 0x6983, 0x6700, 0x6A82,
+                                 0x6A83, 0x6A84, 0x6A88, 0x6984, 0x6985, 0x6B00, 0x6F00, 0x6D00};
 
 // The token: each reply is read from the input. Past the input's end every
 // command gets 9000, so that dialogues run on to their end.
-unsigned long handler(unsigned char* send, int send_len, unsigned char* recv, int* recv_len)
+unsigned long handler(unsigned char *send, int send_len, unsigned char *recv, int *recv_len)
 {
 	FUZZ_CHECK(send != nullptr && send_len >= 4 && send_len <= DRAXEL_MAX_COMMAND,
 	           "a command of 4 to 260 bytes");
 	FUZZ_CHECK(recv != nullptr && recv_len != nullptr && *recv_len == DRAXEL_MAX_REPLY,
 	           "the library offers its whole reply buffer");
-	FuzzedDataProvider& in = *g_input;
+	FuzzedDataProvider &in = *g_input;
 	uint8_t kind = in.ConsumeIntegral<uint8_t>();
 	size_t status_index = in.ConsumeIntegralInRange<size_t>(0, std::size(kStatusWords) - 1);
 	uint16_t sw = kStatusWords[status_index];
 	if ((sw & 0xFF) == 0)
-		sw = static_cast<uint16_t>(sw | (sw == 0x9000 ? 0 : in.ConsumeIntegral<uint8_t>() & 0xFF));
+		sw = static_cast<uint16_t>(
+		        sw | (sw == 0x9000 ? 0 : in.ConsumeIntegral<uint8_t>() & 0xFF));
 	std::vector<uint8_t> reply;
 	int reported = -1;
 	switch (kind % 8) {
@@ -56,7 +56,8 @@ unsigned long handler(unsigned char* send, int send_len, unsigned char* recv, in
 		reported = in.ConsumeIntegral<int>();
 		break;
 	default: /* data the size of a block or a key, the lengths that pass */
-		reply = in.ConsumeBytes<uint8_t>(std::vector<size_t>{32, 36, 68, 232, 1, 2, 7}[kind % 7]);
+		reply = in.ConsumeBytes<uint8_t>(
+		        std::vector<size_t>{32, 36, 68, 232, 1, 2, 7}[kind % 7]);
 	}
 	if (reported < 0 && kind % 8 != 5) {
 		reply.push_back(static_cast<uint8_t>(sw >> 8));
@@ -75,13 +76,13 @@ Type_ReaderFuncStruct table = {handler};
 // Arguments made from the input, kept alive for the whole input.
 class Args {
 public:
-	explicit Args(FuzzedDataProvider& in) : in_(in) {}
+	explicit Args(FuzzedDataProvider &in) : in_(in) {}
 
 	// A text: null, a well-known one, or anything up to 300 bytes.
-	const char* text()
+	const char *text()
 	{
-		static const char* const known[] = {"1234", "12345678", "team", "group phrase",
-		                                    "00000000", "4321", "11111111"};
+		static const char *const known[] = {
+		        "1234", "12345678", "team", "group phrase", "00000000", "4321", "11111111"};
 		uint8_t selector = in_.ConsumeIntegral<uint8_t>();
 		if (selector % 8 == 0)
 			return nullptr;
@@ -91,7 +92,7 @@ public:
 		return texts_.back().c_str();
 	}
 	// A text of hex digits that decodes to n bytes.
-	const char* hex_text()
+	const char *hex_text()
 	{
 		size_t n = in_.ConsumeIntegralInRange<size_t>(0, 300);
 		std::string text;
@@ -102,7 +103,7 @@ public:
 		return texts_.back().c_str();
 	}
 	// n bytes (a length the caller's type can hold) in a block of exactly n.
-	uint8_t* bytes(size_t max, size_t* n)
+	uint8_t *bytes(size_t max, size_t *n)
 	{
 		*n = in_.ConsumeIntegralInRange<size_t>(0, max);
 		blocks_.push_back(std::make_unique<uint8_t[]>(*n));
@@ -111,7 +112,7 @@ public:
 		return blocks_.back().get();
 	}
 	// An output buffer of exactly n bytes (n may be 0), or null.
-	uint8_t* out(size_t n)
+	uint8_t *out(size_t n)
 	{
 		if (in_.ConsumeIntegralInRange<uint8_t>(0, 15) == 0)
 			return nullptr;
@@ -129,12 +130,12 @@ public:
 	}
 
 private:
-	FuzzedDataProvider& in_;
+	FuzzedDataProvider &in_;
 	std::deque<std::string> texts_;
 	std::deque<std::unique_ptr<uint8_t[]>> blocks_;
 };
 
-bool hex_text_of(const char* text, int size)
+bool hex_text_of(const char *text, int size)
 {
 	if (size < 1 || std::strlen(text) + 1 != static_cast<size_t>(size))
 		return false;
@@ -142,24 +143,25 @@ bool hex_text_of(const char* text, int size)
 	                   [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
-void check_list(const char* list, unsigned long len)
+void check_list(const char *list, unsigned long len)
 {
 	for (unsigned long at = 0; at < len;) {
-		const void* end = std::memchr(list + at + 1, 0, len - at - 1);
-		FUZZ_CHECK(at + 1 < len && end != nullptr, "every group entry ends within the list");
-		at = static_cast<unsigned long>(static_cast<const char*>(end) - list) + 1;
+		const void *end = std::memchr(list + at + 1, 0, len - at - 1);
+		FUZZ_CHECK(at + 1 < len && end != nullptr,
+		           "every group entry ends within the list");
+		at = static_cast<unsigned long>(static_cast<const char *>(end) - list) + 1;
 	}
 }
 
-void message(Args& a, bool encipher, ReaderStructPtr prs, bool direct)
+void message(Args &a, bool encipher, ReaderStructPtr prs, bool direct)
 {
-	const char* text = encipher ? a.text() : a.flag() ? a.hex_text() : a.text();
+	const char *text = encipher ? a.text() : a.flag() ? a.hex_text() : a.text();
 	int room = a.size();
-	char* out = reinterpret_cast<char*>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
+	char *out = reinterpret_cast<char *>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
 	int size = room;
 	int mode = a.mode();
-	const char* phrase = a.text();
-	const char* group = a.text();
+	const char *phrase = a.text();
+	const char *group = a.text();
 	unsigned long rc;
 	if (direct)
 		rc = PerformOp(prs, text, out, &size, mode, encipher ? 1 : 2, phrase, group);
@@ -170,31 +172,31 @@ void message(Args& a, bool encipher, ReaderStructPtr prs, bool direct)
 	FUZZ_CHECK(size <= room, "the output fits the room given");
 	if (encipher)
 		FUZZ_CHECK(hex_text_of(out, size) &&
-		               static_cast<size_t>(size) == 2 * (36 + std::strlen(text)) + 1,
+		                   static_cast<size_t>(size) == 2 * (36 + std::strlen(text)) + 1,
 		           "a message text is hex of the cryptogram and the ciphertext");
 	else
 		FUZZ_CHECK(size >= 2 && out[size - 1] == '\0', "a message ends in a zero");
 }
 
-void file_chunk(Args& a, bool encipher, ReaderStructPtr prs, bool direct)
+void file_chunk(Args &a, bool encipher, ReaderStructPtr prs, bool direct)
 {
 	size_t n;
-	const uint8_t* data = a.bytes(600, &n);
+	const uint8_t *data = a.bytes(600, &n);
 	int room = a.size();
-	uint8_t* out = a.out(room < 0 ? 0 : static_cast<size_t>(room));
+	uint8_t *out = a.out(room < 0 ? 0 : static_cast<size_t>(room));
 	int size = room;
 	int mode = a.mode();
-	const char* phrase = a.text();
-	const char* group = a.text();
+	const char *phrase = a.text();
+	const char *group = a.text();
 	int flags = a.file_flags();
 	int len = a.flag() ? static_cast<int>(n) : -1;
 	unsigned long rc;
 	if (direct)
-		rc = PerformFileOp(prs, data, len, out, &size, mode, encipher ? 1 : 2, phrase, group,
-		                   flags);
+		rc = PerformFileOp(prs, data, len, out, &size, mode, encipher ? 1 : 2, phrase,
+		                   group, flags);
 	else
-		rc = (encipher ? EncryptFileData : DecryptFileData)(data, len, out, &size, mode, phrase,
-		                                                    group, flags);
+		rc = (encipher ? EncryptFileData : DecryptFileData)(data, len, out, &size, mode,
+		                                                    phrase, group, flags);
 	if (out != nullptr && (rc != 0 || (flags & 0x200) != 0))
 		FUZZ_CHECK(file_state_wiped(), "a file's end leaves no key and no register");
 	if (rc == 0 && out != nullptr) {
@@ -207,21 +209,33 @@ void file_chunk(Args& a, bool encipher, ReaderStructPtr prs, bool direct)
 }
 
 // The six block functions hand out a block for delete[].
-void blocks(Args& a, ReaderStructPtr prs)
+void blocks(Args &a, ReaderStructPtr prs)
 {
 	size_t n;
-	const uint8_t* data = a.bytes(600, &n);
-	BYTE* out = nullptr;
+	const uint8_t *data = a.bytes(600, &n);
+	BYTE *out = nullptr;
 	unsigned long out_len = 0;
 	unsigned long rc = 0;
 	uint8_t key[32] = {0};
 	switch (a.byte() % 6) {
-	case 0: rc = EncryptData(prs, data, n, &out, &out_len); break;
-	case 1: rc = DecryptData(prs, data, n, &out, &out_len); break;
-	case 2: rc = EncryptDataFile(prs, data, n, &out, &out_len, a.flag()); break;
-	case 3: rc = DecryptDataFile(prs, data, n, &out, &out_len, a.flag()); break;
-	case 4: rc = FastEncryptDataFile(key, data, n, &out, &out_len, a.flag()); break;
-	default: rc = FastDecryptDataFile(key, data, n, &out, &out_len, a.flag()); break;
+	case 0:
+		rc = EncryptData(prs, data, n, &out, &out_len);
+		break;
+	case 1:
+		rc = DecryptData(prs, data, n, &out, &out_len);
+		break;
+	case 2:
+		rc = EncryptDataFile(prs, data, n, &out, &out_len, a.flag());
+		break;
+	case 3:
+		rc = DecryptDataFile(prs, data, n, &out, &out_len, a.flag());
+		break;
+	case 4:
+		rc = FastEncryptDataFile(key, data, n, &out, &out_len, a.flag());
+		break;
+	default:
+		rc = FastDecryptDataFile(key, data, n, &out, &out_len, a.flag());
+		break;
 	}
 	FUZZ_CHECK((rc == 0) == (out != nullptr), "a block exactly on success");
 	if (rc == 0)
@@ -229,19 +243,25 @@ void blocks(Args& a, ReaderStructPtr prs)
 	delete[] out;
 }
 
-void builders(Args& a, ReaderStructPtr prs)
+void builders(Args &a, ReaderStructPtr prs)
 {
 	size_t n = 0, m = 0, k = 0;
-	const uint8_t* data;
-	const uint8_t* more;
-	const uint8_t* third;
+	const uint8_t *data;
+	const uint8_t *more;
+	const uint8_t *third;
 	switch (a.byte() % 40) {
-	case 0: APDU_SelectApplication(prs); break;
-	case 1: data = a.bytes(255, &n); APDU_Select(prs, data, static_cast<BYTE>(n)); break;
+	case 0:
+		APDU_SelectApplication(prs);
+		break;
+	case 1:
+		data = a.bytes(255, &n);
+		APDU_Select(prs, data, static_cast<BYTE>(n));
+		break;
 	case 2: {
 		data = a.bytes(255, &n);
 		int len = a.size();
-		APDU_Select_FCP(prs, data, static_cast<BYTE>(n), a.out(len < 0 ? 0 : static_cast<size_t>(len)), &len);
+		APDU_Select_FCP(prs, data, static_cast<BYTE>(n),
+		                a.out(len < 0 ? 0 : static_cast<size_t>(len)), &len);
 		break;
 	}
 	case 3: {
@@ -249,45 +269,72 @@ void builders(Args& a, ReaderStructPtr prs)
 		APDU_ReadBinary(prs, a.out(len < 0 ? 0 : static_cast<size_t>(len)), &len, a.size());
 		break;
 	}
-	case 4: data = a.bytes(255, &n); APDU_UpdateBinary(prs, data, static_cast<BYTE>(n), a.size()); break;
+	case 4:
+		data = a.bytes(255, &n);
+		APDU_UpdateBinary(prs, data, static_cast<BYTE>(n), a.size());
+		break;
 	case 5: {
 		int len = a.size();
-		uint8_t* out = a.out(len < 0 ? 0 : static_cast<size_t>(len));
+		uint8_t *out = a.out(len < 0 ? 0 : static_cast<size_t>(len));
 		if (out != nullptr)
 			APDU_GetChallenge(prs, out, len);
 		break;
 	}
 	case 6: {
 		size_t len = a.byte();
-		uint8_t* out = a.out(len);
+		uint8_t *out = a.out(len);
 		if (out != nullptr)
 			APDU_GetSN(prs, out, static_cast<BYTE>(len));
 		break;
 	}
-	case 7: { int model; APDU_GetCardModel(prs, a.flag() ? &model : nullptr); break; }
-	case 8: { int ver; APDU_GetCardVer(prs, a.flag() ? &ver : nullptr); break; }
-	case 9: data = a.bytes(255, &n); APDU_VerifyPassword(prs, a.byte(), a.flag() ? data : nullptr, static_cast<BYTE>(n)); break;
-	case 10: data = a.bytes(255, &n); APDU_ChangeKey(prs, a.byte(), data, static_cast<BYTE>(n)); break;
-	case 11: APDU_UnblockKey(prs, a.byte()); break;
-	case 12: { int tries; APDU_GetKeyAttempts(prs, a.byte(), a.flag() ? &tries : nullptr); break; }
-	case 13: APDU_MSEReset(prs); break;
-	case 14: APDU_MSESetEnc(prs, a.byte(), a.byte()); break;
+	case 7: {
+		int model;
+		APDU_GetCardModel(prs, a.flag() ? &model : nullptr);
+		break;
+	}
+	case 8: {
+		int ver;
+		APDU_GetCardVer(prs, a.flag() ? &ver : nullptr);
+		break;
+	}
+	case 9:
+		data = a.bytes(255, &n);
+		APDU_VerifyPassword(prs, a.byte(), a.flag() ? data : nullptr, static_cast<BYTE>(n));
+		break;
+	case 10:
+		data = a.bytes(255, &n);
+		APDU_ChangeKey(prs, a.byte(), data, static_cast<BYTE>(n));
+		break;
+	case 11:
+		APDU_UnblockKey(prs, a.byte());
+		break;
+	case 12: {
+		int tries;
+		APDU_GetKeyAttempts(prs, a.byte(), a.flag() ? &tries : nullptr);
+		break;
+	}
+	case 13:
+		APDU_MSEReset(prs);
+		break;
+	case 14:
+		APDU_MSESetEnc(prs, a.byte(), a.byte());
+		break;
 	case 15: {
 		data = a.bytes(255, &n);
-		uint8_t* out = a.out(n);
+		uint8_t *out = a.out(n);
 		APDU_PSO_Enc(prs, data, static_cast<BYTE>(n), out, a.flag());
 		break;
 	}
 	case 16: {
 		data = a.bytes(255, &n);
-		uint8_t* out = a.out(n);
+		uint8_t *out = a.out(n);
 		APDU_PSO_Dec(prs, data, static_cast<BYTE>(n), out, a.flag());
 		break;
 	}
 	case 17: {
 		data = a.bytes(255, &n);
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
-		uint8_t* out = a.out(len);
+		uint8_t *out = a.out(len);
 		APDU_GenSesKey(prs, data, static_cast<BYTE>(n), a.byte(), out, &len);
 		break;
 	}
@@ -295,14 +342,14 @@ void builders(Args& a, ReaderStructPtr prs)
 		data = a.bytes(255, &n);
 		more = a.bytes(255, &m);
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
-		uint8_t* out = a.out(len);
-		APDU_SetSesKey(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m), a.byte(), out,
-		               a.flag() ? &len : nullptr);
+		uint8_t *out = a.out(len);
+		APDU_SetSesKey(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m),
+		               a.byte(), out, a.flag() ? &len : nullptr);
 		break;
 	}
 	case 19: {
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
-		uint8_t* out = a.out(len);
+		uint8_t *out = a.out(len);
 		APDU_GetGroupNameList(prs, out, &len, a.version());
 		break;
 	}
@@ -311,13 +358,19 @@ void builders(Args& a, ReaderStructPtr prs)
 		more = a.bytes(128, &m);
 		APDU_CreateGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m));
 		break;
-	case 21: data = a.bytes(255, &n); APDU_DeleteGroup(prs, data, static_cast<BYTE>(n)); break;
+	case 21:
+		data = a.bytes(255, &n);
+		APDU_DeleteGroup(prs, data, static_cast<BYTE>(n));
+		break;
 	case 22:
 		data = a.bytes(128, &n);
 		more = a.bytes(128, &m);
 		APDU_RenameGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m));
 		break;
-	case 23: data = a.bytes(255, &n); APDU_SelectGroup(prs, data, static_cast<BYTE>(n)); break;
+	case 23:
+		data = a.bytes(255, &n);
+		APDU_SelectGroup(prs, data, static_cast<BYTE>(n));
+		break;
 	case 24:
 		data = a.bytes(128, &n);
 		more = a.bytes(128, &m);
@@ -326,14 +379,14 @@ void builders(Args& a, ReaderStructPtr prs)
 	case 25: {
 		data = a.bytes(255, &n);
 		BYTE len = a.byte();
-		uint8_t* out = a.out(len);
+		uint8_t *out = a.out(len);
 		APDU_CreateRequestGroup(prs, data, static_cast<BYTE>(n), out, &len);
 		break;
 	}
 	case 26: {
 		data = a.bytes(255, &n);
 		BYTE len = a.byte();
-		uint8_t* out = a.out(len);
+		uint8_t *out = a.out(len);
 		APDU_CreateInviteGroup(prs, data, static_cast<BYTE>(n), out, &len);
 		break;
 	}
@@ -341,44 +394,63 @@ void builders(Args& a, ReaderStructPtr prs)
 		data = a.bytes(100, &n);
 		more = a.bytes(100, &m);
 		third = a.bytes(100, &k);
-		APDU_AcceptInviteGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m), third,
-		                       static_cast<BYTE>(k));
+		APDU_AcceptInviteGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m),
+		                       third, static_cast<BYTE>(k));
 		break;
 	case 28: {
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
-		uint8_t* out = a.out(len);
+		uint8_t *out = a.out(len);
 		APDU_GetDublBlob(prs, out, &len);
 		break;
 	}
-	case 29: data = a.bytes(255, &n); APDU_SetDublBlob(prs, a.flag() ? data : nullptr, static_cast<BYTE>(n)); break;
-	case 30: APDU_GenDSKey(prs); break;
-	case 31: APDU_ClearCard(prs); break;
-	case 32: APDU_ClearNote(prs); break;
+	case 29:
+		data = a.bytes(255, &n);
+		APDU_SetDublBlob(prs, a.flag() ? data : nullptr, static_cast<BYTE>(n));
+		break;
+	case 30:
+		APDU_GenDSKey(prs);
+		break;
+	case 31:
+		APDU_ClearCard(prs);
+		break;
+	case 32:
+		APDU_ClearNote(prs);
+		break;
 	case 33: {
 		int len = a.size();
-		APDU_NotePolicy(prs, a.byte() % 4, a.out(len < 0 ? 0 : static_cast<size_t>(len)), a.flag() ? &len : nullptr);
+		APDU_NotePolicy(prs, a.byte() % 4, a.out(len < 0 ? 0 : static_cast<size_t>(len)),
+		                a.flag() ? &len : nullptr);
 		break;
 	}
-	case 34: APDU_CreateBFTrac(prs); break;
-	case 35: APDU_CreateBFNote(prs, a.byte() % 3); break;
-	case 36: APDU_GetSW(prs); GetLastScardError(); break;
+	case 34:
+		APDU_CreateBFTrac(prs);
+		break;
+	case 35:
+		APDU_CreateBFNote(prs, a.byte() % 3);
+		break;
+	case 36:
+		APDU_GetSW(prs);
+		GetLastScardError();
+		break;
 	case 37: {
 		data = a.bytes(300, &n);
 		int wanted = a.size();
 		unsigned long len = static_cast<unsigned long>(wanted < 0 ? 0 : wanted);
-		uint8_t* out = a.out(len);
-		Transmit(const_cast<uint8_t*>(data), n, out, a.flag() ? &len : nullptr, prs);
+		uint8_t *out = a.out(len);
+		Transmit(const_cast<uint8_t *>(data), n, out, a.flag() ? &len : nullptr, prs);
 		break;
 	}
-	default: blocks(a, prs); break;
+	default:
+		blocks(a, prs);
+		break;
 	}
 }
 
 // The cipher engine on its own: every length is the caller's promise.
-void cipher(Args& a)
+void cipher(Args &a)
 {
 	size_t n;
-	uint8_t* data = a.bytes(300, &n);
+	uint8_t *data = a.bytes(300, &n);
 	u32_gost_type key[8];
 	uint8_t key_bytes[32] = {0};
 	g2814789_set_key(key, key_bytes, 32);
@@ -388,11 +460,21 @@ void cipher(Args& a)
 		g2814789_set_key(key, data, static_cast<int>(n));
 		break;
 	}
-	case 1: g2814789_encrypt_ecb(key, data, static_cast<int>(n / 8)); break;
-	case 2: g2814789_decrypt_ecb(key, data, static_cast<int>(n / 8)); break;
-	case 3: gost_encrypt_cfb(key, register_, data, static_cast<int>(n)); break;
-	case 4: gost_decrypt_cfb(key, register_, data, static_cast<int>(n)); break;
-	case 5: CalcCRC32Compat(data, static_cast<int>(n)); break;
+	case 1:
+		g2814789_encrypt_ecb(key, data, static_cast<int>(n / 8));
+		break;
+	case 2:
+		g2814789_decrypt_ecb(key, data, static_cast<int>(n / 8));
+		break;
+	case 3:
+		gost_encrypt_cfb(key, register_, data, static_cast<int>(n));
+		break;
+	case 4:
+		gost_decrypt_cfb(key, register_, data, static_cast<int>(n));
+		break;
+	case 5:
+		CalcCRC32Compat(data, static_cast<int>(n));
+		break;
 	case 6: {
 		FileEncHeader header;
 		std::memset(&header, a.byte(), sizeof header);
@@ -401,7 +483,7 @@ void cipher(Args& a)
 	}
 	default: {
 		size_t m;
-		uint8_t* other = a.bytes(300, &m);
+		uint8_t *other = a.bytes(300, &m);
 		MemXor(data, other, static_cast<int>(std::min(n, m)));
 		sum_mod32_1(a.byte() * 0x01010101u, a.byte() * 0x01000001u);
 		mul_mod32_1(a.byte() * 0x01010101u, a.byte() * 0x01000001u);
@@ -409,135 +491,227 @@ void cipher(Args& a)
 	}
 }
 
-void operation(Args& a, ReaderStructPtr& extra)
+void operation(Args &a, ReaderStructPtr &extra)
 {
 	switch (a.byte() % 56) {
-	case 0: message(a, true, nullptr, false); break;
-	case 1: message(a, false, nullptr, false); break;
-	case 2: file_chunk(a, true, nullptr, false); break;
-	case 3: file_chunk(a, false, nullptr, false); break;
-	case 4: VerifyPIN(a.text(), a.flag()); break;
-	case 5: VerifyPUK(a.text()); break;
-	case 6: VerifyErasePas(a.text()); break;
-	case 7: VerifyNotePas(a.text(), a.flag()); break;
-	case 8: UnblockPIN(a.text(), a.text()); break;
-	case 9: UnblockNotePas(a.text(), a.text()); break;
-	case 10: ChangePIN(a.text(), a.text()); break;
-	case 11: ChangePUK(a.text(), a.text()); break;
-	case 12: ChangeErasePas(a.text(), a.text()); break;
-	case 13: ChangeNotePas(a.text(), a.text()); break;
-	case 14: { bool flag; GetPUKFlag(a.flag() ? &flag : nullptr); break; }
+	case 0:
+		message(a, true, nullptr, false);
+		break;
+	case 1:
+		message(a, false, nullptr, false);
+		break;
+	case 2:
+		file_chunk(a, true, nullptr, false);
+		break;
+	case 3:
+		file_chunk(a, false, nullptr, false);
+		break;
+	case 4:
+		VerifyPIN(a.text(), a.flag());
+		break;
+	case 5:
+		VerifyPUK(a.text());
+		break;
+	case 6:
+		VerifyErasePas(a.text());
+		break;
+	case 7:
+		VerifyNotePas(a.text(), a.flag());
+		break;
+	case 8:
+		UnblockPIN(a.text(), a.text());
+		break;
+	case 9:
+		UnblockNotePas(a.text(), a.text());
+		break;
+	case 10:
+		ChangePIN(a.text(), a.text());
+		break;
+	case 11:
+		ChangePUK(a.text(), a.text());
+		break;
+	case 12:
+		ChangeErasePas(a.text(), a.text());
+		break;
+	case 13:
+		ChangeNotePas(a.text(), a.text());
+		break;
+	case 14: {
+		bool flag;
+		GetPUKFlag(a.flag() ? &flag : nullptr);
+		break;
+	}
 	case 15: {
 		int wanted = a.size();
 		unsigned long room = static_cast<unsigned long>(wanted < 0 ? 0 : wanted);
 		unsigned long len = room;
-		char* out = reinterpret_cast<char*>(a.out(room));
+		char *out = reinterpret_cast<char *>(a.out(room));
 		if (GetGroupList(out, a.flag() ? &len : nullptr) == 0 && out != nullptr) {
 			FUZZ_CHECK(len <= room, "the list fits the room given");
 			check_list(out, len);
 		}
 		break;
 	}
-	case 16: CreateGroup(a.text(), a.text()); break;
-	case 17: RenameGroup(a.text(), a.text()); break;
-	case 18: ChangePasPhrGroup(a.text(), a.text()); break;
-	case 19: DeleteGroup(a.text()); break;
+	case 16:
+		CreateGroup(a.text(), a.text());
+		break;
+	case 17:
+		RenameGroup(a.text(), a.text());
+		break;
+	case 18:
+		ChangePasPhrGroup(a.text(), a.text());
+		break;
+	case 19:
+		DeleteGroup(a.text());
+		break;
 	case 20:
 	case 21: {
 		int room = a.size();
 		int size = room;
-		char* out = reinterpret_cast<char*>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
-		const char* first = a.text();
-		unsigned long rc = a.flag() ? CreateRequestForGroup(first, out, &size)
-		                            : CreateInviteForGroup(first, a.flag() ? a.hex_text() : a.text(), out, &size);
+		char *out =
+		        reinterpret_cast<char *>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
+		const char *first = a.text();
+		unsigned long rc =
+		        a.flag() ? CreateRequestForGroup(first, out, &size)
+		                 : CreateInviteForGroup(first, a.flag() ? a.hex_text() : a.text(),
+		                                        out, &size);
 		if (rc == 0 && out != nullptr)
 			FUZZ_CHECK(size <= room && hex_text_of(out, size), "a join text is hex");
 		break;
 	}
-	case 22: AcceptInviteForGroup(a.flag() ? a.hex_text() : a.text(), a.text(), a.text()); break;
-	case 23: CreateNote(); break;
+	case 22:
+		AcceptInviteForGroup(a.flag() ? a.hex_text() : a.text(), a.text(), a.text());
+		break;
+	case 23:
+		CreateNote();
+		break;
 	case 24: {
 		int room = a.size();
 		int size = room;
-		uint8_t* out = a.out(room < 0 ? 0 : static_cast<size_t>(room));
+		uint8_t *out = a.out(room < 0 ? 0 : static_cast<size_t>(room));
 		if (ReadNote(out, a.flag() ? &size : nullptr, a.size() * 64) == 0)
 			FUZZ_CHECK(size <= room, "no more of the note than asked for");
 		break;
 	}
 	case 25: {
 		size_t n;
-		const uint8_t* data = a.bytes(1100, &n);
+		const uint8_t *data = a.bytes(1100, &n);
 		int len = a.flag() ? static_cast<int>(n) : -a.byte(); /* never more than there is */
 		WriteNote(a.flag() ? data : nullptr, len, a.size() * 64, a.flag());
 		break;
 	}
-	case 26: ClearNote(a.version()); break;
-	case 27: { int size, policy; GetNoteInf(a.flag() ? &size : nullptr, &policy, a.version(), a.flag()); break; }
-	case 28: ChangeNotePolicy(a.version()); break;
-	case 29: RepareTracBuf(); break;
+	case 26:
+		ClearNote(a.version());
+		break;
+	case 27: {
+		int size, policy;
+		GetNoteInf(a.flag() ? &size : nullptr, &policy, a.version(), a.flag());
+		break;
+	}
+	case 28:
+		ChangeNotePolicy(a.version());
+		break;
+	case 29:
+		RepareTracBuf();
+		break;
 	case 30: {
 		int room = a.size();
 		int size = room;
-		char* out = reinterpret_cast<char*>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
+		char *out =
+		        reinterpret_cast<char *>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
 		if (GetDublData(a.text(), out, a.flag() ? &size : nullptr) == 0 && out != nullptr)
-			FUZZ_CHECK(size <= room && hex_text_of(out, size), "a duplicate text is hex");
+			FUZZ_CHECK(size <= room && hex_text_of(out, size),
+			           "a duplicate text is hex");
 		break;
 	}
-	case 31: SetDublData(a.text(), a.flag() ? a.hex_text() : a.text(), a.size()); break;
-	case 32: MakeDublCard(a.text(), a.text()); break;
+	case 31:
+		SetDublData(a.text(), a.flag() ? a.hex_text() : a.text(), a.size());
+		break;
+	case 32:
+		MakeDublCard(a.text(), a.text());
+		break;
 	case 33: {
 		size_t n;
-		const uint8_t* data = a.bytes(200, &n);
+		const uint8_t *data = a.bytes(200, &n);
 		int len = a.flag() ? static_cast<int>(n) : -a.byte();
 		ChangeKeys(a.flag() ? data : nullptr, len, a.text());
 		break;
 	}
 	case 34: {
 		size_t n;
-		const uint8_t* data = a.bytes(200, &n);
-		uint8_t* out = a.out(128);
+		const uint8_t *data = a.bytes(200, &n);
+		uint8_t *out = a.out(128);
 		MakeKeysFromBuf(out, data, n);
 		break;
 	}
 	case 35: {
 		int size = a.flag() ? 160 : a.size();
-		uint8_t* out = a.out(size < 0 ? 0 : static_cast<size_t>(size));
+		uint8_t *out = a.out(size < 0 ? 0 : static_cast<size_t>(size));
 		GetKeys(out, a.flag() ? &size : nullptr);
 		break;
 	}
-	case 36: GenDSKey(a.version()); break;
-	case 37: CleanCard(a.version()); break;
+	case 36:
+		GenDSKey(a.version());
+		break;
+	case 37:
+		CleanCard(a.version());
+		break;
 	case 38: {
-		char* out = reinterpret_cast<char*>(a.out(15));
+		char *out = reinterpret_cast<char *>(a.out(15));
 		if (GetSN(out) == 0)
 			FUZZ_CHECK(hex_text_of(out, 15), "a serial number is 14 hex digits");
 		break;
 	}
-	case 39: { int ver; GetCardVer(a.flag() ? &ver : nullptr); break; }
-	case 40: ConnectToMekta(a.flag()); break;
-	case 41: ConnectToSecondMekta(); break;
-	case 42: SelectReader(a.text()); break;
-	case 43: CheckCurrentReader(); break;
+	case 39: {
+		int ver;
+		GetCardVer(a.flag() ? &ver : nullptr);
+		break;
+	}
+	case 40:
+		ConnectToMekta(a.flag());
+		break;
+	case 41:
+		ConnectToSecondMekta();
+		break;
+	case 42:
+		SelectReader(a.text());
+		break;
+	case 43:
+		CheckCurrentReader();
+		break;
 	case 44: {
 		int room = a.size();
 		int size = room;
-		char* out = reinterpret_cast<char*>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
+		char *out =
+		        reinterpret_cast<char *>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
 		if (a.flag())
-			cur_context.error = a.flag() ? static_cast<unsigned long>(a.size()) : 140u + a.byte() % 16;
+			cur_context.error = a.flag() ? static_cast<unsigned long>(a.size())
+			                             : 140u + a.byte() % 16;
 		if (GetError(out, a.flag() ? &size : nullptr) == 0 && out != nullptr)
-			FUZZ_CHECK(size <= room && std::strlen(out) + 1 == static_cast<size_t>(size),
+			FUZZ_CHECK(size <= room &&
+			                   std::strlen(out) + 1 == static_cast<size_t>(size),
 			           "an error text ends within its size");
 		GetLastErrorCode();
 		break;
 	}
-	case 45: message(a, a.flag(), cur_context.pCurReader, true); break;
-	case 46: file_chunk(a, a.flag(), cur_context.pCurReader, true); break;
-	case 47: blocks(a, cur_context.pCurReader); break;
+	case 45:
+		message(a, a.flag(), cur_context.pCurReader, true);
+		break;
+	case 46:
+		file_chunk(a, a.flag(), cur_context.pCurReader, true);
+		break;
+	case 47:
+		blocks(a, cur_context.pCurReader);
+		break;
 	case 48:
 	case 49:
 	case 50:
-	case 51: builders(a, a.flag() ? cur_context.pCurReader : extra); break;
-	case 52: cipher(a); break;
+	case 51:
+		builders(a, a.flag() ? cur_context.pCurReader : extra);
+		break;
+	case 52:
+		cipher(a);
+		break;
 	case 53: {
 		ReaderStructPtr record = NewReaderStruct(a.text());
 		IsCurrentReader(record, a.text());
@@ -552,7 +726,7 @@ void operation(Args& a, ReaderStructPtr& extra)
 	}
 	case 54: {
 		unsigned long size = static_cast<unsigned long>(a.byte());
-		char* out = reinterpret_cast<char*>(a.out(size));
+		char *out = reinterpret_cast<char *>(a.out(size));
 		OpenReaderContext(0);
 		ListReaders(out, a.flag() ? &size : nullptr);
 		CloseReaderContext();
@@ -561,9 +735,9 @@ void operation(Args& a, ReaderStructPtr& extra)
 	}
 	default: {
 		size_t n;
-		const uint8_t* cmd = a.bytes(300, &n);
+		const uint8_t *cmd = a.bytes(300, &n);
 		PrintCAPDU(cmd, n, cur_context.pCurReader);
-		PrintRAPDU(0x9000, const_cast<uint8_t*>(cmd), n);
+		PrintRAPDU(0x9000, const_cast<uint8_t *>(cmd), n);
 		PrintError(a.byte());
 	}
 	}
@@ -571,7 +745,7 @@ void operation(Args& a, ReaderStructPtr& extra)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	FuzzedDataProvider in(data, size);
 	g_input = &in;

@@ -17,14 +17,14 @@ namespace sim = draxel::sim;
 
 namespace {
 
-void verify(sim::Card& card, uint8_t ref, const std::string& password)
+void verify(sim::Card &card, uint8_t ref, const std::string &password)
 {
 	std::vector<uint8_t> apdu = {0x00, 0x20, 0x00, ref, static_cast<uint8_t>(password.size())};
 	apdu.insert(apdu.end(), password.begin(), password.end());
 	card.process(apdu);
 }
 
-void check_state_file(const sim::TokenState& state)
+void check_state_file(const sim::TokenState &state)
 {
 	std::string text = sim::serialize(state);
 	auto back = sim::deserialize(text);
@@ -34,16 +34,16 @@ void check_state_file(const sim::TokenState& state)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	Reader in(data, size);
 	uint8_t flags = in.byte();
 	sim::Token token(prototype());
 	bool changed = false;
-	token.on_change([&changed](const sim::TokenState&) { changed = true; });
+	token.on_change([&changed](const sim::TokenState &) { changed = true; });
 	sim::T0Card t0(token);
 	bool through_t0 = (flags & 1) != 0;
-	sim::Card& card = through_t0 ? static_cast<sim::Card&>(t0) : token;
+	sim::Card &card = through_t0 ? static_cast<sim::Card &>(t0) : token;
 	if (flags & 2)
 		verify(card, 0x05, kPin);
 	if (flags & 4)

@@ -15,19 +15,15 @@ const BYTE df_aid[DRAXEL_AID_LEN + 1] = {'M', 'E', 'K', 'T', 'A', '_', 'P', 'S',
 const BYTE ST23_L80_MODEL_STR[9] = {0x80, 0x07, 'S', 'T', '2', '3', 'L', '8', '0'};
 unsigned long last_error = 0;
 
-__attribute__((weak)) void apdu_cmd_buf_wiped(const BYTE *, size_t)
-{
-}
+__attribute__((weak)) void apdu_cmd_buf_wiped(const BYTE *, size_t) {}
 
-__attribute__((weak)) void apdu_buf_released(const BYTE *, size_t)
-{
-}
+__attribute__((weak)) void apdu_buf_released(const BYTE *, size_t) {}
 
 /* What a status word means where the builder's own table says nothing. */
 static const StatusMap general_status[] = {
-	{kSwSecurityNotSatisfied, kSwExactly, kAccessDenied, false},
-	{kSwWrongPassword, kSwExactly, kCannotDecrypt, false}, /* no tries: a session key */
-	{kSwKeyNotFound, kSwExactly, kKeyDamaged, false},
+        {kSwSecurityNotSatisfied, kSwExactly, kAccessDenied, false},
+        {kSwWrongPassword, kSwExactly, kCannotDecrypt, false}, /* no tries: a session key */
+        {kSwKeyNotFound, kSwExactly, kKeyDamaged, false},
 };
 
 unsigned long code_of_status_word(unsigned short sw)

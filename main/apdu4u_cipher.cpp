@@ -95,8 +95,8 @@ unsigned long APDU_GenSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE p
 }
 
 unsigned long APDU_SetSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE pas_phrase_len,
-                             const BYTE *cryptogram, BYTE cryptogram_len, BYTE mode,
-                             BYTE *out_data, unsigned long *out_data_len)
+                             const BYTE *cryptogram, BYTE cryptogram_len, BYTE mode, BYTE *out_data,
+                             unsigned long *out_data_len)
 {
 	if (out_data != NULL && !valid_exact_output(out_data, out_data_len))
 		return kCommandRefused;

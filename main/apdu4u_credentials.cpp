@@ -16,9 +16,9 @@ const BYTE reset_counter_cmd[5] = {0x00, 0x2C, 0x03, 0x00, 0x00};
 extern "C" {
 
 static const StatusMap verify_status[] = {
-	{kSwWrongPassword, kSwTriesMask, kWrongPassword, true}, /* wrong password, x tries left */
-	{kSwBlocked, kSwExactly, kBlocked, false}, /* blocked */
-	{kSwWrongLength, kSwExactly, kPasswordLength, false}, /* length refused */
+        {kSwWrongPassword, kSwTriesMask, kWrongPassword, true}, /* wrong password, x tries left */
+        {kSwBlocked, kSwExactly, kBlocked, false},              /* blocked */
+        {kSwWrongLength, kSwExactly, kPasswordLength, false},   /* length refused */
 };
 static const StatusMap change_key_status[] = {{kSwWrongLength, kSwExactly, kPasswordLength, false}};
 

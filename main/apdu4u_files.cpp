@@ -178,7 +178,8 @@ unsigned long APDU_GetCardModel(ReaderStructPtr prs, int *card_model)
 
 unsigned long APDU_GetCardVer(ReaderStructPtr prs, int *card_ver)
 {
-	static const draxel_layout::FileId version_file = draxel_layout::file_id(draxel_layout::kVersionFile);
+	static const draxel_layout::FileId version_file =
+	        draxel_layout::file_id(draxel_layout::kVersionFile);
 	if (card_ver == NULL)
 		return kCommandRefused;
 	Command select(select_cmd);

@@ -148,8 +148,8 @@ template <typename Len>
 void hand_out_truncated(BYTE *out, Len *out_len, const BYTE *data, unsigned long data_len)
 {
 	unsigned long n = static_cast<unsigned long>(*out_len) < data_len
-	                      ? static_cast<unsigned long>(*out_len)
-	                      : data_len;
+	                          ? static_cast<unsigned long>(*out_len)
+	                          : data_len;
 	if (n != 0)
 		memcpy(out, data, n);
 	*out_len = static_cast<Len>(n);
@@ -158,7 +158,8 @@ void hand_out_truncated(BYTE *out, Len *out_len, const BYTE *data, unsigned long
 /* Exact-capacity rule: the whole reply or nothing; the needed length is
  * stored either way (in a one-byte length, modulo 256). */
 template <typename Len>
-inline unsigned long hand_out_exact(BYTE *out, Len *out_len, const BYTE *data, unsigned long data_len)
+inline unsigned long hand_out_exact(BYTE *out, Len *out_len, const BYTE *data,
+                                    unsigned long data_len)
 {
 	bool fits = static_cast<unsigned long>(*out_len) >= data_len;
 	*out_len = static_cast<Len>(data_len);
@@ -198,8 +199,9 @@ inline bool append_fields(Command &cmd, const BYTE *const fields[], const BYTE l
 	return true;
 }
 
-inline unsigned long send_fields(ReaderStructPtr prs, const BYTE header[5], const BYTE *const fields[],
-                          const BYTE lens[], size_t count, StatusTable maps)
+inline unsigned long send_fields(ReaderStructPtr prs, const BYTE header[5],
+                                 const BYTE *const fields[], const BYTE lens[], size_t count,
+                                 StatusTable maps)
 {
 	Command cmd(header);
 	if (!append_fields(cmd, fields, lens, count))

@@ -24,22 +24,24 @@ const BYTE accept_invite_cmd[5] = {0x80, 0x3C, 0x03, 0x00, 0x00};
 extern "C" {
 
 static const StatusMap create_group_status[] = {
-	{kSwNameExists, kSwExactly, kGroupExists, false}, /* the name exists */
-	{kSwNoRoom, kSwExactly, kTooManyGroups, false}, /* no room */
-	{kSwOutsideFile, kSwExactly, kTooManyGroups, false},
+        {kSwNameExists, kSwExactly, kGroupExists, false}, /* the name exists */
+        {kSwNoRoom, kSwExactly, kTooManyGroups, false},   /* no room */
+        {kSwOutsideFile, kSwExactly, kTooManyGroups, false},
 };
-static const StatusMap unknown_group_status[] = {{kSwGroupNotFound, kSwExactly, kGroupNotFound, false}};
+static const StatusMap unknown_group_status[] = {
+        {kSwGroupNotFound, kSwExactly, kGroupNotFound, false}};
 static const StatusMap rename_group_status[] = {
-	{kSwGroupNotFound, kSwExactly, kGroupNotFound, false},
-	{kSwNameExists, kSwExactly, kGroupExists, false},
+        {kSwGroupNotFound, kSwExactly, kGroupNotFound, false},
+        {kSwNameExists, kSwExactly, kGroupExists, false},
 };
 static const StatusMap admin_group_status[] = {
-	{kSwGroupNotFound, kSwExactly, kGroupNotFound, false},
-	{kSwConditionsNotSatisfied, kSwExactly, kNotGroupAdmin, false}, /* not the group's administrator */
+        {kSwGroupNotFound, kSwExactly, kGroupNotFound, false},
+        {kSwConditionsNotSatisfied, kSwExactly, kNotGroupAdmin,
+         false}, /* not the group's administrator */
 };
 static const StatusMap accept_invite_status[] = {
-	{kSwNameExists, kSwExactly, kGroupExists, false},
-	{kSwNoRoom, kSwExactly, kTooManyGroups, false},
+        {kSwNameExists, kSwExactly, kGroupExists, false},
+        {kSwNoRoom, kSwExactly, kTooManyGroups, false},
 };
 
 unsigned long APDU_GetGroupNameList(ReaderStructPtr prs, BYTE *buf, unsigned long *buf_len,
@@ -60,7 +62,8 @@ unsigned long APDU_GetGroupNameList(ReaderStructPtr prs, BYTE *buf, unsigned lon
 unsigned long APDU_CreateGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len,
                                const BYTE *pas_phrase, BYTE pas_phrase_len)
 {
-	return send_two_fields(prs, create_group_cmd, group_name, group_name_len, pas_phrase, pas_phrase_len, create_group_status);
+	return send_two_fields(prs, create_group_cmd, group_name, group_name_len, pas_phrase,
+	                       pas_phrase_len, create_group_status);
 }
 
 unsigned long APDU_DeleteGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len)
@@ -73,7 +76,8 @@ unsigned long APDU_RenameGroup(ReaderStructPtr prs, const BYTE *group_name_old,
                                BYTE group_name_old_len, const BYTE *group_name_new,
                                BYTE group_name_new_len)
 {
-	return send_two_fields(prs, rename_group_cmd, group_name_old, group_name_old_len, group_name_new, group_name_new_len, rename_group_status);
+	return send_two_fields(prs, rename_group_cmd, group_name_old, group_name_old_len,
+	                       group_name_new, group_name_new_len, rename_group_status);
 }
 
 unsigned long APDU_SelectGroup(ReaderStructPtr prs, const BYTE *group_name, BYTE group_name_len)
@@ -86,16 +90,17 @@ unsigned long APDU_ChangePasPhrGroup(ReaderStructPtr prs, const BYTE *group_name
                                      BYTE group_name_len, const BYTE *pas_phrase,
                                      BYTE pas_phrase_len)
 {
-	return send_two_fields(prs, change_pas_phr_group_cmd, group_name, group_name_len, pas_phrase, pas_phrase_len, admin_group_status);
+	return send_two_fields(prs, change_pas_phr_group_cmd, group_name, group_name_len,
+	                       pas_phrase, pas_phrase_len, admin_group_status);
 }
 
 /* A request or an invitation: one blob in, one blob out through a one-byte
  * length. The raw transport code is kept in last_error. */
 static unsigned long exchange_blob(ReaderStructPtr prs, const BYTE header[5], const BYTE *in,
-                                   BYTE in_len, BYTE *out_buf, BYTE *out_buf_len,
-                                   StatusTable maps)
+                                   BYTE in_len, BYTE *out_buf, BYTE *out_buf_len, StatusTable maps)
 {
-	if (in == NULL || in_len == 0 || out_buf == NULL || out_buf_len == NULL || *out_buf_len == 0)
+	if (in == NULL || in_len == 0 || out_buf == NULL || out_buf_len == NULL ||
+	    *out_buf_len == 0)
 		return kCommandRefused;
 	Command cmd(header);
 	cmd.append(in, in_len);

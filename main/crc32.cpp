@@ -78,7 +78,8 @@ uint32_t crc32_update(uint32_t crc, const unsigned char *p, size_t n)
 			rest ^= slice[kSlices - 1 - i][p[i]];
 		uint32_t head = crc ^ gost_load_le32(p);
 		crc = (slice[kSlices - 1][head & 255] ^ slice[kSlices - 2][head >> 8 & 255]) ^
-		      (slice[kSlices - 3][head >> 16 & 255] ^ slice[kSlices - 4][head >> 24]) ^ rest;
+		      (slice[kSlices - 3][head >> 16 & 255] ^ slice[kSlices - 4][head >> 24]) ^
+		      rest;
 	}
 	for (; n > 0; n--, p++)
 		crc = crc32_table[(crc ^ *p) & 255] ^ crc >> 8;

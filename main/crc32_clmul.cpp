@@ -57,9 +57,8 @@ inline __m128i load(const unsigned char *p)
  * of 16) folded in, reduced. Inlined, so that the wide path runs it in its
  * own encoding: legacy SSE code behind 512-bit code pays on every
  * instruction. */
-[[gnu::always_inline]] CLMUL_TARGET inline uint32_t finish(__m128i x1, __m128i x2, __m128i x3,
-                                                           __m128i x4, const unsigned char *buf,
-                                                           size_t len)
+[[gnu::always_inline]] CLMUL_TARGET inline uint32_t
+finish(__m128i x1, __m128i x2, __m128i x3, __m128i x4, const unsigned char *buf, size_t len)
 {
 	const __m128i k34 = _mm_load_si128(reinterpret_cast<const __m128i *>(k3k4));
 	x1 = fold(x1, k34, x2);
@@ -109,7 +108,8 @@ WIDE_TARGET uint32_t clmul_512(uint32_t crc, const unsigned char *buf, size_t le
 	__m512i x[4];
 	for (int i = 0; i < 4; i++)
 		x[i] = _mm512_loadu_si512(buf + 64 * i);
-	x[0] = _mm512_xor_si512(x[0], _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(crc))));
+	x[0] = _mm512_xor_si512(x[0],
+	                        _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(crc))));
 	const __m512i k4 = broadcast(k256), k1 = broadcast(k1k2);
 	for (buf += 256, len -= 256; len >= 256; buf += 256, len -= 256)
 		for (int i = 0; i < 4; i++)
@@ -124,8 +124,8 @@ WIDE_TARGET uint32_t clmul_512(uint32_t crc, const unsigned char *buf, size_t le
 
 bool wide_available()
 {
-	static const bool cpu = __builtin_cpu_supports("avx512f") &&
-	                        __builtin_cpu_supports("vpclmulqdq");
+	static const bool cpu =
+	        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
 	return cpu;
 }
 
@@ -133,7 +133,8 @@ bool wide_available()
 
 extern "C" bool crc32_clmul_available(void)
 {
-	static const bool cpu = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1") &&
+	static const bool cpu = __builtin_cpu_supports("pclmul") &&
+	                        __builtin_cpu_supports("sse4.1") &&
 	                        getenv("DRAXEL_NO_SIMD") == NULL;
 	return cpu;
 }

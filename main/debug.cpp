@@ -25,7 +25,6 @@ extern "C" {
 
 unsigned int tracemode = 0;
 unsigned int _tracemode = 0;
-
 }
 
 namespace {
@@ -115,7 +114,8 @@ void DebugPrintHex(const char *padstr, const unsigned char *bin, int binsize, in
 		for (int i = 0; i < binsize; ++i) {
 			bool line_start = i % kHexPerLine == 0;
 			bool line_end = i % kHexPerLine == kHexPerLine - 1 || i == binsize - 1;
-			fprintf(trace_out, "%s%02X%s", line_start ? padstr : "", bin[i], line_end ? "\n" : " ");
+			fprintf(trace_out, "%s%02X%s", line_start ? padstr : "", bin[i],
+			        line_end ? "\n" : " ");
 		}
 	}
 	fflush(trace_out);

@@ -48,14 +48,14 @@ extern "C" {
 /* ------------------------------------------------------------------------ */
 
 enum {
-	DRAXEL_TR_OK = 0,                  /* success */
-	DRAXEL_TR_FAILURE = 1,             /* other PC/SC failure; short reply */
-	DRAXEL_TR_NOT_CONNECTED = 2,       /* no PC/SC context, or record not connected */
-	DRAXEL_TR_BAD_ARGUMENT = 3,        /* argument missing or too short/long, buffer too small */
-	DRAXEL_TR_NO_MEMORY = 4,           /* no memory for the reader-name copy */
-	DRAXEL_TR_STATUS_WORD = 5,         /* status word not accepted; see GetSW() */
-	DRAXEL_TR_TIMEOUT = 6,             /* SCARD_E_TIMEOUT */
-	DRAXEL_TR_UNKNOWN_READER = 7,      /* SCARD_E_UNKNOWN_READER, SCARD_E_READER_UNAVAILABLE */
+	DRAXEL_TR_OK = 0,             /* success */
+	DRAXEL_TR_FAILURE = 1,        /* other PC/SC failure; short reply */
+	DRAXEL_TR_NOT_CONNECTED = 2,  /* no PC/SC context, or record not connected */
+	DRAXEL_TR_BAD_ARGUMENT = 3,   /* argument missing or too short/long, buffer too small */
+	DRAXEL_TR_NO_MEMORY = 4,      /* no memory for the reader-name copy */
+	DRAXEL_TR_STATUS_WORD = 5,    /* status word not accepted; see GetSW() */
+	DRAXEL_TR_TIMEOUT = 6,        /* SCARD_E_TIMEOUT */
+	DRAXEL_TR_UNKNOWN_READER = 7, /* SCARD_E_UNKNOWN_READER, SCARD_E_READER_UNAVAILABLE */
 	DRAXEL_TR_INSUFFICIENT_BUFFER = 8, /* SCARD_E_INSUFFICIENT_BUFFER */
 	DRAXEL_TR_NO_READERS = 9,          /* SCARD_E_NO_READERS_AVAILABLE */
 	DRAXEL_TR_NO_SERVICE = 10          /* SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED */
@@ -81,8 +81,8 @@ typedef struct _ReaderStruct *ReaderStructPtr;
  * DRAXEL_MAX_REPLY. A reported length below 2 or above the capacity is taken
  * as a failed exchange. The return value is not used.
  */
-typedef unsigned long (*Type_ScardTransmit)(unsigned char *send, int send_len,
-                                            unsigned char *recv, int *recv_len);
+typedef unsigned long (*Type_ScardTransmit)(unsigned char *send, int send_len, unsigned char *recv,
+                                            int *recv_len);
 
 typedef struct _ReaderFuncStruct {
 	Type_ScardTransmit handlerScardTransmit;
@@ -100,19 +100,19 @@ typedef struct _ReaderFuncStruct {
  */
 enum {
 	DRAXEL_OK = 0,
-	DRAXEL_E_NO_READER = 101,          /* no memory, value out of range */
-	DRAXEL_E_BAD_ARGUMENT = 102,       /* argument missing, empty, too long, not hex text */
-	DRAXEL_E_ACCESS_DENIED = 104,      /* the token refused access (6982) */
-	DRAXEL_E_BUFFER_TOO_SMALL = 106,   /* the output buffer is too small */
+	DRAXEL_E_NO_READER = 101,        /* no memory, value out of range */
+	DRAXEL_E_BAD_ARGUMENT = 102,     /* argument missing, empty, too long, not hex text */
+	DRAXEL_E_ACCESS_DENIED = 104,    /* the token refused access (6982) */
+	DRAXEL_E_BUFFER_TOO_SMALL = 106, /* the output buffer is too small */
 	DRAXEL_E_PASSWORD_BLOCKED = 108,
 	DRAXEL_E_FILE_OPEN = 109,
 	DRAXEL_E_FILE_CREATE = 110,
 	DRAXEL_E_FILE_WRITE = 111,
-	DRAXEL_E_FILE_DAMAGED = 112,       /* an encrypted file is damaged */
-	DRAXEL_E_CANNOT_DECRYPT = 113,     /* wrong pass phrase, group or token (63C0) */
-	DRAXEL_E_KEY_DAMAGED = 114,        /* the key on the token is damaged (6A83) */
-	DRAXEL_E_PASSWORD_LENGTH = 115,    /* the token refused the password's length */
-	DRAXEL_E_COMMUNICATION = 116,      /* an exchange with the reader failed */
+	DRAXEL_E_FILE_DAMAGED = 112,    /* an encrypted file is damaged */
+	DRAXEL_E_CANNOT_DECRYPT = 113,  /* wrong pass phrase, group or token (63C0) */
+	DRAXEL_E_KEY_DAMAGED = 114,     /* the key on the token is damaged (6A83) */
+	DRAXEL_E_PASSWORD_LENGTH = 115, /* the token refused the password's length */
+	DRAXEL_E_COMMUNICATION = 116,   /* an exchange with the reader failed */
 	DRAXEL_E_GROUP_NOT_FOUND = 117,
 	DRAXEL_E_GROUP_EXISTS = 118,
 	DRAXEL_E_TOO_MANY_GROUPS = 119,
@@ -128,7 +128,7 @@ enum {
 };
 
 /* The attempts left that a wrong-password code carries. */
-#define DRAXEL_TRIES_LEFT(code) ((code) - DRAXEL_E_WRONG_PASSWORD)
+#define DRAXEL_TRIES_LEFT(code) ((code)-DRAXEL_E_WRONG_PASSWORD)
 
 /* The library's one context. */
 typedef struct _LogicDLLContext {
@@ -358,11 +358,11 @@ unsigned long DecryptMes(const char *message, char *out_mes, int *out_mes_size, 
 /* The 48-byte header that starts every encrypted file. Multi-byte fields
  * are little-endian. */
 typedef struct __attribute__((packed)) _FileEncHeader {
-	uint32_t crc32;        /* the file's CRC when ver is 0; written as 0 */
-	BYTE flag;             /* bit 0: the data is enciphered on the host (CFB) */
-	BYTE ver;              /* written as 1: the CRC follows the data */
-	BYTE reserved[6];      /* zero */
-	BYTE cryptogram[36];   /* the token's session-key cryptogram */
+	uint32_t crc32;      /* the file's CRC when ver is 0; written as 0 */
+	BYTE flag;           /* bit 0: the data is enciphered on the host (CFB) */
+	BYTE ver;            /* written as 1: the CRC follows the data */
+	BYTE reserved[6];    /* zero */
+	BYTE cryptogram[36]; /* the token's session-key cryptogram */
 } FileEncHeader;
 
 /* Chunk flags of EncryptFileData and DecryptFileData. */

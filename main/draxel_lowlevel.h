@@ -68,7 +68,6 @@ bool IsReaderMektaFunc(void);
  */
 ReaderStructPtr AllocReaderStruct(const char *pcName);
 
-
 /* IsCurrentReader - true when prs has a name equal (byte for byte) to
  * readerName; false when any of them is null. */
 bool IsCurrentReader(ReaderStructPtr prs, const char *readerName);
@@ -124,7 +123,6 @@ unsigned long ListReaders(char *pcList, unsigned long *pulListSize);
  * raw result). 0 at once in host-handler mode.
  */
 unsigned long OpenReader(const char *pcName, ReaderStructPtr prs, bool exclusive);
-
 
 /*
  * IsCardPowered - 0 when the card is present or powered; otherwise the raw
@@ -255,8 +253,8 @@ unsigned long APDU_PSO_Dec(ReaderStructPtr prs, const BYTE *data, BYTE data_len,
 unsigned long APDU_GenSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE pas_phrase_len,
                              BYTE mode, BYTE *out_data, unsigned long *out_data_len);
 unsigned long APDU_SetSesKey(ReaderStructPtr prs, const BYTE *pas_phrase, BYTE pas_phrase_len,
-                             const BYTE *cryptogram, BYTE cryptogram_len, BYTE mode,
-                             BYTE *out_data, unsigned long *out_data_len);
+                             const BYTE *cryptogram, BYTE cryptogram_len, BYTE mode, BYTE *out_data,
+                             unsigned long *out_data_len);
 
 /* Groups. Names and pass phrases travel as 64-byte padded fields; 6A88 gives
  * 117, 6984 gives 118, 6A84/6B00 give 119, 6985 gives 122 where the command

@@ -102,9 +102,8 @@ unsigned long open_session(ReaderStructPtr prs, int use_mode, BYTE key_id, const
 	return rc;
 }
 
-unsigned long generate_session_key(ReaderStructPtr prs, const char *pas_phrase,
-                                   BYTE pas_phrase_len, BYTE mode, BYTE *answer,
-                                   unsigned long expected_len)
+unsigned long generate_session_key(ReaderStructPtr prs, const char *pas_phrase, BYTE pas_phrase_len,
+                                   BYTE mode, BYTE *answer, unsigned long expected_len)
 {
 	unsigned long answer_len = kSessionAnswerRoom;
 	unsigned long rc = APDU_GenSesKey(prs, reinterpret_cast<const BYTE *>(pas_phrase),
@@ -170,13 +169,14 @@ unsigned long encipher_message(ReaderStructPtr prs, const char *message, const c
 {
 	BYTE answer[kSessionAnswerRoom];
 	size_t n = strlen(message);
-	unsigned long rc = generate_session_key(prs, pas_phrase, pas_phrase_len,
-	                                        static_cast<BYTE>(use_mode), answer,
-	                                        kCryptogramSize);
+	unsigned long rc =
+	        generate_session_key(prs, pas_phrase, pas_phrase_len, static_cast<BYTE>(use_mode),
+	                             answer, kCryptogramSize);
 	BYTE *enc_buf = NULL;
 	unsigned long enc_buf_len = 0;
 	if (rc == 0)
-		rc = EncryptData(prs, reinterpret_cast<const BYTE *>(message), n, &enc_buf, &enc_buf_len);
+		rc = EncryptData(prs, reinterpret_cast<const BYTE *>(message), n, &enc_buf,
+		                 &enc_buf_len);
 	SecretBlock cipher;
 	cipher.adopt(enc_buf, enc_buf_len);
 	if (rc == 0 && !binary.allocate(kCryptogramSize + n))
@@ -239,8 +239,8 @@ unsigned long deliver_message(const SecretBlock &result, bool enciphered, char *
 }
 
 unsigned long message_dialogue(ReaderStructPtr prs, const char *message, char *out_mes,
-                               int *out_mes_size, int use_mode, int op_mode,
-                               const char *pas_phrase, const char *group_name)
+                               int *out_mes_size, int use_mode, int op_mode, const char *pas_phrase,
+                               const char *group_name)
 {
 	BYTE key_id = mode_key_id(use_mode, group_name);
 	if (message == NULL || out_mes_size == NULL || key_id == 0)
@@ -250,12 +250,14 @@ unsigned long message_dialogue(ReaderStructPtr prs, const char *message, char *o
 	if (prs == NULL)
 		return DRAXEL_E_COMMUNICATION; /* as the first exchange would fail */
 	BYTE pas_phrase_len = 0;
-	unsigned long rc = open_session(prs, use_mode, key_id, pas_phrase, group_name, &pas_phrase_len);
+	unsigned long rc =
+	        open_session(prs, use_mode, key_id, pas_phrase, group_name, &pas_phrase_len);
 	SecretBlock result;
 	if (rc == 0)
-		rc = op_mode == kEncipher
-		         ? encipher_message(prs, message, pas_phrase, pas_phrase_len, use_mode, result)
-		         : decipher_message(prs, message, pas_phrase, pas_phrase_len, use_mode, result);
+		rc = op_mode == kEncipher ? encipher_message(prs, message, pas_phrase,
+		                                             pas_phrase_len, use_mode, result)
+		                          : decipher_message(prs, message, pas_phrase,
+		                                             pas_phrase_len, use_mode, result);
 	if (rc == 0)
 		rc = deliver_message(result, op_mode == kEncipher, out_mes, out_mes_size);
 	return rc;

@@ -24,8 +24,9 @@ enum {
 
 static_assert(sizeof(FileEncHeader) == FILE_HEADER_SIZE, "the header is 48 bytes on file");
 static_assert(offsetof(FileEncHeader, flag) == FILE_HEADER_CRC_OFFSET &&
-              offsetof(FileEncHeader, ver) == 5 && offsetof(FileEncHeader, reserved) == 6 &&
-              offsetof(FileEncHeader, cryptogram) == 12, "the header's fields on file");
+                      offsetof(FileEncHeader, ver) == 5 && offsetof(FileEncHeader, reserved) == 6 &&
+                      offsetof(FileEncHeader, cryptogram) == 12,
+              "the header's fields on file");
 
 /*
  * What the message and the file operations share: the mode table, the
@@ -61,8 +62,8 @@ constexpr size_t kCryptogramSize = draxel_layout::kCryptogramLen;
 constexpr size_t kKeySize = draxel_layout::kKeyLen;      /* a session key, a file key */
 constexpr size_t kGroupField = draxel_layout::kFieldLen; /* a group name as the token takes it */
 constexpr size_t kSessionAnswerRoom = kCryptogramSize + kKeySize; /* with the key, in fast mode */
-constexpr size_t kMaxPhrase = 219;         /* with the cryptogram, one command's data */
-constexpr size_t kPsoBlock = 232;          /* 29 cipher blocks per PSO command */
+constexpr size_t kMaxPhrase = 219; /* with the cryptogram, one command's data */
+constexpr size_t kPsoBlock = 232;  /* 29 cipher blocks per PSO command */
 
 /* The key reference of a use mode (1, 2, 3: 0x0B, 0x0D, 0x0F); 0 for any
  * other mode and, in group mode, for a group name that is null, empty or
@@ -81,9 +82,8 @@ unsigned long open_session(ReaderStructPtr prs, int use_mode, BYTE key_id, const
 
 /* APDU_GenSesKey with room for the longest answer; an answer of any length
  * but expected_len is 101. answer needs kSessionAnswerRoom bytes. */
-unsigned long generate_session_key(ReaderStructPtr prs, const char *pas_phrase,
-                                   BYTE pas_phrase_len, BYTE mode, BYTE *answer,
-                                   unsigned long expected_len);
+unsigned long generate_session_key(ReaderStructPtr prs, const char *pas_phrase, BYTE pas_phrase_len,
+                                   BYTE mode, BYTE *answer, unsigned long expected_len);
 
 /* The PSO loop of EncryptData, DecryptData and the token-mode file chunks:
  * blocks of 232 bytes, the last one closing the token's chain when

@@ -114,10 +114,7 @@ struct Output {
 	Output(const Output &) = delete;
 	Output &operator=(const Output &) = delete;
 
-	size_t size() const
-	{
-		return prefix_size() + body_size() + (has_crc ? FILE_CRC_SIZE : 0);
-	}
+	size_t size() const { return prefix_size() + body_size() + (has_crc ? FILE_CRC_SIZE : 0); }
 	size_t prefix_size() const
 	{
 		return (has_header ? FILE_HEADER_SIZE : 0) + (has_enc_rnd_key ? kKeySize : 0);
@@ -204,14 +201,14 @@ void fast_cfb(const BYTE *key, const BYTE *src, BYTE *dst, unsigned long len, bo
 		memmove(dst, src, len);
 		src = dst;
 	}
-	Crc crc = !with_crc                              ? Crc::kNone
+	Crc crc = !with_crc                             ? Crc::kNone
 	          : !encipher && overlap(src, dst, len) ? Crc::kBefore
-	                                                 : Crc::kAfter;
+	                                                : Crc::kAfter;
 	const unsigned long step = with_crc ? kStretch : kPiece;
 	/* an empty chunk may come as a null pointer: no stretch then */
 	for (unsigned long at = 0; at < len; at += step)
-		cfb_stretch(ks, src + at, dst + at, static_cast<int>(len - at < step ? len - at : step),
-		            encipher, crc);
+		cfb_stretch(ks, src + at, dst + at,
+		            static_cast<int>(len - at < step ? len - at : step), encipher, crc);
 	wipe(ks, sizeof ks);
 }
 
@@ -251,10 +248,9 @@ unsigned long wrap_random_key(const Chunk &c, Output &out)
 unsigned long start_encryption(const Chunk &c, Output &out)
 {
 	BYTE answer[kSessionAnswerRoom];
-	unsigned long expected = c.key_from_token() ? kCryptogramSize + kKeySize
-	                                            : kCryptogramSize;
-	unsigned long rc = generate_session_key(c.prs, c.pas_phrase, c.pas_phrase_len, c.mode_byte(),
-	                                        answer, expected);
+	unsigned long expected = c.key_from_token() ? kCryptogramSize + kKeySize : kCryptogramSize;
+	unsigned long rc = generate_session_key(c.prs, c.pas_phrase, c.pas_phrase_len,
+	                                        c.mode_byte(), answer, expected);
 	if (rc == 0) {
 		out.header.flag = c.fast ? kHeaderFlagFast : 0;
 		out.header.ver = 1;
@@ -263,7 +259,8 @@ unsigned long start_encryption(const Chunk &c, Output &out)
 		if (c.key_from_token())
 			memcpy(file_key(), answer + kCryptogramSize, kKeySize);
 		StartCRC32Compat();
-		AppendCRC32Compat(reinterpret_cast<const BYTE *>(&out.header) + FILE_HEADER_CRC_OFFSET,
+		AppendCRC32Compat(reinterpret_cast<const BYTE *>(&out.header) +
+		                          FILE_HEADER_CRC_OFFSET,
 		                  FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
 	}
 	wipe(answer, sizeof answer);
@@ -292,7 +289,8 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 	} else {
 		BYTE *buf = NULL;
 		unsigned long buf_len = 0;
-		rc = c.fast ? FastEncryptDataFile(file_key(), c.data, c.len, &buf, &buf_len, c.first)
+		rc = c.fast ? FastEncryptDataFile(file_key(), c.data, c.len, &buf, &buf_len,
+		                                  c.first)
 		            : EncryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
 		out.body.adopt(buf, buf_len);
 	}
@@ -338,7 +336,8 @@ unsigned long start_decryption(Chunk &c)
 	file_in_progress = FileDirection::kDecryption;
 	memcpy(&_file_header, c.data, FILE_HEADER_SIZE);
 	StartCRC32Compat();
-	AppendCRC32Compat(c.data + FILE_HEADER_CRC_OFFSET, FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
+	AppendCRC32Compat(c.data + FILE_HEADER_CRC_OFFSET,
+	                  FILE_HEADER_SIZE - FILE_HEADER_CRC_OFFSET);
 	c.skip(FILE_HEADER_SIZE);
 	c.fast = (_file_header.flag & kHeaderFlagFast) != 0;
 	if (!c.fast)
@@ -400,7 +399,8 @@ unsigned long decipher_chunk(Chunk &c, Output &out)
 	} else if (rc == 0) {
 		BYTE *buf = NULL;
 		unsigned long buf_len = 0;
-		rc = c.fast ? FastDecryptDataFile(file_key(), c.data, c.len, &buf, &buf_len, c.first)
+		rc = c.fast ? FastDecryptDataFile(file_key(), c.data, c.len, &buf, &buf_len,
+		                                  c.first)
 		            : DecryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
 		out.body.adopt(buf, buf_len);
 	}
@@ -434,11 +434,13 @@ int decryption_overhead(int flags)
 unsigned long check_chunk(const Chunk &c, int op_mode, int flags, const int *out_mes_size)
 {
 	bool encipher = op_mode == kEncipher;
-	FileDirection direction = encipher ? FileDirection::kEncryption : FileDirection::kDecryption;
+	FileDirection direction =
+	        encipher ? FileDirection::kEncryption : FileDirection::kDecryption;
 	if (out_mes_size == NULL || c.key_id == 0)
 		return DRAXEL_E_BAD_ARGUMENT;
 	/* the output's length must fit the int that reports it */
-	if (encipher && c.len > static_cast<size_t>(INT_MAX - encryption_overhead(c.use_mode, flags)))
+	if (encipher &&
+	    c.len > static_cast<size_t>(INT_MAX - encryption_overhead(c.use_mode, flags)))
 		return DRAXEL_E_BAD_ARGUMENT;
 	if (!c.first && file_in_progress != direction)
 		return DRAXEL_E_BAD_ARGUMENT;
@@ -494,21 +496,23 @@ unsigned long file_entry(const unsigned char *in_data, int in_data_size, unsigne
 			end_file();
 	} else if (out_data == NULL)
 		rc = query_size(in_data_size,
-		                encipher ? encryption_overhead(mode, flags) : decryption_overhead(flags),
+		                encipher ? encryption_overhead(mode, flags)
+		                         : decryption_overhead(flags),
 		                encipher, out_data_size);
 	else
-		rc = PerformFileOp(prs, in_data, in_data_size, out_data, out_data_size, mode, op_mode,
-		                   pas_phrase, group_name, flags);
+		rc = PerformFileOp(prs, in_data, in_data_size, out_data, out_data_size, mode,
+		                   op_mode, pas_phrase, group_name, flags);
 	return rc != 0 ? SetError(rc, prs) : 0;
 }
 
 /* The host-side CFB of one chunk; the register iv runs on from the last. */
-unsigned long fast_chunk(const BYTE *key, const BYTE *data, unsigned long data_len,
-                         BYTE **out_buf, unsigned long *out_buf_len, bool is_first, bool encipher)
+unsigned long fast_chunk(const BYTE *key, const BYTE *data, unsigned long data_len, BYTE **out_buf,
+                         unsigned long *out_buf_len, bool is_first, bool encipher)
 {
 	if (out_buf != NULL)
 		*out_buf = NULL;
-	if (key == NULL || out_buf == NULL || out_buf_len == NULL || (data == NULL && data_len != 0))
+	if (key == NULL || out_buf == NULL || out_buf_len == NULL ||
+	    (data == NULL && data_len != 0))
 		return DRAXEL_E_BAD_ARGUMENT;
 	if (is_first)
 		wipe(iv, sizeof iv);
@@ -546,8 +550,8 @@ unsigned long PerformFileOp(ReaderStructPtr pCurReader, const unsigned char *mes
 	           0,
 	           out_mes,
 	           out_mes != NULL && out_mes_size != NULL && *out_mes_size > 0
-	               ? static_cast<size_t>(*out_mes_size)
-	               : 0};
+	                   ? static_cast<size_t>(*out_mes_size)
+	                   : 0};
 	unsigned long rc = DRAXEL_E_BAD_ARGUMENT;
 	if (message_size >= 0)
 		rc = file_chunk(c, op_mode, flags, out_mes, out_mes_size);
@@ -563,16 +567,16 @@ unsigned long EncryptFileData(const unsigned char *in_data, const int in_data_si
                               unsigned char *out_data, int *out_data_size, int mode,
                               const char *pas_phrase, const char *group_name, int flags)
 {
-	return file_entry(in_data, in_data_size, out_data, out_data_size, mode, kEncipher, pas_phrase,
-	                  group_name, flags);
+	return file_entry(in_data, in_data_size, out_data, out_data_size, mode, kEncipher,
+	                  pas_phrase, group_name, flags);
 }
 
 unsigned long DecryptFileData(const unsigned char *in_data, const int in_data_size,
                               unsigned char *out_data, int *out_data_size, int mode,
                               const char *pas_phrase, const char *group_name, int flags)
 {
-	return file_entry(in_data, in_data_size, out_data, out_data_size, mode, kDecipher, pas_phrase,
-	                  group_name, flags);
+	return file_entry(in_data, in_data_size, out_data, out_data_size, mode, kDecipher,
+	                  pas_phrase, group_name, flags);
 }
 
 unsigned long EncryptDataFile(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,

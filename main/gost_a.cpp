@@ -89,7 +89,8 @@ struct DefaultSubst {
  * the processor busy while each look-up waits. */
 template <int Lanes>
 [[gnu::always_inline]] inline void round_pair(const u32_gost_type k1, const u32_gost_type k2,
-                                              u32_gost_type (&n1)[Lanes], u32_gost_type (&n2)[Lanes])
+                                              u32_gost_type (&n1)[Lanes],
+                                              u32_gost_type (&n2)[Lanes])
 {
 #pragma GCC unroll 16
 	for (int j = 0; j < Lanes; j++)
@@ -163,9 +164,8 @@ inline void decrypt_block(const u32_gost_type *key, u8_gost_type *b)
  * ends up as the segment's ciphertext bytes followed by the keystream bytes
  * it left unused.
  */
-void cfb_tail(const u32_gost_type *key, u32_gost_type r1, u32_gost_type r2,
-              u8_gost_type *reg_bytes, const u8_gost_type *src, u8_gost_type *dst,
-              int length, bool encipher)
+void cfb_tail(const u32_gost_type *key, u32_gost_type r1, u32_gost_type r2, u8_gost_type *reg_bytes,
+              const u8_gost_type *src, u8_gost_type *dst, int length, bool encipher)
 {
 	if (length == 0) {
 		gost_store_le32(reg_bytes, r1);
@@ -266,8 +266,8 @@ void gost_decrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost
 	gost_decrypt_cfb_to(key, reg_bytes, d, d, length);
 }
 
-void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes,
-                         const u8_gost_type *src, u8_gost_type *dst, int length)
+void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes, const u8_gost_type *src,
+                         u8_gost_type *dst, int length)
 {
 	if (key == NULL || reg_bytes == NULL || src == NULL || dst == NULL || length <= 0)
 		return;
@@ -275,12 +275,13 @@ void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes,
 	const int wide_bytes = GOST_WIDE_BLOCKS * static_cast<int>(GOST_BLOCK_SIZE);
 	const int lane_bytes = kLanes * static_cast<int>(GOST_BLOCK_SIZE);
 	if (gost_wide_available())
-		for (; length >= wide_bytes; length -= wide_bytes, src += wide_bytes, dst += wide_bytes)
+		for (; length >= wide_bytes;
+		     length -= wide_bytes, src += wide_bytes, dst += wide_bytes)
 			gost_wide_decrypt_cfb(key, &r1, &r2, src, dst);
 	for (; length >= lane_bytes; length -= lane_bytes, src += lane_bytes, dst += lane_bytes)
 		decrypt_cfb_lanes(key, r1, r2, src, dst);
-	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, src += GOST_BLOCK_SIZE,
-	                                  dst += GOST_BLOCK_SIZE) {
+	for (; length >= GOST_BLOCK_SIZE;
+	     length -= GOST_BLOCK_SIZE, src += GOST_BLOCK_SIZE, dst += GOST_BLOCK_SIZE) {
 		encrypt_halves(key, r1, r2);
 		u32_gost_type c1 = gost_load_le32(src), c2 = gost_load_le32(src + 4);
 		gost_store_le32(dst, c1 ^ r2);

@@ -58,8 +58,8 @@ void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *r1, u32_gost
 
 /* gost_decrypt_cfb from src into dst, which may be the same place: the file
  * functions decipher straight from the caller's input into its output. */
-void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes,
-                         const u8_gost_type *src, u8_gost_type *dst, int length);
+void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes, const u8_gost_type *src,
+                         u8_gost_type *dst, int length);
 
 #ifdef __cplusplus
 }

@@ -67,8 +67,10 @@ WIDE_TARGET inline __m512i f16(const Wide &w, __m512i x)
 WIDE_TARGET inline void round_pair(const Wide &w, u32_gost_type k1, u32_gost_type k2, __m512i &n1,
                                    __m512i &n2)
 {
-	n2 = _mm512_xor_si512(n2, f16(w, _mm512_add_epi32(n1, _mm512_set1_epi32(static_cast<int>(k1)))));
-	n1 = _mm512_xor_si512(n1, f16(w, _mm512_add_epi32(n2, _mm512_set1_epi32(static_cast<int>(k2)))));
+	n2 = _mm512_xor_si512(
+	        n2, f16(w, _mm512_add_epi32(n1, _mm512_set1_epi32(static_cast<int>(k1)))));
+	n1 = _mm512_xor_si512(
+	        n1, f16(w, _mm512_add_epi32(n2, _mm512_set1_epi32(static_cast<int>(k2)))));
 }
 
 WIDE_TARGET void encrypt16(const u32_gost_type *k, __m512i &n1, __m512i &n2)
@@ -90,15 +92,16 @@ bool gost_wide_prepare(const g2814789_subst *subst)
 {
 	tables_usable = true;
 	for (int p = 0; p < 4 && tables_usable; p++)
-		tables_usable = split_pair(pair_for_byte(subst, p), low_boxes + 16 * p, high_boxes + 16 * p);
+		tables_usable = split_pair(pair_for_byte(subst, p), low_boxes + 16 * p,
+		                           high_boxes + 16 * p);
 	return tables_usable;
 }
 
 bool gost_wide_available(void)
 {
-	static const bool cpu = __builtin_cpu_supports("avx512f") &&
-	                        __builtin_cpu_supports("avx512bw") &&
-	                        __builtin_cpu_supports("avx512vbmi") && getenv("DRAXEL_NO_SIMD") == NULL;
+	static const bool cpu =
+	        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+	        __builtin_cpu_supports("avx512vbmi") && getenv("DRAXEL_NO_SIMD") == NULL;
 	return cpu && tables_usable;
 }
 
@@ -106,16 +109,22 @@ WIDE_TARGET void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *
                                        u32_gost_type *r2, const u8_gost_type *src,
                                        u8_gost_type *dst)
 {
-	const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-	const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
-	const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
-	const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30,
-	                                         15, 31);
+	const __m512i even =
+	        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+	const __m512i odd =
+	        _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+	const __m512i first =
+	        _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+	const __m512i second =
+	        _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
 	__m512i a = _mm512_loadu_si512(src), b = _mm512_loadu_si512(src + 64);
 	/* the halves of the ciphertext segments, and of the segment before each */
-	__m512i c1 = _mm512_permutex2var_epi32(a, even, b), c2 = _mm512_permutex2var_epi32(a, odd, b);
-	__m512i n1 = _mm512_maskz_alignr_epi32(0xFFFF, c1, _mm512_set1_epi32(static_cast<int>(*r1)), 15);
-	__m512i n2 = _mm512_maskz_alignr_epi32(0xFFFF, c2, _mm512_set1_epi32(static_cast<int>(*r2)), 15);
+	__m512i c1 = _mm512_permutex2var_epi32(a, even, b),
+	        c2 = _mm512_permutex2var_epi32(a, odd, b);
+	__m512i n1 =
+	        _mm512_maskz_alignr_epi32(0xFFFF, c1, _mm512_set1_epi32(static_cast<int>(*r1)), 15);
+	__m512i n2 =
+	        _mm512_maskz_alignr_epi32(0xFFFF, c2, _mm512_set1_epi32(static_cast<int>(*r2)), 15);
 	*r1 = gost_load_le32(src + 120);
 	*r2 = gost_load_le32(src + 124);
 	encrypt16(key, n1, n2);

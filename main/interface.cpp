@@ -68,7 +68,8 @@ const char *next_reader(const ReaderList &list, const char *name)
 		name = list.names;
 	else
 		name += strnlen(name, static_cast<size_t>(end - name)) + 1;
-	if (name >= end || *name == '\0' || memchr(name, '\0', static_cast<size_t>(end - name)) == NULL)
+	if (name >= end || *name == '\0' ||
+	    memchr(name, '\0', static_cast<size_t>(end - name)) == NULL)
 		return NULL;
 	return name;
 }

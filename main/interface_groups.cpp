@@ -76,9 +76,9 @@ struct List {
 unsigned long append_entries(List &list, const BYTE *answer, unsigned long answer_len)
 {
 	unsigned long rc =
-	    answer_len % kEntryLen != 0 || list.entries + answer_len / kEntryLen > kMaxEntries
-	        ? kGroupListDamaged
-	        : 0;
+	        answer_len % kEntryLen != 0 || list.entries + answer_len / kEntryLen > kMaxEntries
+	                ? kGroupListDamaged
+	                : 0;
 	for (unsigned long at = 0; rc == 0 && at < answer_len; at += kEntryLen) {
 		const BYTE *entry = answer + at;
 		const BYTE *end = static_cast<const BYTE *>(memchr(entry, 0, kFieldLen));
@@ -191,7 +191,7 @@ unsigned long CreateRequestForGroup(const char *pas_phrase, char *request_buf,
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc =
-	    bad_name(pas_phrase) || request_buf_size == NULL ? kBadArgument : need_reader(prs);
+	        bad_name(pas_phrase) || request_buf_size == NULL ? kBadArgument : need_reader(prs);
 	if (rc == 0) {
 		Field phrase(pas_phrase);
 		Blob request;
@@ -213,8 +213,8 @@ unsigned long CreateInviteForGroup(const char *group_name, const char *request_b
 	ReaderStructPtr prs = cur_context.pCurReader;
 	Blob request;
 	unsigned long rc = bad_name(group_name) || invite_buf_size == NULL
-	                       ? kBadArgument
-	                       : decode_blob(request_blob, kMaxBlob, request);
+	                           ? kBadArgument
+	                           : decode_blob(request_blob, kMaxBlob, request);
 	if (rc == 0)
 		rc = need_reader(prs);
 	if (rc == 0) {
@@ -240,16 +240,16 @@ unsigned long AcceptInviteForGroup(const char *invite_blob, const char *group_na
 	ReaderStructPtr prs = cur_context.pCurReader;
 	Blob invite;
 	unsigned long rc = bad_name(group_name) || bad_name(pas_phrase)
-	                       ? kBadArgument
-	                       : decode_blob(invite_blob, kMaxInvite, invite);
+	                           ? kBadArgument
+	                           : decode_blob(invite_blob, kMaxInvite, invite);
 	if (rc == 0)
 		rc = need_reader(prs);
 	if (rc == 0) {
 		Field name(group_name), phrase(pas_phrase);
 		rc = APDU_SelectApplication(prs);
 		if (rc == 0)
-			rc = APDU_AcceptInviteGroup(prs, invite.bytes, invite.len, name.bytes, kFieldLen,
-			                            phrase.bytes, kFieldLen);
+			rc = APDU_AcceptInviteGroup(prs, invite.bytes, invite.len, name.bytes,
+			                            kFieldLen, phrase.bytes, kFieldLen);
 	}
 	return finish(rc, prs);
 }

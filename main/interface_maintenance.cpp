@@ -39,8 +39,7 @@ using Area = WipedBytes<kAreaLen>;
 
 /* Writes one record's text at the end of the text so far; *text_len grows
  * by the record's text length either way (the size query needs it). */
-unsigned long put_record(Area &area, unsigned long blob_len, char *buf, int capacity,
-                         int *text_len)
+unsigned long put_record(Area &area, unsigned long blob_len, char *buf, int capacity, int *text_len)
 {
 	int record_len = static_cast<int>(blob_len + kRecordHeader);
 	int at = *text_len;
@@ -142,8 +141,8 @@ unsigned long GetDublData(const char *puk, char *data_buf, int *data_buf_size)
 {
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
-	unsigned long rc =
-	    puk == NULL || too_long(puk) || data_buf_size == NULL ? kBadArgument : need_reader(prs);
+	unsigned long rc = puk == NULL || too_long(puk) || data_buf_size == NULL ? kBadArgument
+	                                                                         : need_reader(prs);
 	int text_len = 0;
 	if (rc == 0)
 		rc = select_and_verify(prs, kPukRef, puk);
@@ -159,7 +158,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc =
-	    puk == NULL || too_long(puk) || data_buf == NULL ? kBadArgument : need_reader(prs);
+	        puk == NULL || too_long(puk) || data_buf == NULL ? kBadArgument : need_reader(prs);
 	unsigned long text_len = rc == 0 ? strlen(data_buf) : 0;
 	unsigned long capacity = text_len / 2 + 1;
 	BYTE *data = NULL;
@@ -188,8 +187,8 @@ unsigned long MakeDublCard(const char *puk, const char *dubl_puk)
 	ReaderStructPtr second = cur_context.pSecondReader;
 	ReaderStructPtr failed = prs;
 	unsigned long rc = puk == NULL || dubl_puk == NULL || too_long(puk) || too_long(dubl_puk)
-	                       ? kBadArgument
-	                       : need_reader(prs);
+	                           ? kBadArgument
+	                           : need_reader(prs);
 	if (rc == 0)
 		rc = need_reader(second);
 	if (rc == 0)
@@ -223,8 +222,8 @@ unsigned long ChangeKeys(const unsigned char *in_data, const int in_data_size, c
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = in_data == NULL || in_data_size <= 0 || pas == NULL || too_long(pas)
-	                       ? kBadArgument
-	                       : need_reader(prs);
+	                           ? kBadArgument
+	                           : need_reader(prs);
 	BYTE key_buf[kKeyDataLen];
 	if (rc == 0)
 		rc = APDU_SelectApplication(prs);
@@ -243,10 +242,11 @@ unsigned long GetKeys(unsigned char *out_data, int *out_data_size)
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	bool query = out_data_size != NULL && *out_data_size == 0;
-	unsigned long rc = out_data_size == NULL || (!query && (*out_data_size != kKeySourceLen ||
-	                                                         out_data == NULL))
-	                       ? kBadArgument
-	                       : 0;
+	unsigned long rc =
+	        out_data_size == NULL ||
+	                        (!query && (*out_data_size != kKeySourceLen || out_data == NULL))
+	                ? kBadArgument
+	                : 0;
 	BYTE source[kKeySourceLen];
 	if (rc == 0 && !query)
 		rc = need_reader(prs);
@@ -264,8 +264,7 @@ unsigned long GenDSKey(int ver)
 {
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
-	unsigned long rc =
-	    ver <= kLastVersionWithoutDsKey ? kTooOld : need_reader(prs);
+	unsigned long rc = ver <= kLastVersionWithoutDsKey ? kTooOld : need_reader(prs);
 	if (rc == 0)
 		rc = APDU_SelectApplication(prs);
 	if (rc == 0)

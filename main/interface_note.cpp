@@ -170,10 +170,10 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 {
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
-	unsigned long rc = out_data == NULL || out_data_size == NULL ||
-	                           bad_range(*out_data_size, offset)
-	                       ? kBadArgument
-	                       : need_reader(prs);
+	unsigned long rc =
+	        out_data == NULL || out_data_size == NULL || bad_range(*out_data_size, offset)
+	                ? kBadArgument
+	                : need_reader(prs);
 	BYTE *buf = NULL;
 	int wanted = rc == 0 ? *out_data_size : 0;
 	if (rc == 0) {
@@ -197,8 +197,8 @@ unsigned long WriteNote(const unsigned char *in_data, int in_data_size, int offs
 {
 	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = reader_for(is_second_reader);
-	unsigned long rc =
-	    in_data == NULL || bad_range(in_data_size, offset) ? kBadArgument : need_reader(prs);
+	unsigned long rc = in_data == NULL || bad_range(in_data_size, offset) ? kBadArgument
+	                                                                      : need_reader(prs);
 	if (rc == 0)
 		rc = write_pieces(prs, in_data, in_data_size, offset);
 	return finish(rc, prs);
@@ -222,7 +222,8 @@ unsigned long GetNoteInf(int *note_size, int *note_policy, int ver, bool is_seco
 {
 	ReaderTransaction hold(reader_for(is_second_reader));
 	ReaderStructPtr prs = reader_for(is_second_reader);
-	unsigned long rc = note_size == NULL || note_policy == NULL ? kBadArgument : need_reader(prs);
+	unsigned long rc =
+	        note_size == NULL || note_policy == NULL ? kBadArgument : need_reader(prs);
 	if (rc == 0)
 		rc = APDU_SelectApplication(prs);
 	/* the second token may be of another version than the caller's */
@@ -263,7 +264,8 @@ unsigned long RepareTracBuf(void)
 	if (rc == 0)
 		rc = APDU_Select(prs, master_file.bytes, sizeof master_file.bytes);
 	unsigned long selected =
-	    rc == 0 ? APDU_Select(prs, trace_buffer_file.bytes, sizeof trace_buffer_file.bytes) : 0;
+	        rc == 0 ? APDU_Select(prs, trace_buffer_file.bytes, sizeof trace_buffer_file.bytes)
+	                : 0;
 	/* a refused selection means no such file; a lost token is a failure */
 	if (selected == DRAXEL_E_COMMUNICATION)
 		rc = selected;

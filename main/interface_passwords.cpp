@@ -85,8 +85,8 @@ unsigned long unblock(BYTE ref, const char *puk, const char *new_pas)
 {
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = null_or_empty(puk) || too_long(puk) || too_long(new_pas)
-	                       ? kBadArgument
-	                       : need_reader(prs);
+	                           ? kBadArgument
+	                           : need_reader(prs);
 	if (rc == 0)
 		rc = select_and_verify(prs, kPukRef, puk);
 	if (rc == 0)
@@ -193,7 +193,8 @@ unsigned long GetPUKFlag(bool *is_def_puk_flag)
 		/* no flag file, or one that cannot be selected: the PUK is not
 		 * known to be the issued one. A token that no longer answers
 		 * tells nothing, though: that is a failure, not "not issued". */
-		unsigned long selected = APDU_Select(prs, puk_flag_file.bytes, sizeof puk_flag_file.bytes);
+		unsigned long selected =
+		        APDU_Select(prs, puk_flag_file.bytes, sizeof puk_flag_file.bytes);
 		if (selected == 0) {
 			rc = APDU_ReadBinary(prs, &flag, &len, 0);
 			*is_def_puk_flag = rc == 0 && flag == 0x00;

@@ -66,6 +66,15 @@ void no_unlock(ReaderStructPtr) {}
 } // namespace
 
 const ReaderOps host_reader_ops = {
-    nothing_to_do, nothing_to_do, no_list, no_open,   no_close,  always_there,
-    t0,            exchange,      no_lock, no_unlock, "Transmit continue\n",
+        nothing_to_do,
+        nothing_to_do,
+        no_list,
+        no_open,
+        no_close,
+        always_there,
+        t0,
+        exchange,
+        no_lock,
+        no_unlock,
+        "Transmit continue\n",
 };

@@ -94,7 +94,8 @@ LONG reconnect(ReaderStructPtr prs)
 	const DWORD protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 	LONG rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_LEAVE_CARD, &protocol);
 	if (rv != SCARD_S_SUCCESS || !card_powered(prs))
-		rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_UNPOWER_CARD, &protocol);
+		rv = SCardReconnect(prs->hCard, prs->mode, protocols, SCARD_UNPOWER_CARD,
+		                    &protocol);
 	if (rv == SCARD_S_SUCCESS) {
 		take_protocol(prs, protocol);
 		prs->presented_password = false;
@@ -143,7 +144,8 @@ unsigned long card_state(ReaderStructPtr prs)
 	LONG rv = SCardStatus(prs->hCard, NULL, NULL, &state, NULL, NULL, NULL);
 	if (rv != SCARD_S_SUCCESS)
 		return static_cast<unsigned long>(rv);
-	const DWORD present_or_powered = SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE | SCARD_SPECIFIC;
+	const DWORD present_or_powered =
+	        SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE | SCARD_SPECIFIC;
 	return (state & present_or_powered) != 0 ? 0 : state;
 }
 
@@ -210,6 +212,6 @@ void unlock_card(ReaderStructPtr prs)
 } // namespace
 
 const ReaderOps pcsc_reader_ops = {
-    open_context, close_context, list_readers, open_reader, close_reader, card_state,
-    is_t0,        exchange,      lock_card,    unlock_card, NULL,
+        open_context, close_context, list_readers, open_reader, close_reader, card_state,
+        is_t0,        exchange,      lock_card,    unlock_card, NULL,
 };

@@ -14,15 +14,15 @@ namespace draxel_codes {
  * transport's codes, passed on. */
 constexpr unsigned long kOk = DRAXEL_TR_OK;
 constexpr unsigned long kShortChallenge = DRAXEL_TR_FAILURE; /* fewer random bytes than asked */
-constexpr unsigned long kCommandRefused = DRAXEL_TR_BAD_ARGUMENT;    /* a builder's argument */
-constexpr unsigned long kStatusWord = DRAXEL_TR_STATUS_WORD;          /* see the status word */
+constexpr unsigned long kCommandRefused = DRAXEL_TR_BAD_ARGUMENT;       /* a builder's argument */
+constexpr unsigned long kStatusWord = DRAXEL_TR_STATUS_WORD;            /* see the status word */
 constexpr unsigned long kAnswerTooLong = DRAXEL_TR_INSUFFICIENT_BUFFER; /* exact-room outputs */
 
 /* The library's codes (draxel_lib.h), by meaning. */
 constexpr unsigned long kNoMemory = DRAXEL_E_NO_READER;
 constexpr unsigned long kNoCurrentReader = DRAXEL_E_NO_READER; /* CheckCurrentReader's */
-constexpr unsigned long kWrongLength = DRAXEL_E_NO_READER;  /* an answer of another length */
-constexpr unsigned long kBadValue = DRAXEL_E_NO_READER;     /* a value out of range */
+constexpr unsigned long kWrongLength = DRAXEL_E_NO_READER;     /* an answer of another length */
+constexpr unsigned long kBadValue = DRAXEL_E_NO_READER;        /* a value out of range */
 constexpr unsigned long kBadArgument = DRAXEL_E_BAD_ARGUMENT;
 constexpr unsigned long kAccessDenied = DRAXEL_E_ACCESS_DENIED;
 constexpr unsigned long kTooSmall = DRAXEL_E_BUFFER_TOO_SMALL;

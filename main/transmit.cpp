@@ -44,8 +44,7 @@ bool function_trace_on()
 /* The commands whose data are passwords. */
 bool carries_password(BYTE ins)
 {
-	return ins == kInsVerify || ins == kInsChangeReferenceData ||
-	       ins == kInsResetRetryCounter;
+	return ins == kInsVerify || ins == kInsChangeReferenceData || ins == kInsResetRetryCounter;
 }
 
 /* Whether a command's data, and its reply's, may appear in the trace: only
@@ -60,7 +59,6 @@ bool data_may_be_shown(BYTE ins)
 /* Set from each command that Transmit sends, for the trace of its replies
  * (a follow-up's reply belongs to the command it follows up). */
 bool reply_may_be_shown = false;
-
 
 /* Takes the status word from the end of a reply and traces the reply. */
 void take_status_word(ReaderStructPtr prs, BYTE *reply, unsigned long reply_len)
@@ -391,8 +389,8 @@ unsigned long Transmit(BYTE *pubSend, unsigned long ulSendSize, BYTE *pubRecv,
 	/* one command and its follow-up stay together; a failed lock is left
 	 * for the exchange itself to report */
 	bool locked = BeginReaderTransaction(prs) == 0;
-	unsigned long rc = exchange_with_follow_up(pubSend, ulSendSize, reply, &reply_len,
-	                                           pulRecvSize, prs);
+	unsigned long rc =
+	        exchange_with_follow_up(pubSend, ulSendSize, reply, &reply_len, pulRecvSize, prs);
 	note_password(prs, pubSend, ulSendSize);
 	if (locked)
 		EndReaderTransaction(prs);
@@ -421,7 +419,8 @@ void PrintCAPDU(const BYTE *pcmd, unsigned long size, struct _ReaderStruct *psRe
 	            pcmd[3], p3);
 	if (level >= 2 && size > 5) {
 		DebugPrintf("Data In:\n");
-		DebugPrintHex("", pcmd + 5, static_cast<int>(size - 5), !data_may_be_shown(pcmd[1]));
+		DebugPrintHex("", pcmd + 5, static_cast<int>(size - 5),
+		              !data_may_be_shown(pcmd[1]));
 		DebugPrintf("\n");
 	}
 }

@@ -47,7 +47,6 @@ bool ReaderLocksFirst(ReaderStructPtr a, ReaderStructPtr b);
  * powering the cards down. */
 unsigned long ReleaseOtherContext(long context);
 
-
 #ifdef __cplusplus
 }
 

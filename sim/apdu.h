@@ -28,16 +28,16 @@ inline constexpr uint16_t kNotFound = 0x6A88;
 inline constexpr uint16_t kFileExists = 0x6A89;
 inline constexpr uint16_t kOutsideFile = 0x6B00;
 inline constexpr uint16_t kWrongCryptogram = 0x63C0;
-}  // namespace sw
+} // namespace sw
 
 // A command APDU split into its parts; `data` views the caller's buffer.
 struct CommandApdu {
-  uint8_t cla = 0;
-  uint8_t ins = 0;
-  uint8_t p1 = 0;
-  uint8_t p2 = 0;
-  std::span<const uint8_t> data;
-  size_t ne = 0;  // expected response length; 0 when the command has no Le
+	uint8_t cla = 0;
+	uint8_t ins = 0;
+	uint8_t p1 = 0;
+	uint8_t p2 = 0;
+	std::span<const uint8_t> data;
+	size_t ne = 0; // expected response length; 0 when the command has no Le
 };
 
 // Parses short and extended APDUs; nullopt when the length fields do not
@@ -45,8 +45,8 @@ struct CommandApdu {
 std::optional<CommandApdu> parse_command(std::span<const uint8_t> apdu);
 
 std::vector<uint8_t> status_only(uint16_t status_word);
-void append_status(std::vector<uint8_t>& response, uint16_t status_word);
+void append_status(std::vector<uint8_t> &response, uint16_t status_word);
 // The status word of a response; 0 when the response is too short to hold one.
 uint16_t status_of(std::span<const uint8_t> response);
 
-}  // namespace draxel::sim
+} // namespace draxel::sim

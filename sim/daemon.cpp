@@ -14,58 +14,69 @@ namespace {
 
 constexpr std::chrono::milliseconds kRetryPause{100};
 
-VpcdClient* g_client = nullptr;
+VpcdClient *g_client = nullptr;
 
-void on_signal(int) {
-  if (g_client != nullptr) g_client->stop();
+void on_signal(int)
+{
+	if (g_client != nullptr)
+		g_client->stop();
 }
 
-void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+void install_signal_handlers()
+{
+	struct sigaction action {};
+	action.sa_handler = on_signal;
+	sigemptyset(&action.sa_mask);
+	sigaction(SIGTERM, &action, nullptr);
+	sigaction(SIGINT, &action, nullptr);
+	signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace
+} // namespace
 
-std::optional<uint16_t> parse_port(const std::string& text) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  const unsigned long value = std::stoul(text);
-  if (value == 0 || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
+std::optional<uint16_t> parse_port(const std::string &text)
+{
+	if (text.empty() || text.size() > 5 ||
+	    text.find_first_not_of("0123456789") != std::string::npos)
+		return std::nullopt;
+	const unsigned long value = std::stoul(text);
+	if (value == 0 || value > 65535)
+		return std::nullopt;
+	return static_cast<uint16_t>(value);
 }
 
-bool resolves(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
-  ::freeaddrinfo(found);
-  return true;
+bool resolves(const std::string &host)
+{
+	addrinfo hints{};
+	hints.ai_socktype = SOCK_STREAM;
+	addrinfo *found = nullptr;
+	if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
+		return false;
+	::freeaddrinfo(found);
+	return true;
 }
 
-int serve_in_reader(Card& card, const ReaderOptions& options) {
-  T0Card t0_card(card);
-  Card& played = options.t0 ? static_cast<Card&>(t0_card) : card;
-  std::vector<uint8_t> atr = options.t0 ? std::vector<uint8_t>(kAtrT0.begin(), kAtrT0.end())
-                                        : std::vector<uint8_t>(kAtrT1.begin(), kAtrT1.end());
-  VpcdClient client(played, atr);
-  g_client = &client;
-  install_signal_handlers();
-  while (!client.stopped()) {
-    if (client.serve(options.host, options.port)) {
-      if (options.once) break;
-      if (client.take_pulled()) client.wait_for_stop(options.reinsert_pause);
-    } else {
-      client.wait_for_stop(kRetryPause);  // vpcd not listening yet
-    }
-  }
-  g_client = nullptr;
-  return 0;
+int serve_in_reader(Card &card, const ReaderOptions &options)
+{
+	T0Card t0_card(card);
+	Card &played = options.t0 ? static_cast<Card &>(t0_card) : card;
+	std::vector<uint8_t> atr = options.t0 ? std::vector<uint8_t>(kAtrT0.begin(), kAtrT0.end())
+	                                      : std::vector<uint8_t>(kAtrT1.begin(), kAtrT1.end());
+	VpcdClient client(played, atr);
+	g_client = &client;
+	install_signal_handlers();
+	while (!client.stopped()) {
+		if (client.serve(options.host, options.port)) {
+			if (options.once)
+				break;
+			if (client.take_pulled())
+				client.wait_for_stop(options.reinsert_pause);
+		} else {
+			client.wait_for_stop(kRetryPause); // vpcd not listening yet
+		}
+	}
+	g_client = nullptr;
+	return 0;
 }
 
-}  // namespace draxel::sim
+} // namespace draxel::sim

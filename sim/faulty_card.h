@@ -16,19 +16,19 @@
 namespace draxel::sim {
 
 enum class Fault {
-  kNone,
-  kDrop,    // the card leaves the reader instead of answering
-  kShort,   // one byte: not even a whole status word
-  kLong,    // 300 data bytes and 9000: more than any reader buffer takes
-  kCut,     // the reply's data one byte short, its status word kept
-  kExtra,   // one byte more data than the reply had, its status word kept
-  kStatus,  // 6F00 and no data
+	kNone,
+	kDrop,   // the card leaves the reader instead of answering
+	kShort,  // one byte: not even a whole status word
+	kLong,   // 300 data bytes and 9000: more than any reader buffer takes
+	kCut,    // the reply's data one byte short, its status word kept
+	kExtra,  // one byte more data than the reply had, its status word kept
+	kStatus, // 6F00 and no data
 };
 
 struct FaultPlan {
-  Fault fault = Fault::kNone;
-  std::optional<uint8_t> ins;  // the instruction byte to count; any when unset
-  size_t count = 1;            // the count-th such command is spoiled
+	Fault fault = Fault::kNone;
+	std::optional<uint8_t> ins; // the instruction byte to count; any when unset
+	size_t count = 1;           // the count-th such command is spoiled
 };
 
 // "KIND[:INS[:COUNT]]", e.g. "drop:2A:2" (the second PSO command), "short",
@@ -38,34 +38,36 @@ std::optional<FaultPlan> parse_fault_plan(std::string_view text);
 
 // Each plan counts the commands on its own and is played once.
 class FaultyCard : public Card {
- public:
-  FaultyCard(Card& inner, FaultPlan plan) : inner_(inner), plans_{{plan}} {}
-  FaultyCard(Card& inner, std::vector<FaultPlan> plans) : inner_(inner) {
-    for (const FaultPlan& plan : plans) plans_.push_back({plan});
-  }
+public:
+	FaultyCard(Card &inner, FaultPlan plan) : inner_(inner), plans_{{plan}} {}
+	FaultyCard(Card &inner, std::vector<FaultPlan> plans) : inner_(inner)
+	{
+		for (const FaultPlan &plan : plans)
+			plans_.push_back({plan});
+	}
 
-  std::vector<uint8_t> process(std::span<const uint8_t> apdu) override;
-  void power_off() override { inner_.power_off(); }
-  void reset() override { inner_.reset(); }
-  bool pull_requested() override;
+	std::vector<uint8_t> process(std::span<const uint8_t> apdu) override;
+	void power_off() override { inner_.power_off(); }
+	void reset() override { inner_.reset(); }
+	bool pull_requested() override;
 
-  // Whether every fault has been played.
-  bool fired() const;
-  // Commands seen so far, whatever their INS.
-  size_t commands() const { return commands_; }
+	// Whether every fault has been played.
+	bool fired() const;
+	// Commands seen so far, whatever their INS.
+	size_t commands() const { return commands_; }
 
- private:
-  struct Pending {
-    FaultPlan plan;
-    size_t matching = 0;
-    bool fired = false;
-  };
-  std::vector<uint8_t> spoil(Fault fault, std::vector<uint8_t> reply);
+private:
+	struct Pending {
+		FaultPlan plan;
+		size_t matching = 0;
+		bool fired = false;
+	};
+	std::vector<uint8_t> spoil(Fault fault, std::vector<uint8_t> reply);
 
-  Card& inner_;
-  std::vector<Pending> plans_;
-  size_t commands_ = 0;
-  bool pull_ = false;
+	Card &inner_;
+	std::vector<Pending> plans_;
+	size_t commands_ = 0;
+	bool pull_ = false;
 };
 
-}  // namespace draxel::sim
+} // namespace draxel::sim

@@ -15,19 +15,19 @@ namespace draxel::sim {
 //   00 C0 00 00 Le                Le bytes of the same pattern, 9000
 //   00 A4 04 xx Lc AID            9000 for the configured AID, else 6A82
 class TestCard : public Card {
- public:
-  struct Options {
-    std::vector<uint8_t> aid{'M', 'E', 'K', 'T', 'A', '_', 'P', 'S', 'C', 'H'};
-    bool refuse_select = false;
-  };
+public:
+	struct Options {
+		std::vector<uint8_t> aid{'M', 'E', 'K', 'T', 'A', '_', 'P', 'S', 'C', 'H'};
+		bool refuse_select = false;
+	};
 
-  TestCard() = default;
-  explicit TestCard(Options options) : options_(std::move(options)) {}
+	TestCard() = default;
+	explicit TestCard(Options options) : options_(std::move(options)) {}
 
-  std::vector<uint8_t> process(std::span<const uint8_t> apdu) override;
+	std::vector<uint8_t> process(std::span<const uint8_t> apdu) override;
 
- private:
-  Options options_;
+private:
+	Options options_;
 };
 
-}  // namespace draxel::sim
+} // namespace draxel::sim

@@ -19,22 +19,22 @@ namespace draxel::sim {
 // The library treats the handler's token as a T=0 card; wrap the card in a
 // T0Card for the T=0 answers (61xx, 6Cxx) a real card in that mode gives.
 class InProcessToken {
- public:
-  explicit InProcessToken(Card& card);
-  ~InProcessToken();
-  InProcessToken(const InProcessToken&) = delete;
-  InProcessToken& operator=(const InProcessToken&) = delete;
+public:
+	explicit InProcessToken(Card &card);
+	~InProcessToken();
+	InProcessToken(const InProcessToken &) = delete;
+	InProcessToken &operator=(const InProcessToken &) = delete;
 
-  Type_ReaderFuncStruct* table() { return &table_; }
-  // Takes the card out and puts it back: a new card session.
-  void power_cycle();
+	Type_ReaderFuncStruct *table() { return &table_; }
+	// Takes the card out and puts it back: a new card session.
+	void power_cycle();
 
- private:
-  static unsigned long transmit(unsigned char* send, int send_len, unsigned char* recv,
-                                int* recv_len);
+private:
+	static unsigned long transmit(unsigned char *send, int send_len, unsigned char *recv,
+	                              int *recv_len);
 
-  Card& card_;
-  Type_ReaderFuncStruct table_{};
+	Card &card_;
+	Type_ReaderFuncStruct table_{};
 };
 
-}  // namespace draxel::sim
+} // namespace draxel::sim

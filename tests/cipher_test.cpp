@@ -38,14 +38,14 @@ Bytes from_rfc(Bytes b, size_t group)
 	return b;
 }
 
-Bytes gcry(int mode, const Bytes& key, Bytes d, const Bytes& iv = {})
+Bytes gcry(int mode, const Bytes &key, Bytes d, const Bytes &iv = {})
 {
-	static const bool ready = gcry_check_version(nullptr) &&
-	                          !gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+	static const bool ready =
+	        gcry_check_version(nullptr) && !gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
 	gcry_cipher_hd_t h;
 	EXPECT_TRUE(ready);
 	EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_GOST28147, mode, 0), 0u);
-	EXPECT_EQ(gcry_cipher_ctl(h, GCRYCTL_SET_SBOX, (void*)"1.2.643.7.1.2.5.1.1", 0), 0u);
+	EXPECT_EQ(gcry_cipher_ctl(h, GCRYCTL_SET_SBOX, (void *)"1.2.643.7.1.2.5.1.1", 0), 0u);
 	EXPECT_EQ(gcry_cipher_setkey(h, key.data(), key.size()), 0u);
 	EXPECT_EQ(iv.empty() ? 0u : gcry_cipher_setiv(h, iv.data(), iv.size()), 0u);
 	EXPECT_EQ(gcry_cipher_encrypt(h, d.data(), d.size(), nullptr, 0), 0u);
@@ -53,16 +53,19 @@ Bytes gcry(int mode, const Bytes& key, Bytes d, const Bytes& iv = {})
 	return d;
 }
 
-Bytes ecb(const Bytes& key, Bytes d) { return gcry(GCRY_CIPHER_MODE_ECB, key, std::move(d)); }
+Bytes ecb(const Bytes &key, Bytes d)
+{
+	return gcry(GCRY_CIPHER_MODE_ECB, key, std::move(d));
+}
 
 struct Key {
-	explicit Key(const Bytes& bytes) { EXPECT_EQ(g2814789_set_key(ks, bytes.data(), 32), 0); }
+	explicit Key(const Bytes &bytes) { EXPECT_EQ(g2814789_set_key(ks, bytes.data(), 32), 0); }
 	u32_gost_type ks[8];
 };
 
-using CfbOp = void (*)(const u32_gost_type*, u8_gost_type*, u8_gost_type*, int);
+using CfbOp = void (*)(const u32_gost_type *, u8_gost_type *, u8_gost_type *, int);
 
-Bytes cfb(CfbOp op, const Bytes& key, Bytes& reg, Bytes d)
+Bytes cfb(CfbOp op, const Bytes &key, Bytes &reg, Bytes d)
 {
 	op(Key(key).ks, reg.data(), d.data(), static_cast<int>(d.size()));
 	return d;
@@ -70,7 +73,7 @@ Bytes cfb(CfbOp op, const Bytes& key, Bytes& reg, Bytes d)
 
 // The register after enciphering into c from reg: the last full segment,
 // or after a partial one its n ciphertext bytes and 8 - n unused keystream.
-Bytes register_after(const Bytes& key, const Bytes& reg, const Bytes& c)
+Bytes register_after(const Bytes &key, const Bytes &reg, const Bytes &c)
 {
 	size_t n = c.size() % 8, full = c.size() - n;
 	Bytes prev = full == 0 ? reg : Bytes(c.begin() + full - 8, c.begin() + full);
@@ -83,12 +86,13 @@ Bytes register_after(const Bytes& key, const Bytes& reg, const Bytes& c)
 
 // The block cipher as defined, the round reading the byte tables (on this
 // little-endian host a word is a memcpy).
-Bytes ref_encrypt(const g2814789_subst& s, const Bytes& key, Bytes b)
+Bytes ref_encrypt(const g2814789_subst &s, const Bytes &key, Bytes b)
 {
 	auto f = [&s](u32_gost_type x) {
 		u32_gost_type y = u32_gost_type(s.gost_k87[x >> 24]) << 24 |
 		                  u32_gost_type(s.gost_k65[x >> 16 & 255]) << 16 |
-		                  u32_gost_type(s.gost_k43[x >> 8 & 255]) << 8 | s.gost_k21[x & 255];
+		                  u32_gost_type(s.gost_k43[x >> 8 & 255]) << 8 |
+		                  s.gost_k21[x & 255];
 		return y << 11 | y >> 21;
 	};
 	u32_gost_type k[8], n[2];
@@ -110,7 +114,8 @@ TEST(Gost, BlocksAndEcbMatchTheRfcAndLibgcrypt)
 {
 	EXPECT_EQ(to_hex(ecb(from_rfc(kRfcKey, 4), from_rfc(kRfcPlain, 8))),
 	          to_hex(from_rfc(kRfcCipher, 8)));
-	EXPECT_NE(ecb(kRfcKey, kRfcPlain), kRfcCipher) << "the RFC's own byte order is not libgcrypt's";
+	EXPECT_NE(ecb(kRfcKey, kRfcPlain), kRfcCipher)
+	        << "the RFC's own byte order is not libgcrypt's";
 	Bytes block = from_rfc(kRfcPlain, 8);
 	Key rfc(from_rfc(kRfcKey, 4));
 	g2814789_encrypt(rfc.ks, block.data());
@@ -136,9 +141,11 @@ TEST(Gost, CfbMatchesLibgcryptAndCarriesTheDefinedRegister)
 		Bytes key = random_bytes(32), enc_reg = random_bytes(8), dec_reg = enc_reg;
 		Bytes model_reg = enc_reg;
 		for (int call = 0; call < 4; call++) {
-			Bytes chunk = random_bytes((round + 37 * call) % 101); // every length 0 to 100
+			Bytes chunk =
+			        random_bytes((round + 37 * call) % 101); // every length 0 to 100
 			Bytes c = cfb(gost_encrypt_cfb, key, enc_reg, chunk);
-			ASSERT_EQ(c, gcry(GCRY_CIPHER_MODE_CFB, key, chunk, model_reg)) << chunk.size();
+			ASSERT_EQ(c, gcry(GCRY_CIPHER_MODE_CFB, key, chunk, model_reg))
+			        << chunk.size();
 			model_reg = register_after(key, model_reg, c);
 			ASSERT_EQ(enc_reg, model_reg) << chunk.size();
 			ASSERT_EQ(cfb(gost_decrypt_cfb, key, dec_reg, c), chunk) << chunk.size();
@@ -218,7 +225,7 @@ TEST(GostSubst, TheTc26TableIsLoadedAndANewOneTakesEffectAtOnce)
 }
 
 // CFB decipherment as defined, block by block over the reference round.
-Bytes ref_cfb_decrypt(const g2814789_subst& s, const Bytes& key, Bytes reg, const Bytes& c)
+Bytes ref_cfb_decrypt(const g2814789_subst &s, const Bytes &key, Bytes reg, const Bytes &c)
 {
 	Bytes p = c;
 	for (size_t at = 0; at < c.size(); at += 8) {
@@ -227,7 +234,8 @@ Bytes ref_cfb_decrypt(const g2814789_subst& s, const Bytes& key, Bytes reg, cons
 		for (size_t i = 0; i < n; i++)
 			p[at + i] ^= stream[i];
 		if (n == 8)
-			reg.assign(c.begin() + static_cast<long>(at), c.begin() + static_cast<long>(at) + 8);
+			reg.assign(c.begin() + static_cast<long>(at),
+			           c.begin() + static_cast<long>(at) + 8);
 	}
 	return p;
 }
@@ -237,11 +245,12 @@ g2814789_subst product_table()
 {
 	Bytes boxes = random_bytes(8 * 16);
 	g2814789_subst t;
-	u8_gost_type* pairs[4] = {t.gost_k21, t.gost_k43, t.gost_k65, t.gost_k87};
+	u8_gost_type *pairs[4] = {t.gost_k21, t.gost_k43, t.gost_k65, t.gost_k87};
 	for (int p = 0; p < 4; p++)
 		for (int i = 0; i < 256; i++)
-			pairs[p][i] = static_cast<u8_gost_type>((boxes[32 * p + 16 + (i >> 4)] & 15) << 4 |
-			                                         (boxes[32 * p + (i & 15)] & 15));
+			pairs[p][i] = static_cast<u8_gost_type>((boxes[32 * p + 16 + (i >> 4)] & 15)
+			                                                << 4 |
+			                                        (boxes[32 * p + (i & 15)] & 15));
 	return t;
 }
 
@@ -256,13 +265,14 @@ TEST(GostSubst, LongDecipheringAgreesWithTheDefinitionForAnyTable)
 	Bytes random = random_bytes(sizeof not_a_product);
 	std::memcpy(&not_a_product, random.data(), sizeof not_a_product);
 	const g2814789_subst tables[] = {subst_TC26, product_table(), not_a_product};
-	for (const g2814789_subst& table : tables) {
+	for (const g2814789_subst &table : tables) {
 		g2814789_set_subst(&table);
 		Bytes key = random_bytes(32), start = random_bytes(8), reg = start;
 		Bytes c = random_bytes(2000), p;
 		size_t want = 1;
 		for (size_t at = 0; at < c.size(); at += want, want = want * 7 % 263 + 8) {
-			want = std::min(want - want % 8, c.size() - at); // whole blocks but the last
+			want = std::min(want - want % 8,
+			                c.size() - at); // whole blocks but the last
 			Bytes out = cfb(gost_decrypt_cfb, key, reg,
 			                Bytes(c.begin() + static_cast<long>(at),
 			                      c.begin() + static_cast<long>(at + want)));
@@ -274,7 +284,7 @@ TEST(GostSubst, LongDecipheringAgreesWithTheDefinitionForAnyTable)
 
 // ---- CRC-32 against zlib's crc32, fed whole, in pieces and resumed -------
 
-uint32_t zlib_crc(const uint8_t* p, size_t n)
+uint32_t zlib_crc(const uint8_t *p, size_t n)
 {
 	return static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(n)));
 }
@@ -305,11 +315,14 @@ TEST(Crc32, MatchesZlibHoweverTheDataIsSplitAndResumed)
 		StartCRC32Compat();
 		for (size_t pos = 0, n; pos < data.size(); pos += n) {
 			// some pieces long enough for the 256-byte folds, with every tail
-			n = std::min<size_t>(rng() % (round % 3 == 0 ? 1000 : 100), data.size() - pos);
-			if (pos <= resume_at && resume_at < pos + n) { // finish, then go on from the CRC
+			n = std::min<size_t>(rng() % (round % 3 == 0 ? 1000 : 100),
+			                     data.size() - pos);
+			if (pos <= resume_at &&
+			    resume_at < pos + n) { // finish, then go on from the CRC
 				AppendCRC32Compat(&data[pos], static_cast<int>(resume_at - pos));
 				ContinueCRC32Compat(FinalizeCRC32Compat());
-				AppendCRC32Compat(&data[resume_at], static_cast<int>(pos + n - resume_at));
+				AppendCRC32Compat(&data[resume_at],
+				                  static_cast<int>(pos + n - resume_at));
 			} else {
 				AppendCRC32Compat(&data[pos], static_cast<int>(n));
 			}

@@ -35,19 +35,19 @@ protected:
 		cards.clear();
 	}
 	// Attaches one card per reader; false when the rig is missing.
-	bool attach(const std::vector<std::string>& first, const std::vector<std::string>& second)
+	bool attach(const std::vector<std::string> &first, const std::vector<std::string> &second)
 	{
 		cards.push_back(std::make_unique<VirtualCard>(0, first));
 		cards.push_back(std::make_unique<VirtualCard>(1, second));
 		return cards[0]->attached() && cards[1]->attached();
 	}
 	// Releases a record that the library handed over.
-	static void forget(ReaderStructPtr& record)
+	static void forget(ReaderStructPtr &record)
 	{
 		FreeReaderStruct(record);
 		record = nullptr;
 	}
-	const char* reader(int i) const { return cards[static_cast<size_t>(i)]->reader().c_str(); }
+	const char *reader(int i) const { return cards[static_cast<size_t>(i)]->reader().c_str(); }
 	bool current_token_answers() const
 	{
 		return APDU_SelectApplication(cur_context.pCurReader) == 0;
@@ -92,7 +92,8 @@ TEST_F(Connect, TwoTokens)
 	forget(cur_context.pSecondReader);
 
 	ASSERT_EQ(OpenReaderContext(0), 0u);
-	ASSERT_EQ(SelectReader("a reader elsewhere"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	ASSERT_EQ(SelectReader("a reader elsewhere"),
+	          static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
 	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_SEVERAL_TOKENS));
 	EXPECT_EQ(cur_context.pSecondReader, nullptr);
 }
@@ -121,8 +122,9 @@ TEST_F(Connect, TokenThenForeignCard)
 	}
 	EXPECT_TRUE(current_token_answers());
 	SCARDCONTEXT other = 0;
-	EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other), SCARD_S_SUCCESS)
-	    << "pcscd still serves other programs";
+	EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other),
+	          SCARD_S_SUCCESS)
+	        << "pcscd still serves other programs";
 	SCardReleaseContext(other);
 
 	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
@@ -136,7 +138,8 @@ TEST_F(Connect, TokenThenForeignCard)
 	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, reader(1)));
 	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 5u) << "a foreign card";
 	forget(cur_context.pCurReader);
-	EXPECT_EQ(SelectReader("no such reader"), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
+	EXPECT_EQ(SelectReader("no such reader"),
+	          static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
 	EXPECT_TRUE(IsCurrentReader(cur_context.pCurReader, "no such reader"));
 	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
 	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_TR_NOT_CONNECTED));
@@ -144,7 +147,7 @@ TEST_F(Connect, TokenThenForeignCard)
 	EXPECT_EQ(SelectReader(nullptr), static_cast<unsigned long>(DRAXEL_E_BAD_ARGUMENT));
 	EXPECT_EQ(CloseReaderContext(), 0u);
 	EXPECT_EQ(SelectReader(reader(0)), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION))
-	    << "no context";
+	        << "no context";
 	forget(cur_context.pCurReader);
 
 	// the token pulled out from under its connection

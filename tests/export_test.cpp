@@ -20,60 +20,169 @@
 namespace {
 
 const std::set<std::string> kExported = {
-	// reader sessions
-	"InitTransportLib", "IsReaderMektaFunc", "AllocReaderStruct", "FreeReaderStruct",
-	"IsCurrentReader", "OpenReaderContext", "CloseReaderContext", "ListReaders", "OpenReader",
-	"CloseReader", "IsCardPowered", "IsReaderProtocolT0", "GetSW", "ReaderGetLastError",
-	"ProcessScardError", "hSC", "reader_mekta_func",
-	// APDU exchange
-	"Transmit",
-	// errors
-	"cur_context", "GetError", "GetLastErrorCode",
-	// library context and connection
-	"InitLib", "ConnectToMekta", "ConnectToSecondMekta", "SelectReader", "CheckCurrentReader",
-	"NewReaderStruct", "BeginTokenTransaction", "EndTokenTransaction", "AbandonFileData",
-	"FreeDataBlock",
-	// message and file encryption
-	"EncryptMes", "DecryptMes", "EncryptFileData", "DecryptFileData", "_file_header", "iv",
-	"PerformOp", "EncryptData", "DecryptData", "PerformFileOp", "EncryptDataFile",
-	"DecryptDataFile", "FastEncryptDataFile", "FastDecryptDataFile",
-	// passwords
-	"VerifyPIN", "VerifyPUK", "VerifyErasePas", "VerifyNotePas", "UnblockPIN", "UnblockNotePas",
-	"ChangePIN", "ChangePUK", "ChangeErasePas", "ChangeNotePas", "GetPUKFlag",
-	// groups
-	"GetGroupList", "CreateGroup", "RenameGroup", "ChangePasPhrGroup", "DeleteGroup",
-	"CreateRequestForGroup", "CreateInviteForGroup", "AcceptInviteForGroup",
-	// secure note
-	"CreateNote", "ReadNote", "WriteNote", "ClearNote", "GetNoteInf", "ChangeNotePolicy",
-	"RepareTracBuf",
-	// duplication and maintenance
-	"GetDublData", "SetDublData", "MakeDublCard", "ChangeKeys", "MakeKeysFromBuf", "GetKeys",
-	"GenDSKey", "CleanCard", "GetSN", "GetCardVer",
-	// command builders
-	"APDU_SelectApplication", "APDU_Select", "APDU_Select_FCP", "APDU_ReadBinary",
-	"APDU_UpdateBinary", "APDU_GetChallenge", "APDU_GetSN", "APDU_GetCardModel",
-	"APDU_GetCardVer", "APDU_GetSW", "GetLastScardError", "APDU_VerifyPassword",
-	"APDU_ChangeKey", "APDU_UnblockKey", "APDU_GetKeyAttempts", "APDU_MSEReset",
-	"APDU_MSESetEnc", "APDU_PSO_Enc", "APDU_PSO_Dec", "APDU_GenSesKey", "APDU_SetSesKey",
-	"APDU_GetGroupNameList", "APDU_CreateGroup", "APDU_DeleteGroup", "APDU_RenameGroup",
-	"APDU_SelectGroup", "APDU_ChangePasPhrGroup", "APDU_CreateRequestGroup",
-	"APDU_CreateInviteGroup", "APDU_AcceptInviteGroup", "APDU_GetDublBlob", "APDU_SetDublBlob",
-	"APDU_GenDSKey", "APDU_ClearCard", "APDU_ClearNote", "APDU_NotePolicy",
-	"APDU_CreateBFTrac", "APDU_CreateBFNote", "last_error",
-	// cipher engine
-	"g2814789_set_subst", "g2814789_set_key", "g2814789_encrypt", "g2814789_decrypt",
-	"g2814789_encrypt_ecb", "g2814789_decrypt_ecb", "MemXor", "gost_encrypt_cfb",
-	"gost_decrypt_cfb", "sum_mod32_1", "mul_mod32_1", "subst_TC26", "curr_subst",
-	"StartCRC32Compat", "AppendCRC32Compat", "FinalizeCRC32Compat", "ContinueCRC32Compat",
-	"CalcCRC32Compat", "CalcFileCRC", "crc32_app",
-	// exchange trace
-	"PrintCAPDU", "PrintRAPDU", "PrintError", "tracemode", "_tracemode",
+        // reader sessions
+        "InitTransportLib",
+        "IsReaderMektaFunc",
+        "AllocReaderStruct",
+        "FreeReaderStruct",
+        "IsCurrentReader",
+        "OpenReaderContext",
+        "CloseReaderContext",
+        "ListReaders",
+        "OpenReader",
+        "CloseReader",
+        "IsCardPowered",
+        "IsReaderProtocolT0",
+        "GetSW",
+        "ReaderGetLastError",
+        "ProcessScardError",
+        "hSC",
+        "reader_mekta_func",
+        // APDU exchange
+        "Transmit",
+        // errors
+        "cur_context",
+        "GetError",
+        "GetLastErrorCode",
+        // library context and connection
+        "InitLib",
+        "ConnectToMekta",
+        "ConnectToSecondMekta",
+        "SelectReader",
+        "CheckCurrentReader",
+        "NewReaderStruct",
+        "BeginTokenTransaction",
+        "EndTokenTransaction",
+        "AbandonFileData",
+        "FreeDataBlock",
+        // message and file encryption
+        "EncryptMes",
+        "DecryptMes",
+        "EncryptFileData",
+        "DecryptFileData",
+        "_file_header",
+        "iv",
+        "PerformOp",
+        "EncryptData",
+        "DecryptData",
+        "PerformFileOp",
+        "EncryptDataFile",
+        "DecryptDataFile",
+        "FastEncryptDataFile",
+        "FastDecryptDataFile",
+        // passwords
+        "VerifyPIN",
+        "VerifyPUK",
+        "VerifyErasePas",
+        "VerifyNotePas",
+        "UnblockPIN",
+        "UnblockNotePas",
+        "ChangePIN",
+        "ChangePUK",
+        "ChangeErasePas",
+        "ChangeNotePas",
+        "GetPUKFlag",
+        // groups
+        "GetGroupList",
+        "CreateGroup",
+        "RenameGroup",
+        "ChangePasPhrGroup",
+        "DeleteGroup",
+        "CreateRequestForGroup",
+        "CreateInviteForGroup",
+        "AcceptInviteForGroup",
+        // secure note
+        "CreateNote",
+        "ReadNote",
+        "WriteNote",
+        "ClearNote",
+        "GetNoteInf",
+        "ChangeNotePolicy",
+        "RepareTracBuf",
+        // duplication and maintenance
+        "GetDublData",
+        "SetDublData",
+        "MakeDublCard",
+        "ChangeKeys",
+        "MakeKeysFromBuf",
+        "GetKeys",
+        "GenDSKey",
+        "CleanCard",
+        "GetSN",
+        "GetCardVer",
+        // command builders
+        "APDU_SelectApplication",
+        "APDU_Select",
+        "APDU_Select_FCP",
+        "APDU_ReadBinary",
+        "APDU_UpdateBinary",
+        "APDU_GetChallenge",
+        "APDU_GetSN",
+        "APDU_GetCardModel",
+        "APDU_GetCardVer",
+        "APDU_GetSW",
+        "GetLastScardError",
+        "APDU_VerifyPassword",
+        "APDU_ChangeKey",
+        "APDU_UnblockKey",
+        "APDU_GetKeyAttempts",
+        "APDU_MSEReset",
+        "APDU_MSESetEnc",
+        "APDU_PSO_Enc",
+        "APDU_PSO_Dec",
+        "APDU_GenSesKey",
+        "APDU_SetSesKey",
+        "APDU_GetGroupNameList",
+        "APDU_CreateGroup",
+        "APDU_DeleteGroup",
+        "APDU_RenameGroup",
+        "APDU_SelectGroup",
+        "APDU_ChangePasPhrGroup",
+        "APDU_CreateRequestGroup",
+        "APDU_CreateInviteGroup",
+        "APDU_AcceptInviteGroup",
+        "APDU_GetDublBlob",
+        "APDU_SetDublBlob",
+        "APDU_GenDSKey",
+        "APDU_ClearCard",
+        "APDU_ClearNote",
+        "APDU_NotePolicy",
+        "APDU_CreateBFTrac",
+        "APDU_CreateBFNote",
+        "last_error",
+        // cipher engine
+        "g2814789_set_subst",
+        "g2814789_set_key",
+        "g2814789_encrypt",
+        "g2814789_decrypt",
+        "g2814789_encrypt_ecb",
+        "g2814789_decrypt_ecb",
+        "MemXor",
+        "gost_encrypt_cfb",
+        "gost_decrypt_cfb",
+        "sum_mod32_1",
+        "mul_mod32_1",
+        "subst_TC26",
+        "curr_subst",
+        "StartCRC32Compat",
+        "AppendCRC32Compat",
+        "FinalizeCRC32Compat",
+        "ContinueCRC32Compat",
+        "CalcCRC32Compat",
+        "CalcFileCRC",
+        "crc32_app",
+        // exchange trace
+        "PrintCAPDU",
+        "PrintRAPDU",
+        "PrintError",
+        "tracemode",
+        "_tracemode",
 };
 
 // The words a command prints, one a line.
-std::string run(const std::string& command)
+std::string run(const std::string &command)
 {
-	std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+	std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
 	std::string out;
 	char buf[4096];
 	for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe.get())) > 0;)
@@ -83,7 +192,8 @@ std::string run(const std::string& command)
 
 TEST(SharedObject, ExportsExactlyTheDocumentedNames)
 {
-	std::istringstream names(run("nm -D --defined-only --format=just-symbols '" DRAXEL_LIB_PATH "'"));
+	std::istringstream names(
+	        run("nm -D --defined-only --format=just-symbols '" DRAXEL_LIB_PATH "'"));
 	std::set<std::string> defined{std::istream_iterator<std::string>(names), {}};
 	ASSERT_FALSE(defined.empty());
 	EXPECT_EQ(defined, kExported);
@@ -101,9 +211,9 @@ TEST(SharedObject, LoadsIntoAHostThatProvidesPcsc)
 	// keep pcsc-lite linked into this process, as a host would
 	volatile auto keep = &SCardEstablishContext;
 	(void)keep;
-	void* lib = dlopen(DRAXEL_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+	void *lib = dlopen(DRAXEL_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
 	ASSERT_NE(lib, nullptr) << dlerror();
-	for (const std::string& name : kExported)
+	for (const std::string &name : kExported)
 		EXPECT_NE(dlsym(lib, name.c_str()), nullptr) << name;
 	EXPECT_EQ(dlsym(lib, "GetTraceMode"), nullptr) << "the trace sink stays internal";
 	dlclose(lib);

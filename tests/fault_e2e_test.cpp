@@ -26,23 +26,23 @@ using namespace draxel::test;
 
 namespace {
 
-const char* const kPin = "1234";
+const char *const kPin = "1234";
 
-std::string encrypt(const std::string& message, unsigned long& rc)
+std::string encrypt(const std::string &message, unsigned long &rc)
 {
 	std::string text;
 	rc = draxel::test::encrypt(message, 1, "phrase", nullptr, text);
 	return text;
 }
 
-std::string decrypt(const std::string& text, unsigned long& rc)
+std::string decrypt(const std::string &text, unsigned long &rc)
 {
 	std::string message;
 	rc = draxel::test::decrypt(text, 1, "phrase", nullptr, message);
 	return message;
 }
 
-bool round_trip(const std::string& message)
+bool round_trip(const std::string &message)
 {
 	unsigned long rc;
 	std::string text = encrypt(message, rc);
@@ -50,13 +50,13 @@ bool round_trip(const std::string& message)
 }
 
 // One chunk of a token-mode file; its output appended to out.
-unsigned long file_chunk(bool encipher, const uint8_t* data, size_t len, int flags, Bytes& out)
+unsigned long file_chunk(bool encipher, const uint8_t *data, size_t len, int flags, Bytes &out)
 {
 	Bytes chunk(len + 100);
 	int size = static_cast<int>(chunk.size());
 	auto op = encipher ? EncryptFileData : DecryptFileData;
-	unsigned long rc = op(data, static_cast<int>(len), chunk.data(), &size, 1, "phrase", nullptr,
-	                      flags);
+	unsigned long rc =
+	        op(data, static_cast<int>(len), chunk.data(), &size, 1, "phrase", nullptr, flags);
 	if (rc == 0)
 		out.insert(out.end(), chunk.begin(), chunk.begin() + size);
 	return rc;
@@ -98,11 +98,12 @@ protected:
 	}
 	// The next ConnectToMekta finds the token once it is back in its
 	// reader, and the token works: within ten seconds.
-	bool reconnects(const std::string& reader)
+	bool reconnects(const std::string &reader)
 	{
 		wait_for_card(reader, true);
 		for (int i = 0; i < 50; ++i) {
-			if (connect() == 0 && VerifyPIN(kPin, false) == 0 && round_trip("back again"))
+			if (connect() == 0 && VerifyPIN(kPin, false) == 0 &&
+			    round_trip("back again"))
 				return true;
 			std::this_thread::sleep_for(std::chrono::milliseconds(200));
 		}
@@ -117,7 +118,8 @@ protected:
 // file of three chunks.
 TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfAMessageAndOfAFile)
 {
-	VirtualCard card = VirtualCard::token(1, {"--t0", "--fault", "drop:2A:2", "--fault", "drop:2A:6"});
+	VirtualCard card =
+	        VirtualCard::token(1, {"--t0", "--fault", "drop:2A:2", "--fault", "drop:2A:6"});
 	ASSERT_TRUE(card.attached());
 	ASSERT_EQ(connect(), 0u);
 	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
@@ -131,9 +133,11 @@ TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfAMessageAndOfAFile)
 
 	Bytes data = draxel::test::counting(696, 5), file;
 	ASSERT_EQ(file_chunk(true, data.data(), 232, kFirst, file), 0u); // PSO 5
-	EXPECT_EQ(file_chunk(true, data.data() + 232, 232, 0, file), 116u) << "PSO 6: the card left";
+	EXPECT_EQ(file_chunk(true, data.data() + 232, 232, 0, file), 116u)
+	        << "PSO 6: the card left";
 	EXPECT_TRUE(file_state_wiped()) << "the failing chunk ended the file";
-	EXPECT_EQ(file_chunk(true, data.data() + 464, 232, kLast, file), 102u) << "no file in progress";
+	EXPECT_EQ(file_chunk(true, data.data() + 464, 232, kLast, file), 102u)
+	        << "no file in progress";
 	ASSERT_TRUE(reconnects(card.reader()));
 }
 
@@ -142,7 +146,8 @@ TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfAMessageAndOfAFile)
 TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfADuplication)
 {
 	VirtualCard first = VirtualCard::token(0);
-	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321", "--fault", "drop:34:2"});
+	VirtualCard second =
+	        VirtualCard::token(1, {"--t0", "--puk", "87654321", "--fault", "drop:34:2"});
 	ASSERT_TRUE(first.attached() && second.attached());
 	ASSERT_EQ(connect(), 0u);
 	ASSERT_EQ(ConnectToSecondMekta(), 0u);
@@ -184,7 +189,8 @@ TEST_F(FaultsThroughPcscd, MalformedRepliesFailTheCallAndTheTokenStaysUsable)
 	EXPECT_EQ(encrypt("one", rc), "");
 	// pcscd's driver may pass the one byte on (116) or make a status word
 	// of it (120): a failure either way
-	EXPECT_TRUE(rc == 116u || rc == 120u) << rc << ": PSO 1, a reply without a whole status word";
+	EXPECT_TRUE(rc == 116u || rc == 120u)
+	        << rc << ": PSO 1, a reply without a whole status word";
 	std::string text = encrypt("two", rc); // PSO 2
 	ASSERT_EQ(rc, 0u);
 	EXPECT_EQ(decrypt(text, rc), "");
@@ -224,11 +230,12 @@ bool gone(pid_t pid)
 
 TEST_F(FaultsThroughPcscd, PcscdRestartedUnderAConnection)
 {
-	const char* pidfile = std::getenv("DRAXEL_PCSCD_PIDFILE");
+	const char *pidfile = std::getenv("DRAXEL_PCSCD_PIDFILE");
 	if (pidfile == nullptr)
-		GTEST_SKIP() << "pcscd was not started by scripts/with-pcscd.sh for this run, so it is "
-		                "not this test's to restart (run the tests through make test or "
-		                "scripts/with-pcscd.sh with no pcscd running)";
+		GTEST_SKIP()
+		        << "pcscd was not started by scripts/with-pcscd.sh for this run, so it is "
+		           "not this test's to restart (run the tests through make test or "
+		           "scripts/with-pcscd.sh with no pcscd running)";
 	pid_t pid = 0;
 	{
 		std::ifstream in(pidfile);

@@ -25,22 +25,22 @@ namespace sim = draxel::sim;
 
 namespace {
 
-const char* const kPin = "1234";
-const char* const kPuk = "12345678";
-const char* const kGroup = "team";
-const char* const kGroupPhrase = "group phrase";
-const char* const kJoinPhrase = "join phrase";
+const char *const kPin = "1234";
+const char *const kPuk = "12345678";
+const char *const kGroup = "team";
+const char *const kGroupPhrase = "group phrase";
+const char *const kJoinPhrase = "join phrase";
 
 // A message's text or a text's message; "" after a failure.
-std::string encrypt_text(const std::string& message, int mode, const char* phrase,
-                         const char* group, unsigned long& rc)
+std::string encrypt_text(const std::string &message, int mode, const char *phrase,
+                         const char *group, unsigned long &rc)
 {
 	std::string text;
 	return rc = encrypt(message, mode, phrase, group, text), text;
 }
 
-std::string decrypt_text(const std::string& text, int mode, const char* phrase,
-                         const char* group, unsigned long& rc)
+std::string decrypt_text(const std::string &text, int mode, const char *phrase, const char *group,
+                         unsigned long &rc)
 {
 	std::string message;
 	return rc = decrypt(text, mode, phrase, group, message), message;
@@ -60,13 +60,13 @@ std::vector<std::string> group_names()
 	return names;
 }
 
-bool listed(const std::string& name)
+bool listed(const std::string &name)
 {
 	auto names = group_names();
 	return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-bool is_hex_text(const std::string& text)
+bool is_hex_text(const std::string &text)
 {
 	return !text.empty() && text.size() % 2 == 0 &&
 	       std::all_of(text.begin(), text.end(),
@@ -79,41 +79,42 @@ bool is_hex_text(const std::string& text)
 // that leaves the reader answers nothing.
 class RawHandler {
 public:
-	explicit RawHandler(sim::Card& card) : card_(card)
+	explicit RawHandler(sim::Card &card) : card_(card)
 	{
 		active_ = this;
 		table_.handlerScardTransmit = &RawHandler::transmit;
 	}
 	~RawHandler() { active_ = nullptr; }
-	Type_ReaderFuncStruct* table() { return &table_; }
+	Type_ReaderFuncStruct *table() { return &table_; }
 
 private:
-	static unsigned long transmit(unsigned char* send, int send_len, unsigned char* recv,
-	                              int* recv_len)
+	static unsigned long transmit(unsigned char *send, int send_len, unsigned char *recv,
+	                              int *recv_len)
 	{
-		std::vector<uint8_t> reply =
-		    active_->card_.process(std::span<const uint8_t>(send, static_cast<size_t>(send_len)));
+		std::vector<uint8_t> reply = active_->card_.process(
+		        std::span<const uint8_t>(send, static_cast<size_t>(send_len)));
 		if (active_->card_.pull_requested()) {
 			*recv_len = 0;
 			return 1;
 		}
-		std::memcpy(recv, reply.data(), std::min<size_t>(reply.size(), static_cast<size_t>(*recv_len)));
+		std::memcpy(recv, reply.data(),
+		            std::min<size_t>(reply.size(), static_cast<size_t>(*recv_len)));
 		*recv_len = static_cast<int>(reply.size());
 		return 0;
 	}
-	static RawHandler* active_;
-	sim::Card& card_;
+	static RawHandler *active_;
+	sim::Card &card_;
 	Type_ReaderFuncStruct table_{};
 };
-RawHandler* RawHandler::active_ = nullptr;
+RawHandler *RawHandler::active_ = nullptr;
 
 // One operation: runs it and sets rc, and hands back the check of what it
 // reported, run once the operation's own exchanges are counted (a failed
 // operation reports nothing and is right by definition).
 using Check = std::function<bool()>;
-using Operation = std::function<Check(unsigned long&)>;
+using Operation = std::function<Check(unsigned long &)>;
 struct Scenario {
-	const char* name;
+	const char *name;
 	Operation run;
 	// Faults that the operation may take for an answer it is documented to
 	// accept: a status word where a file is optional, say.
@@ -141,7 +142,7 @@ public:
 		for (size_t i = 0; i < data_.size(); ++i)
 			data_[i] = static_cast<uint8_t>(i * 31 + 7);
 		message_.assign(500, 'm');
-		run(true, {}, [this](unsigned long& rc) -> Check {
+		run(true, {}, [this](unsigned long &rc) -> Check {
 			rc = CreateGroup(kGroup, kGroupPhrase);
 			if (rc == 0)
 				rc = WriteNote(data_.data(), 600, 0, false);
@@ -153,18 +154,22 @@ public:
 			std::string invite(200, '\0');
 			size = static_cast<int>(invite.size());
 			if (rc == 0)
-				rc = CreateInviteForGroup(kGroup, request_.c_str(), invite.data(), &size);
+				rc = CreateInviteForGroup(kGroup, request_.c_str(), invite.data(),
+				                          &size);
 			invite_ = invite.c_str();
 			if (rc == 0)
 				text1_ = encrypt_text(message_, 1, "phrase", nullptr, rc);
 			if (rc == 0)
 				text3_ = encrypt_text(message_, 3, kGroupPhrase, kGroup, rc);
 			if (rc == 0)
-				rc = file_op(true, data_, {300, 300, 100}, 1, "phrase", nullptr, 0, token_file_);
+				rc = file_op(true, data_, {300, 300, 100}, 1, "phrase", nullptr, 0,
+				             token_file_);
 			if (rc == 0)
-				rc = file_op(true, data_, {300, 400}, 3, kGroupPhrase, kGroup, kFast, fast3_file_);
+				rc = file_op(true, data_, {300, 400}, 3, kGroupPhrase, kGroup,
+				             kFast, fast3_file_);
 			if (rc == 0)
-				rc = file_op(true, data_, {300, 400}, 1, "phrase", nullptr, kFast, fast1_file_);
+				rc = file_op(true, data_, {300, 400}, 1, "phrase", nullptr, kFast,
+				             fast1_file_);
 			dubl_size_ = 0;
 			if (rc == 0)
 				rc = GetDublData(kPuk, nullptr, &dubl_size_);
@@ -180,12 +185,12 @@ public:
 
 	// The fault is played on the wire: over T=0 behind the T=0 adapter, so
 	// that GET RESPONSE and the reissued commands can meet it too.
-	Outcome run(bool t1, sim::FaultPlan plan, const Operation& op)
+	Outcome run(bool t1, sim::FaultPlan plan, const Operation &op)
 	{
 		sim::Token token(base_);
 		RecordingCard recorder(token);
 		sim::T0Card t0(recorder);
-		sim::FaultyCard faulty(t1 ? static_cast<sim::Card&>(recorder) : t0, plan);
+		sim::FaultyCard faulty(t1 ? static_cast<sim::Card &>(recorder) : t0, plan);
 		RawHandler attached(faulty);
 		InitLib(attached.table());
 		ReaderStructPtr record = AllocReaderStruct(nullptr);
@@ -217,98 +222,108 @@ public:
 	std::vector<Scenario> scenarios()
 	{
 		std::vector<Scenario> all;
-		auto add = [&all](const char* name, Operation run, std::vector<sim::Fault> accepted = {}) {
+		auto add = [&all](const char *name, Operation run,
+		                  std::vector<sim::Fault> accepted = {}) {
 			all.push_back({name, std::move(run), std::move(accepted)});
 		};
-		add("EncryptMes mode 1", [this](unsigned long& rc) -> Check {
+		add("EncryptMes mode 1", [this](unsigned long &rc) -> Check {
 			std::string text = encrypt_text(message_, 1, "phrase", nullptr, rc);
 			return [this, text] {
 				unsigned long back;
 				return decrypt_text(text, 1, "phrase", nullptr, back) == message_;
 			};
 		});
-		add("EncryptMes mode 3", [this](unsigned long& rc) -> Check {
+		add("EncryptMes mode 3", [this](unsigned long &rc) -> Check {
 			std::string text = encrypt_text(message_, 3, kGroupPhrase, kGroup, rc);
 			return [this, text] {
 				unsigned long back;
-				return decrypt_text(text, 3, kGroupPhrase, kGroup, back) == message_;
+				return decrypt_text(text, 3, kGroupPhrase, kGroup, back) ==
+				       message_;
 			};
 		});
-		add("DecryptMes mode 1", [this](unsigned long& rc) -> Check {
+		add("DecryptMes mode 1", [this](unsigned long &rc) -> Check {
 			std::string message = decrypt_text(text1_, 1, "phrase", nullptr, rc);
 			return [this, message] { return message == message_; };
 		});
-		add("DecryptMes mode 3", [this](unsigned long& rc) -> Check {
+		add("DecryptMes mode 3", [this](unsigned long &rc) -> Check {
 			std::string message = decrypt_text(text3_, 3, kGroupPhrase, kGroup, rc);
 			return [this, message] { return message == message_; };
 		});
-		add("EncryptFileData token mode", [this](unsigned long& rc) -> Check {
+		add("EncryptFileData token mode", [this](unsigned long &rc) -> Check {
 			Bytes file;
 			rc = file_op(true, data_, {300, 300, 100}, 1, "phrase", nullptr, 0, file);
 			return [this, file] {
 				Bytes back;
-				return file_op(false, file, {348, 300, 104}, 1, "phrase", nullptr, 0, back) == 0 &&
+				return file_op(false, file, {348, 300, 104}, 1, "phrase", nullptr,
+				               0, back) == 0 &&
 				       back == data_;
 			};
 		});
-		add("EncryptFileData fast mode 3", [this](unsigned long& rc) -> Check {
+		add("EncryptFileData fast mode 3", [this](unsigned long &rc) -> Check {
 			Bytes file;
 			rc = file_op(true, data_, {300, 400}, 3, kGroupPhrase, kGroup, kFast, file);
 			return [this, file] {
 				Bytes back;
-				return file_op(false, file, {380, 404}, 3, kGroupPhrase, kGroup, 0, back) == 0 &&
+				return file_op(false, file, {380, 404}, 3, kGroupPhrase, kGroup, 0,
+				               back) == 0 &&
 				       back == data_;
 			};
 		});
-		add("DecryptFileData token mode", [this](unsigned long& rc) -> Check {
+		add("DecryptFileData token mode", [this](unsigned long &rc) -> Check {
 			Bytes back;
-			rc = file_op(false, token_file_, {348, 300, 104}, 1, "phrase", nullptr, 0, back);
+			rc = file_op(false, token_file_, {348, 300, 104}, 1, "phrase", nullptr, 0,
+			             back);
 			return [this, back] { return back == data_; };
 		});
-		add("DecryptFileData fast mode 3", [this](unsigned long& rc) -> Check {
+		add("DecryptFileData fast mode 3", [this](unsigned long &rc) -> Check {
 			Bytes back;
-			rc = file_op(false, fast3_file_, {380, 404}, 3, kGroupPhrase, kGroup, 0, back);
+			rc = file_op(false, fast3_file_, {380, 404}, 3, kGroupPhrase, kGroup, 0,
+			             back);
 			return [this, back] { return back == data_; };
 		});
-		add("DecryptFileData fast mode 1", [this](unsigned long& rc) -> Check {
+		add("DecryptFileData fast mode 1", [this](unsigned long &rc) -> Check {
 			Bytes back;
 			rc = file_op(false, fast1_file_, {348, 404}, 1, "phrase", nullptr, 0, back);
 			return [this, back] { return back == data_; };
 		});
-		add("VerifyPIN with the trace buffer", [](unsigned long& rc) -> Check {
+		add("VerifyPIN with the trace buffer", [](unsigned long &rc) -> Check {
 			rc = VerifyPIN(kPin, true);
 			return [] { return true; };
 		});
-		add("ChangePIN", [](unsigned long& rc) -> Check {
+		add("ChangePIN", [](unsigned long &rc) -> Check {
 			rc = ChangePIN(kPin, "5678");
 			return [] { return VerifyPIN("5678", false) == 0; };
 		});
-		add("ChangePUK", [](unsigned long& rc) -> Check {
+		add("ChangePUK", [](unsigned long &rc) -> Check {
 			rc = ChangePUK(kPuk, "87654321");
 			return [] { return VerifyPUK("87654321") == 0; };
 		});
-		add("UnblockPIN", [](unsigned long& rc) -> Check {
+		add("UnblockPIN", [](unsigned long &rc) -> Check {
 			rc = UnblockPIN(kPuk, "9999");
 			return [] { return VerifyPIN("9999", false) == 0; };
 		});
-		add("GetPUKFlag", [](unsigned long& rc) -> Check {
-			bool flag = false;
-			rc = GetPUKFlag(&flag);
-			return [flag] { return flag; };
-		}, {sim::Fault::kStatus, sim::Fault::kCut}); // no readable flag: "not the issued PUK"
-		add("GetGroupList", [](unsigned long& rc) -> Check {
+		add("GetPUKFlag",
+		    [](unsigned long &rc) -> Check {
+			    bool flag = false;
+			    rc = GetPUKFlag(&flag);
+			    return [flag] { return flag; };
+		    },
+		    {sim::Fault::kStatus,
+		     sim::Fault::kCut}); // no readable flag: "not the issued PUK"
+		add("GetGroupList", [](unsigned long &rc) -> Check {
 			unsigned long len = 300;
 			std::vector<char> list(len);
 			rc = GetGroupList(list.data(), &len);
 			return [len, list] {
-				return len == 1 + std::strlen(kGroup) + 1 && std::string(list.data() + 1) == kGroup;
+				return len == 1 + std::strlen(kGroup) + 1 &&
+				       std::string(list.data() + 1) == kGroup;
 			};
 		});
-		add("CreateGroup", [](unsigned long& rc) -> Check {
+		add("CreateGroup", [](unsigned long &rc) -> Check {
 			rc = CreateGroup("second", "second phrase");
 			return [] { return listed("second"); };
 		});
-		add("CreateRequestForGroup", [](unsigned long& rc) -> Check {
+		add("CreateRequestForGroup", [](unsigned long &rc) -> Check {
 			std::string request(200, '\0');
 			int size = static_cast<int>(request.size());
 			rc = CreateRequestForGroup("another phrase", request.data(), &size);
@@ -316,10 +331,11 @@ public:
 			// other token checks the rest
 			return [request, size] {
 				return is_hex_text(request.c_str()) &&
-				       std::strlen(request.c_str()) + 1 == static_cast<size_t>(size);
+				       std::strlen(request.c_str()) + 1 ==
+				               static_cast<size_t>(size);
 			};
 		});
-		add("CreateInviteForGroup", [this](unsigned long& rc) -> Check {
+		add("CreateInviteForGroup", [this](unsigned long &rc) -> Check {
 			std::string invite(200, '\0');
 			int size = static_cast<int>(invite.size());
 			rc = CreateInviteForGroup(kGroup, request_.c_str(), invite.data(), &size);
@@ -328,19 +344,20 @@ public:
 				       std::strlen(invite.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("AcceptInviteForGroup", [this](unsigned long& rc) -> Check {
+		add("AcceptInviteForGroup", [this](unsigned long &rc) -> Check {
 			rc = AcceptInviteForGroup(invite_.c_str(), "joined", kJoinPhrase);
 			return [] { return listed("joined"); };
 		});
-		add("ReadNote", [this](unsigned long& rc) -> Check {
+		add("ReadNote", [this](unsigned long &rc) -> Check {
 			Bytes note(600);
 			int size = 600;
 			rc = ReadNote(note.data(), &size, 0);
 			return [this, note, size] {
-				return size == 600 && std::equal(note.begin(), note.end(), data_.begin());
+				return size == 600 &&
+				       std::equal(note.begin(), note.end(), data_.begin());
 			};
 		});
-		add("WriteNote", [this](unsigned long& rc) -> Check {
+		add("WriteNote", [this](unsigned long &rc) -> Check {
 			Bytes piece(data_.rbegin(), data_.rbegin() + 500);
 			rc = WriteNote(piece.data(), 500, 1000, false);
 			return [piece] {
@@ -349,12 +366,12 @@ public:
 				return ReadNote(back.data(), &size, 1000) == 0 && back == piece;
 			};
 		});
-		add("GetNoteInf", [](unsigned long& rc) -> Check {
+		add("GetNoteInf", [](unsigned long &rc) -> Check {
 			int size = 0, policy = 0;
 			rc = GetNoteInf(&size, &policy, 18, false);
 			return [size, policy] { return size == 12448 && policy == 1; };
 		});
-		add("GetDublData", [this](unsigned long& rc) -> Check {
+		add("GetDublData", [this](unsigned long &rc) -> Check {
 			std::string text(static_cast<size_t>(dubl_size_), '\0');
 			int size = dubl_size_;
 			rc = GetDublData(kPuk, text.data(), &size);
@@ -365,39 +382,41 @@ public:
 				       std::strlen(text.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("SetDublData", [this](unsigned long& rc) -> Check {
+		add("SetDublData", [this](unsigned long &rc) -> Check {
 			rc = SetDublData(kPuk, dubl_.c_str(), dubl_size_);
 			return [] { return true; };
 		});
-		add("GetKeys", [this](unsigned long& rc) -> Check {
+		add("GetKeys", [this](unsigned long &rc) -> Check {
 			Bytes source(160, 0xEE);
 			int size = 160;
 			rc = GetKeys(source.data(), &size);
-			RecordingCard* recorder = recorder_;
+			RecordingCard *recorder = recorder_;
 			// the key source is exactly what the token's generator gave
 			return [source, recorder] { return source == recorder->data_of(0x84); };
 		});
-		add("ChangeKeys", [](unsigned long& rc) -> Check {
+		add("ChangeKeys", [](unsigned long &rc) -> Check {
 			Bytes source = counting(160, 3);
 			rc = ChangeKeys(source.data(), 160, "11111111");
 			return [] { return true; };
 		});
-		add("GetSN", [this](unsigned long& rc) -> Check {
+		add("GetSN", [this](unsigned long &rc) -> Check {
 			char sn[15] = {0};
 			rc = GetSN(sn);
 			std::string got = sn;
 			return [this, got] { return got == serial_; };
 		});
-		add("GetCardVer", [](unsigned long& rc) -> Check {
-			int ver = -1;
-			rc = GetCardVer(&ver);
-			return [ver] { return ver == 18; };
-		}, {sim::Fault::kStatus}); // a refused version file is version 0
-		add("RepareTracBuf", [](unsigned long& rc) -> Check {
+		add("GetCardVer",
+		    [](unsigned long &rc) -> Check {
+			    int ver = -1;
+			    rc = GetCardVer(&ver);
+			    return [ver] { return ver == 18; };
+		    },
+		    {sim::Fault::kStatus}); // a refused version file is version 0
+		add("RepareTracBuf", [](unsigned long &rc) -> Check {
 			rc = RepareTracBuf();
 			return [] { return true; };
 		});
-		add("CleanCard", [](unsigned long& rc) -> Check {
+		add("CleanCard", [](unsigned long &rc) -> Check {
 			rc = VerifyErasePas("00000000");
 			if (rc == 0)
 				rc = CleanCard(18);
@@ -413,19 +432,26 @@ private:
 	Bytes data_, token_file_, fast3_file_, fast1_file_;
 	unsigned long last_rc_ = 0;
 	size_t setup_commands_ = 0;
-	RecordingCard* recorder_ = nullptr; // the run's, for the checks
+	RecordingCard *recorder_ = nullptr; // the run's, for the checks
 };
 
-const char* name_of(sim::Fault fault)
+const char *name_of(sim::Fault fault)
 {
 	switch (fault) {
-	case sim::Fault::kDrop: return "drop";
-	case sim::Fault::kShort: return "short";
-	case sim::Fault::kLong: return "long";
-	case sim::Fault::kCut: return "cut";
-	case sim::Fault::kExtra: return "extra";
-	case sim::Fault::kStatus: return "status";
-	default: return "none";
+	case sim::Fault::kDrop:
+		return "drop";
+	case sim::Fault::kShort:
+		return "short";
+	case sim::Fault::kLong:
+		return "long";
+	case sim::Fault::kCut:
+		return "cut";
+	case sim::Fault::kExtra:
+		return "extra";
+	case sim::Fault::kStatus:
+		return "status";
+	default:
+		return "none";
 	}
 }
 
@@ -435,27 +461,34 @@ TEST(FaultAtEveryExchange, EveryOperationFailsOrIsRightAndTheTokenIsFoundAgain)
 	const sim::Fault faults[] = {sim::Fault::kDrop, sim::Fault::kShort, sim::Fault::kLong,
 	                             sim::Fault::kCut,  sim::Fault::kExtra, sim::Fault::kStatus};
 	size_t runs = 0;
-	for (const Scenario& scenario : rig.scenarios()) {
+	for (const Scenario &scenario : rig.scenarios()) {
 		for (bool t1 : {false, true}) {
-			SCOPED_TRACE(testing::Message() << scenario.name << (t1 ? ", T=1" : ", T=0"));
+			SCOPED_TRACE(testing::Message()
+			             << scenario.name << (t1 ? ", T=1" : ", T=0"));
 			Outcome clean = rig.run(t1, {}, scenario.run);
 			ASSERT_EQ(clean.rc, 0u);
 			ASSERT_TRUE(clean.right);
 			size_t setup = rig.setup_commands();
 			for (size_t k = 1; k <= clean.commands; ++k) {
 				for (sim::Fault fault : faults) {
-					SCOPED_TRACE(testing::Message() << name_of(fault) << " at exchange " << k);
-					Outcome o = rig.run(t1, {fault, std::nullopt, setup + k}, scenario.run);
+					SCOPED_TRACE(testing::Message()
+					             << name_of(fault) << " at exchange " << k);
+					Outcome o = rig.run(t1, {fault, std::nullopt, setup + k},
+					                    scenario.run);
 					++runs;
-					bool broken = fault == sim::Fault::kDrop || fault == sim::Fault::kShort ||
+					bool broken = fault == sim::Fault::kDrop ||
+					              fault == sim::Fault::kShort ||
 					              fault == sim::Fault::kLong;
 					if (broken) {
-						EXPECT_NE(o.rc, 0u) << "a lost or broken reply is reported as success";
+						EXPECT_NE(o.rc, 0u) << "a lost or broken reply is "
+						                       "reported as success";
 					}
-					bool accepted = std::find(scenario.accepted.begin(), scenario.accepted.end(),
+					bool accepted = std::find(scenario.accepted.begin(),
+					                          scenario.accepted.end(),
 					                          fault) != scenario.accepted.end();
 					if (!accepted) {
-						EXPECT_TRUE(o.right) << "success with the wrong result";
+						EXPECT_TRUE(o.right)
+						        << "success with the wrong result";
 					}
 					EXPECT_TRUE(o.recovered) << "the token is not found again";
 				}
@@ -500,20 +533,29 @@ TEST_F(InProcessToken, ChunkRefusedForItsArgumentsEndsTheFile)
 {
 	Bytes data = counting(64), out(200);
 	int size = static_cast<int>(out.size());
-	ASSERT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kFirst | kFast), 0u);
+	ASSERT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr,
+	                          kFirst | kFast),
+	          0u);
 	ASSERT_FALSE(file_state_wiped());
 	size = static_cast<int>(out.size());
-	EXPECT_EQ(EncryptFileData(data.data(), -1, out.data(), &size, 1, "p", nullptr, kFast), 102u);
+	EXPECT_EQ(EncryptFileData(data.data(), -1, out.data(), &size, 1, "p", nullptr, kFast),
+	          102u);
 	EXPECT_TRUE(file_state_wiped());
-	EXPECT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kLast | kFast), 102u)
-	    << "the file ended";
+	EXPECT_EQ(
+	        EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kLast | kFast),
+	        102u)
+	        << "the file ended";
 
 	// a size query is no chunk: the file goes on
 	size = static_cast<int>(out.size());
-	ASSERT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kFirst | kFast), 0u);
+	ASSERT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr,
+	                          kFirst | kFast),
+	          0u);
 	EXPECT_EQ(EncryptFileData(data.data(), -1, nullptr, &size, 1, "p", nullptr, kFast), 102u);
 	size = static_cast<int>(out.size());
-	EXPECT_EQ(EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kLast | kFast), 0u);
+	EXPECT_EQ(
+	        EncryptFileData(data.data(), 64, out.data(), &size, 1, "p", nullptr, kLast | kFast),
+	        0u);
 }
 
 using ScriptedFaults = ScriptedTest;
@@ -553,8 +595,8 @@ TEST_F(ScriptedFaults, ShortChallengeIsAFailure)
 // A token that no longer answers is no token without the file.
 TEST_F(ScriptedFaults, LostTokenAtAnOptionalFileIsAFailure)
 {
-	token.reply("9000");                    // select application
-	token.reply_with_length("9000", 1);     // select F141: the exchange fails
+	token.reply("9000");                // select application
+	token.reply_with_length("9000", 1); // select F141: the exchange fails
 	bool flag = true;
 	EXPECT_EQ(GetPUKFlag(&flag), 116u);
 	token.reply("9000");
@@ -562,11 +604,11 @@ TEST_F(ScriptedFaults, LostTokenAtAnOptionalFileIsAFailure)
 	EXPECT_EQ(GetPUKFlag(&flag), 0u) << "a missing file is still no failure";
 	EXPECT_FALSE(flag);
 
-	token.reply("9000");                    // select application
-	token.reply("9000");                    // select F140
-	token.reply("00129000");                // version 18
-	token.reply("9000");                    // select 3F00
-	token.reply_with_length("9000", 1);     // select F190: the exchange fails
+	token.reply("9000");                // select application
+	token.reply("9000");                // select F140
+	token.reply("00129000");            // version 18
+	token.reply("9000");                // select 3F00
+	token.reply_with_length("9000", 1); // select F190: the exchange fails
 	EXPECT_EQ(RepareTracBuf(), 116u);
 }
 

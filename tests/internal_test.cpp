@@ -48,7 +48,7 @@ protected:
 		return std::string(buf.data());
 	}
 	// The code SetError records for transport code 5 after the token said sw.
-	unsigned long refused_with(const char* sw)
+	unsigned long refused_with(const char *sw)
 	{
 		token.reply(sw);
 		auto cmd = draxel::test::from_hex("00A4000C02F140");
@@ -63,8 +63,8 @@ protected:
 TEST_F(ErrorTest, EveryCodeGivesItsText)
 {
 	std::set<std::string> texts;
-	for (unsigned long code : {102, 104, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119,
-	                           120, 121, 122, 126}) {
+	for (unsigned long code : {102, 104, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118,
+	                           119, 120, 121, 122, 126}) {
 		std::string text = message(code);
 		EXPECT_EQ(text.rfind("Ошибка: ", 0), 0u) << code << ": " << text;
 		EXPECT_TRUE(texts.insert(text).second) << code << ": the text of another code";
@@ -148,14 +148,15 @@ TEST(HexText, EdgesOfBothDirections)
 	EXPECT_EQ(std::string(two, 4), std::string("\0###", 4));
 
 	// Mes2Bin into a buffer of 0xEE bytes: what it produced, as hex
-	auto decoded = [](const std::string& hex, unsigned long count, unsigned long len) {
+	auto decoded = [](const std::string &hex, unsigned long count, unsigned long len) {
 		Bytes out(4, 0xEE);
 		EXPECT_EQ(Mes2Bin(hex.c_str(), len, out.data()), count) << hex;
 		return to_hex(out);
 	};
 	EXPECT_EQ(decoded(" 00 AB\t7F ", 3, 10), "00AB7FEE");
 	EXPECT_EQ(decoded("AABB", 1, 1), "AAEEEEEE") << "mes_len bounds the bytes produced";
-	for (const std::string bad : {"ABC", "0G", "A B", "AB\nCD", "AB-CD", "AB:CD", "AB\xC3\xA9", "", "  "})
+	for (const std::string bad :
+	     {"ABC", "0G", "A B", "AB\nCD", "AB-CD", "AB:CD", "AB\xC3\xA9", "", "  "})
 		EXPECT_EQ(decoded(bad, 0, bad.size()), "EEEEEEEE") << bad;
 	EXPECT_EQ(decoded("AB", 0, ULONG_MAX), "EEEEEEEE") << "no memory for the temporary";
 	EXPECT_EQ(Mes2Bin(nullptr, 4, nullptr), 0u);

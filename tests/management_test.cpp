@@ -27,7 +27,7 @@ protected:
 		EXPECT_EQ(GetGroupList(text.data(), &len), 0u);
 		return text;
 	}
-	static std::string record(const std::string& name, char attribute)
+	static std::string record(const std::string &name, char attribute)
 	{
 		return std::string(1, attribute) + name + std::string(1, '\0');
 	}
@@ -41,13 +41,14 @@ protected:
 	// How many UPDATE BINARY commands (D6, or D7 with an offset) went to the token.
 	size_t updates()
 	{
-		return static_cast<size_t>(std::count_if(card().exchanges.begin(), card().exchanges.end(),
-		                                         [](const auto& e) { return (e.first[1] & 0xFE) == 0xD6; }));
+		return static_cast<size_t>(
+		        std::count_if(card().exchanges.begin(), card().exchanges.end(),
+		                      [](const auto &e) { return (e.first[1] & 0xFE) == 0xD6; }));
 	}
 	// The start of the trace buffer file.
 	Bytes trace_buffer(size_t len) const
 	{
-		const Bytes& file = state().master_files.at(sim::fid::kTraceBuffer);
+		const Bytes &file = state().master_files.at(sim::fid::kTraceBuffer);
 		return Bytes(file.begin(), file.begin() + static_cast<long>(len));
 	}
 };
@@ -267,52 +268,81 @@ TEST_F(ManagementScript, ArgumentsAreRefusedBeforeAnyCommand)
 	unsigned long ul = 0;
 	cur_context.pSecondReader = second;
 	using Call = std::pair<std::string, std::function<unsigned long()>>;
-#define OP(...) Call{#__VA_ARGS__, [&] { return __VA_ARGS__; }}
-	const char* const l = kLong.c_str();
+#define OP(...)                                                                                    \
+	Call                                                                                       \
+	{                                                                                          \
+#__VA_ARGS__, [&] { return __VA_ARGS__; }                                          \
+	}
+	const char *const l = kLong.c_str();
 	std::vector<Call> calls = {
-		OP(VerifyPIN(l, false)), OP(VerifyNotePas(l, true)), OP(VerifyPUK(nullptr)),
-		OP(VerifyPUK(l)), OP(VerifyErasePas(nullptr)), OP(UnblockPIN(nullptr, "1234")),
-		OP(UnblockPIN("", "1234")), OP(UnblockNotePas("12345678", l)), OP(ChangePIN("", "5678")),
-		OP(ChangePIN("1234", nullptr)), OP(ChangePUK(l, "87654321")),
-		OP(ChangeErasePas("00000000", l)), OP(ChangeNotePas("4321", "")), OP(GetPUKFlag(nullptr)),
-		OP(GetGroupList(nullptr, nullptr)),
-		OP(CreateInviteForGroup("team", "A1B2C", nullptr, &size)),
-		OP(CreateInviteForGroup("team", "A1 G2", nullptr, &size)),
-		OP(CreateInviteForGroup("team", "", nullptr, &size)),
-		OP(CreateInviteForGroup("team", request256.c_str(), nullptr, &size)),
-		OP(CreateInviteForGroup("team", "AABB", nullptr, nullptr)),
-		OP(AcceptInviteForGroup(invite128.c_str(), "team", "phrase")),
-		OP(AcceptInviteForGroup(nullptr, "team", "phrase")),
-		OP(CreateRequestForGroup("phrase", nullptr, nullptr)),
-		OP(size = 10, ReadNote(nullptr, &size, 0)), OP(ReadNote(buf.data(), nullptr, 0)),
-		OP(size = 0, ReadNote(buf.data(), &size, 0)), OP(size = -1, ReadNote(buf.data(), &size, 0)),
-		OP(size = 1, ReadNote(buf.data(), &size, -1)),
-		OP(size = 2, ReadNote(buf.data(), &size, 0xFFFF)), OP(WriteNote(nullptr, 10, 0, false)),
-		OP(WriteNote(buf.data(), 0, 0, false)), OP(WriteNote(buf.data(), -5, 0, false)),
-		OP(WriteNote(buf.data(), 1, -1, false)), OP(WriteNote(buf.data(), 300, 0xFF00, false)),
-		OP(GetNoteInf(nullptr, &size, 6, false)), OP(GetNoteInf(&size, nullptr, 6, false)),
-		OP(GetDublData(l, nullptr, &size)), OP(SetDublData(l, "0101AA", 0)),
-		OP(SetDublData("12345678", nullptr, 0)), OP(SetDublData(nullptr, "0101AA", 0)),
-		OP(MakeDublCard(nullptr, "87654321")), OP(MakeDublCard("12345678", l)),
-		OP(ChangeKeys(source.data(), 160, l)), OP(ChangeKeys(source.data(), 160, nullptr)),
-		OP(ChangeKeys(nullptr, 160, "11111111")), OP(size = 159, GetKeys(source.data(), &size)),
-		OP(size = 160, GetKeys(nullptr, &size)), OP(GetKeys(source.data(), nullptr)),
-		OP(GetSN(nullptr)), OP(GetCardVer(nullptr)),
+	        OP(VerifyPIN(l, false)),
+	        OP(VerifyNotePas(l, true)),
+	        OP(VerifyPUK(nullptr)),
+	        OP(VerifyPUK(l)),
+	        OP(VerifyErasePas(nullptr)),
+	        OP(UnblockPIN(nullptr, "1234")),
+	        OP(UnblockPIN("", "1234")),
+	        OP(UnblockNotePas("12345678", l)),
+	        OP(ChangePIN("", "5678")),
+	        OP(ChangePIN("1234", nullptr)),
+	        OP(ChangePUK(l, "87654321")),
+	        OP(ChangeErasePas("00000000", l)),
+	        OP(ChangeNotePas("4321", "")),
+	        OP(GetPUKFlag(nullptr)),
+	        OP(GetGroupList(nullptr, nullptr)),
+	        OP(CreateInviteForGroup("team", "A1B2C", nullptr, &size)),
+	        OP(CreateInviteForGroup("team", "A1 G2", nullptr, &size)),
+	        OP(CreateInviteForGroup("team", "", nullptr, &size)),
+	        OP(CreateInviteForGroup("team", request256.c_str(), nullptr, &size)),
+	        OP(CreateInviteForGroup("team", "AABB", nullptr, nullptr)),
+	        OP(AcceptInviteForGroup(invite128.c_str(), "team", "phrase")),
+	        OP(AcceptInviteForGroup(nullptr, "team", "phrase")),
+	        OP(CreateRequestForGroup("phrase", nullptr, nullptr)),
+	        OP(size = 10, ReadNote(nullptr, &size, 0)),
+	        OP(ReadNote(buf.data(), nullptr, 0)),
+	        OP(size = 0, ReadNote(buf.data(), &size, 0)),
+	        OP(size = -1, ReadNote(buf.data(), &size, 0)),
+	        OP(size = 1, ReadNote(buf.data(), &size, -1)),
+	        OP(size = 2, ReadNote(buf.data(), &size, 0xFFFF)),
+	        OP(WriteNote(nullptr, 10, 0, false)),
+	        OP(WriteNote(buf.data(), 0, 0, false)),
+	        OP(WriteNote(buf.data(), -5, 0, false)),
+	        OP(WriteNote(buf.data(), 1, -1, false)),
+	        OP(WriteNote(buf.data(), 300, 0xFF00, false)),
+	        OP(GetNoteInf(nullptr, &size, 6, false)),
+	        OP(GetNoteInf(&size, nullptr, 6, false)),
+	        OP(GetDublData(l, nullptr, &size)),
+	        OP(SetDublData(l, "0101AA", 0)),
+	        OP(SetDublData("12345678", nullptr, 0)),
+	        OP(SetDublData(nullptr, "0101AA", 0)),
+	        OP(MakeDublCard(nullptr, "87654321")),
+	        OP(MakeDublCard("12345678", l)),
+	        OP(ChangeKeys(source.data(), 160, l)),
+	        OP(ChangeKeys(source.data(), 160, nullptr)),
+	        OP(ChangeKeys(nullptr, 160, "11111111")),
+	        OP(size = 159, GetKeys(source.data(), &size)),
+	        OP(size = 160, GetKeys(nullptr, &size)),
+	        OP(GetKeys(source.data(), nullptr)),
+	        OP(GetSN(nullptr)),
+	        OP(GetCardVer(nullptr)),
 	};
 #undef OP
-	for (const char* bad : {name64.c_str(), "", static_cast<const char*>(nullptr)}) {
-		std::string what = bad == nullptr ? " null" : " of " + std::to_string(std::string(bad).size());
+	for (const char *bad : {name64.c_str(), "", static_cast<const char *>(nullptr)}) {
+		std::string what =
+		        bad == nullptr ? " null" : " of " + std::to_string(std::string(bad).size());
 		calls.push_back({"CreateGroup" + what, [=] { return CreateGroup("team", bad); }});
 		calls.push_back({"RenameGroup" + what, [=] { return RenameGroup(bad, "team"); }});
-		calls.push_back({"ChangePasPhrGroup" + what, [=] { return ChangePasPhrGroup(bad, "p"); }});
+		calls.push_back(
+		        {"ChangePasPhrGroup" + what, [=] { return ChangePasPhrGroup(bad, "p"); }});
 		calls.push_back({"DeleteGroup" + what, [=] { return DeleteGroup(bad); }});
-		calls.push_back({"accept" + what, [=] { return AcceptInviteForGroup("AABB", "team", bad); }});
+		calls.push_back({"accept" + what,
+		                 [=] { return AcceptInviteForGroup("AABB", "team", bad); }});
 	}
-	for (const char* text : {"", "  ", "0100", "0203AABBCC", "0103AABB", "0103AABBCC01",
+	for (const char *text : {"", "  ", "0100", "0203AABBCC", "0103AABB", "0103AABBCC01",
 	                         "0103AABBCC0200", "0103AABBCC0101", "0103AABBCX", "0103AABBC"})
 		calls.push_back({std::string("duplicate text ") + text,
 		                 [=] { return SetDublData("12345678", text, 0); }});
-	for (const auto& [name, call] : calls) {
+	for (const auto &[name, call] : calls) {
 		cur_context.error = 0;
 		EXPECT_EQ(call(), 102u) << name;
 		EXPECT_EQ(cur_context.error, 102u) << name;
@@ -338,8 +368,8 @@ TEST_F(ManagementScript, ArgumentsAreRefusedBeforeAnyCommand)
 	EXPECT_EQ(sent().back(), "00200007FF" + hex_text(longest));
 	replies(2);
 	EXPECT_EQ(AcceptInviteForGroup(invite127.c_str(), "team", "phrase"), 0u);
-	EXPECT_EQ(sent().back(), "803C0300FF" + invite127 + to_hex(field("team")) +
-	                             to_hex(field("phrase")));
+	EXPECT_EQ(sent().back(),
+	          "803C0300FF" + invite127 + to_hex(field("team")) + to_hex(field("phrase")));
 	replies(3);
 	EXPECT_EQ(WriteNote(buf.data(), 1, 0xFFFF, false), 0u);
 	EXPECT_EQ(sent().back().substr(0, 18), "00D70000075402FFFF");
@@ -361,7 +391,7 @@ TEST_F(ManagementScript, DamagedGroupListsAreRefused)
 		token.reply("00129000");
 	};
 	const std::string entry_a = to_hex(field("a")) + "01";
-	for (const std::string& answer : {std::string(128, 'A') + "01", entry_a + "00"}) {
+	for (const std::string &answer : {std::string(128, 'A') + "01", entry_a + "00"}) {
 		version_18();
 		token.reply(answer + "9000");
 		unsigned long len = 0;
@@ -380,16 +410,18 @@ TEST_F(ManagementScript, DamagedGroupListsAreRefused)
 // is 101.
 TEST_F(ManagementScript, NoteAnswersOfAnotherFormAre101)
 {
-	const std::string fcp = "620C8002FF008201018302F210" "9000";
+	const std::string fcp = "620C8002FF008201018302F210"
+	                        "9000";
 	int size = 0, policy = 0;
 	const std::vector<std::pair<std::vector<std::string>, unsigned long>> answers = {
-		{{fcp, "059000"}, 0}, {{fcp, "119000"}, 0}, {{fcp, "05119000"}, 101},
-		{{fcp, "079000"}, 101}, {{fcp, "9000"}, 101}, {{"620C80029000"}, 101}};
-	for (const auto& [replies_after_select, code] : answers) {
+	        {{fcp, "059000"}, 0},   {{fcp, "119000"}, 0}, {{fcp, "05119000"}, 101},
+	        {{fcp, "079000"}, 101}, {{fcp, "9000"}, 101}, {{"620C80029000"}, 101}};
+	for (const auto &[replies_after_select, code] : answers) {
 		replies(1);
-		for (const std::string& reply : replies_after_select)
+		for (const std::string &reply : replies_after_select)
 			token.reply(reply);
-		EXPECT_EQ(GetNoteInf(&size, &policy, 18, false), code) << replies_after_select.back();
+		EXPECT_EQ(GetNoteInf(&size, &policy, 18, false), code)
+		        << replies_after_select.back();
 	}
 }
 
@@ -451,9 +483,12 @@ TEST_F(ManagementScript, CopyClearsTheSecondTokenOnlyAfterBothPuks)
 	replies(3);
 	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 0u);
 	EXPECT_EQ(sent(), (Commands{kSelectApp, verify_puk, kSelectApp, verify_second, "8038000000",
-	                            "9034010000", "90340200" "02AABB", "9034010000", "8034020000"}));
+	                            "9034010000",
+	                            "90340200"
+	                            "02AABB",
+	                            "9034010000", "8034020000"}));
 
-	for (const char* refusal : {"63C2", "6982"}) {
+	for (const char *refusal : {"63C2", "6982"}) {
 		size_t before = sent().size();
 		replies(1);
 		token.reply(refusal); // the first PUK

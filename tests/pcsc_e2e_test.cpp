@@ -26,7 +26,7 @@ namespace {
 // A reader record connected to one of the virtual readers.
 class Connection {
 public:
-	explicit Connection(const std::string& reader) : record_(AllocReaderStruct(reader.c_str()))
+	explicit Connection(const std::string &reader) : record_(AllocReaderStruct(reader.c_str()))
 	{
 		rc_ = OpenReader(nullptr, record_, false);
 	}
@@ -46,7 +46,10 @@ public:
 		size = capacity;
 		return Transmit(cmd.data(), cmd.size(), data.data(), &size, record_);
 	}
-	std::string received() const { return to_hex(data.data(), std::min<size_t>(size, data.size())); }
+	std::string received() const
+	{
+		return to_hex(data.data(), std::min<size_t>(size, data.size()));
+	}
 
 	Bytes data;
 	unsigned long size = 0;
@@ -98,14 +101,15 @@ TEST_F(PcscTransport, ListReadersReportsTheNeededSize)
 
 	std::vector<char> list(needed + 16, 'x');
 	unsigned long size = 4;
-	EXPECT_EQ(ListReaders(list.data(), &size), static_cast<unsigned long>(SCARD_E_INSUFFICIENT_BUFFER));
+	EXPECT_EQ(ListReaders(list.data(), &size),
+	          static_cast<unsigned long>(SCARD_E_INSUFFICIENT_BUFFER));
 	EXPECT_EQ(size, needed);
 
 	size = list.size();
 	ASSERT_EQ(ListReaders(list.data(), &size), 0u);
 	EXPECT_EQ(size, needed);
 	std::vector<std::string> names;
-	for (const char* p = list.data(); *p != '\0'; p += std::string(p).size() + 1)
+	for (const char *p = list.data(); *p != '\0'; p += std::string(p).size() + 1)
 		names.emplace_back(p);
 	EXPECT_NE(std::find(names.begin(), names.end(), t1_card->reader()), names.end());
 	EXPECT_NE(std::find(names.begin(), names.end(), t0_card->reader()), names.end());
@@ -154,7 +158,7 @@ TEST_F(PcscTransport, ExchangesWithT1AndT0Cards)
 	EXPECT_EQ(t0.send("80F2200010"), 0u);
 	EXPECT_EQ(t0.size, 0x20u);
 	EXPECT_EQ(t0.send("80F2200000", 0x10), DRAXEL_TR_STATUS_WORD)
-	    << "a header limited by the caller meets 6C20 again; there is no third command";
+	        << "a header limited by the caller meets 6C20 again; there is no third command";
 	EXPECT_EQ(GetSW(t0.get()), 0x6C20);
 
 	// each record keeps its own status word
@@ -190,7 +194,8 @@ TEST_F(PcscTransport, RecordsCloseReopenAndKeepTheirNames)
 	EXPECT_EQ(ReaderGetLastError(record), static_cast<unsigned long>(SCARD_E_UNKNOWN_READER));
 	EXPECT_TRUE(IsCurrentReader(record, long_name.c_str())) << "the new name is kept";
 	EXPECT_EQ(IsCardPowered(record), DRAXEL_TR_NOT_CONNECTED);
-	EXPECT_EQ(OpenReader(t1_card->reader().c_str(), record, false), 0u) << "the record recovers";
+	EXPECT_EQ(OpenReader(t1_card->reader().c_str(), record, false), 0u)
+	        << "the record recovers";
 	EXPECT_EQ(CloseReader(record), 0u);
 
 	// a released context refuses new connections; a second one overwrites

@@ -29,8 +29,11 @@ std::string trace;
 
 extern "C" {
 void DebugConfigure(bool) {}
-unsigned int GetTraceMode(void) { return trace_mode; }
-void DebugPrintf(const char* fmt, ...)
+unsigned int GetTraceMode(void)
+{
+	return trace_mode;
+}
+void DebugPrintf(const char *fmt, ...)
 {
 	char line[512];
 	va_list args;
@@ -39,7 +42,7 @@ void DebugPrintf(const char* fmt, ...)
 	va_end(args);
 	trace += line;
 }
-void DebugPrintHex(const char* padstr, const unsigned char* bin, int binsize, int supress)
+void DebugPrintHex(const char *padstr, const unsigned char *bin, int binsize, int supress)
 {
 	trace += padstr;
 	trace += supress ? "<hidden>" : to_hex(bin, static_cast<size_t>(binsize));
@@ -61,8 +64,12 @@ std::string traced(unsigned int mode, std::string_view hex)
 
 TEST(TracePoints, PasswordsNeverShowAndCommandsAreReadNoFurtherThanTheyGo)
 {
-	for (const char* hex : {"0020000504" "31323334", "0024010008" "3132333435363738",
-	                        "002C030008" "3132333435363738"}) {
+	for (const char *hex : {"0020000504"
+	                        "31323334",
+	                        "0024010008"
+	                        "3132333435363738",
+	                        "002C030008"
+	                        "3132333435363738"}) {
 		std::string text = traced(0xFF, hex);
 		EXPECT_NE(text.find("<hidden>"), std::string::npos) << hex;
 		EXPECT_EQ(text.find("31323334"), std::string::npos) << hex << "\n" << text;
@@ -80,13 +87,13 @@ int releases = 0;
 bool released_clear = true;
 } // namespace
 
-extern "C" void apdu_cmd_buf_wiped(const BYTE* buf, size_t len)
+extern "C" void apdu_cmd_buf_wiped(const BYTE *buf, size_t len)
 {
 	++wipes;
 	wiped_whole = len >= 260 && std::all_of(buf, buf + len, [](BYTE b) { return b == 0x5A; });
 }
 
-extern "C" void apdu_buf_released(const BYTE* buf, size_t len)
+extern "C" void apdu_buf_released(const BYTE *buf, size_t len)
 {
 	++releases;
 	if (len < 256 || !std::all_of(buf, buf + len, [](BYTE b) { return b == 0; }))
@@ -99,10 +106,10 @@ class WipeTest : public HostHandlerTest {
 protected:
 	// Runs a builder that must wipe, once with a good and once with a failed
 	// exchange.
-	void expect_wiped(const char* name, const std::function<unsigned long()>& builder,
-	                  const std::vector<const char*>& replies)
+	void expect_wiped(const char *name, const std::function<unsigned long()> &builder,
+	                  const std::vector<const char *> &replies)
 	{
-		for (const char* reply : replies)
+		for (const char *reply : replies)
 			token.reply(reply);
 		wipes = 0;
 		wiped_whole = false;
@@ -121,11 +128,14 @@ TEST_F(WipeTest, PasswordKeyAndSelectionCommands)
 	int out_len = 256;
 	unsigned long list_len = 256;
 	int attempts = 0;
-	for (const char* reply : {"9000", "6982"}) {
-		expect_wiped("verify", [&] { return APDU_VerifyPassword(record, 5, pin, 4); }, {reply});
-		expect_wiped("change", [&] { return APDU_ChangeKey(record, 0x1D, key, 32); }, {reply});
+	for (const char *reply : {"9000", "6982"}) {
+		expect_wiped("verify", [&] { return APDU_VerifyPassword(record, 5, pin, 4); },
+		             {reply});
+		expect_wiped("change", [&] { return APDU_ChangeKey(record, 0x1D, key, 32); },
+		             {reply});
 		expect_wiped("unblock", [&] { return APDU_UnblockKey(record, 0x11); }, {reply});
-		expect_wiped("attempts", [&] { return APDU_GetKeyAttempts(record, 5, &attempts); }, {reply});
+		expect_wiped("attempts", [&] { return APDU_GetKeyAttempts(record, 5, &attempts); },
+		             {reply});
 		expect_wiped("select aid", [&] { return APDU_SelectApplication(record); }, {reply});
 		expect_wiped("select", [&] { return APDU_Select(record, fid, 2); }, {reply});
 		expect_wiped("select fcp",
@@ -134,10 +144,11 @@ TEST_F(WipeTest, PasswordKeyAndSelectionCommands)
 			             return APDU_Select_FCP(record, fid, 2, out, &out_len);
 		             },
 		             {reply});
-		expect_wiped("update", [&] { return APDU_UpdateBinary(record, pin, 4, 0); }, {reply});
+		expect_wiped("update", [&] { return APDU_UpdateBinary(record, pin, 4, 0); },
+		             {reply});
 	}
-	expect_wiped("verify, failed exchange", [&] { return APDU_VerifyPassword(record, 5, pin, 4); },
-	             {"90"});
+	expect_wiped("verify, failed exchange",
+	             [&] { return APDU_VerifyPassword(record, 5, pin, 4); }, {"90"});
 	out_len = 256;
 	expect_wiped("read", [&] { return APDU_ReadBinary(record, out, &out_len, 0); },
 	             {"5302AABB9000"});
@@ -160,26 +171,65 @@ TEST_F(WipeTest, EveryBuilderBufferIsClearedWhenReleased)
 	const std::string answer36 = std::string(72, 'A') + "9000";
 	const std::string block_reply = "02" + std::string(64, 'B') + "9000";
 	struct Case {
-		const char* name;
+		const char *name;
 		std::function<unsigned long()> builder;
 		std::string reply;
 	};
 	const std::vector<Case> cases = {
-		{"session key", [&] { len = 68; return APDU_GenSesKey(record, phrase, 6, 1, out, &len); }, answer36},
-		{"set session key", [&] { len = 68; return APDU_SetSesKey(record, phrase, 6, cryptogram, 36, 0x11, out, &len); }, std::string(64, 'C') + "9000"},
-		{"encipher", [&] { return APDU_PSO_Enc(record, block, 32, out, true); }, block_reply},
-		{"decipher", [&] { return APDU_PSO_Dec(record, block, 32, out, true); }, std::string(64, 'D') + "9000"},
-		{"create group", [&] { return APDU_CreateGroup(record, phrase, 64, phrase, 64); }, "9000"},
-		{"change phrase", [&] { return APDU_ChangePasPhrGroup(record, phrase, 64, phrase, 64); }, "9000"},
-		{"request", [&] { blob_len = 255; return APDU_CreateRequestGroup(record, phrase, 64, out, &blob_len); }, answer36},
-		{"invite", [&] { blob_len = 255; return APDU_CreateInviteGroup(record, block, 32, out, &blob_len); }, answer36},
-		{"accept", [&] { return APDU_AcceptInviteGroup(record, block, 32, phrase, 64, phrase, 64); }, "9000"},
-		{"duplicate out", [&] { len = 256; return APDU_GetDublBlob(record, out, &len); }, answer36},
-		{"duplicate in", [&] { return APDU_SetDublBlob(record, block, 32); }, "9000"},
-		{"serial number", [&] { return APDU_GetSN(record, out, 7); }, "11223344556677" "9000"},
-		{"control parameters", [&] { int_len = 256; return APDU_Select_FCP(record, block, 2, out, &int_len); }, "620480020100" "9000"},
+	        {"session key",
+	         [&] {
+		         len = 68;
+		         return APDU_GenSesKey(record, phrase, 6, 1, out, &len);
+	         },
+	         answer36},
+	        {"set session key",
+	         [&] {
+		         len = 68;
+		         return APDU_SetSesKey(record, phrase, 6, cryptogram, 36, 0x11, out, &len);
+	         },
+	         std::string(64, 'C') + "9000"},
+	        {"encipher", [&] { return APDU_PSO_Enc(record, block, 32, out, true); },
+	         block_reply},
+	        {"decipher", [&] { return APDU_PSO_Dec(record, block, 32, out, true); },
+	         std::string(64, 'D') + "9000"},
+	        {"create group", [&] { return APDU_CreateGroup(record, phrase, 64, phrase, 64); },
+	         "9000"},
+	        {"change phrase",
+	         [&] { return APDU_ChangePasPhrGroup(record, phrase, 64, phrase, 64); }, "9000"},
+	        {"request",
+	         [&] {
+		         blob_len = 255;
+		         return APDU_CreateRequestGroup(record, phrase, 64, out, &blob_len);
+	         },
+	         answer36},
+	        {"invite",
+	         [&] {
+		         blob_len = 255;
+		         return APDU_CreateInviteGroup(record, block, 32, out, &blob_len);
+	         },
+	         answer36},
+	        {"accept",
+	         [&] { return APDU_AcceptInviteGroup(record, block, 32, phrase, 64, phrase, 64); },
+	         "9000"},
+	        {"duplicate out",
+	         [&] {
+		         len = 256;
+		         return APDU_GetDublBlob(record, out, &len);
+	         },
+	         answer36},
+	        {"duplicate in", [&] { return APDU_SetDublBlob(record, block, 32); }, "9000"},
+	        {"serial number", [&] { return APDU_GetSN(record, out, 7); },
+	         "11223344556677"
+	         "9000"},
+	        {"control parameters",
+	         [&] {
+		         int_len = 256;
+		         return APDU_Select_FCP(record, block, 2, out, &int_len);
+	         },
+	         "620480020100"
+	         "9000"},
 	};
-	for (const Case& c : cases) {
+	for (const Case &c : cases) {
 		token.reply(c.reply);
 		releases = 0;
 		released_clear = true;
@@ -190,4 +240,3 @@ TEST_F(WipeTest, EveryBuilderBufferIsClearedWhenReleased)
 }
 
 } // namespace
-

@@ -33,15 +33,15 @@ const Env kPasswords = {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}
 // session key of its own: everything that would break another program's
 // sequence if it came between two of its commands.
 const std::vector<std::vector<BYTE>> kDisturbance = {
-    {0x00, 0xA4, 0x04, 0x0C, 0x0A, 'M', 'E', 'K', 'T', 'A', '_', 'P', 'S', 'C', 'H'},
-    {0x00, 0x22, 0xF3, 0x00},
-    {0x00, 0x22, 0xC1, 0xB8, 0x06, 0x83, 0x01, 0x0D, 0x8C, 0x01, 0x03},
-    {0x80, 0x36, 0x01, 0x00, 0x01, 'x'},
+        {0x00, 0xA4, 0x04, 0x0C, 0x0A, 'M', 'E', 'K', 'T', 'A', '_', 'P', 'S', 'C', 'H'},
+        {0x00, 0x22, 0xF3, 0x00},
+        {0x00, 0x22, 0xC1, 0xB8, 0x06, 0x83, 0x01, 0x0D, 0x8C, 0x01, 0x03},
+        {0x80, 0x36, 0x01, 0x00, 0x01, 'x'},
 };
 
 // A child process that sends the disturbance over and over through its own
 // PC/SC connection, without transactions, until it is killed.
-pid_t start_disturber(const std::string& reader)
+pid_t start_disturber(const std::string &reader)
 {
 	pid_t pid = fork();
 	if (pid != 0)
@@ -50,16 +50,17 @@ pid_t start_disturber(const std::string& reader)
 	SCARDHANDLE card = 0;
 	DWORD protocol = 0;
 	if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS ||
-	    SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-	                 &card, &protocol) != SCARD_S_SUCCESS)
+	    SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED,
+	                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+	                 &protocol) != SCARD_S_SUCCESS)
 		_exit(1);
-	const SCARD_IO_REQUEST* pci = protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+	const SCARD_IO_REQUEST *pci = protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
 	for (;;) {
-		for (const auto& command : kDisturbance) {
+		for (const auto &command : kDisturbance) {
 			BYTE reply[258];
 			DWORD len = sizeof reply;
-			SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
-			              reply, &len);
+			SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()),
+			              nullptr, reply, &len);
 		}
 	}
 }
@@ -88,7 +89,7 @@ struct Host {
 
 // A message there and back: the code of the first failing step, or 0 when
 // the text came back as it went.
-unsigned long message_round_trip(const std::string& text)
+unsigned long message_round_trip(const std::string &text)
 {
 	char cipher[1024];
 	char plain[512];
@@ -101,7 +102,7 @@ unsigned long message_round_trip(const std::string& text)
 }
 
 // A file through the token in three chunks, or on the host (fast), and back.
-unsigned long file_round_trip(const std::vector<unsigned char>& data, bool fast)
+unsigned long file_round_trip(const std::vector<unsigned char> &data, bool fast)
 {
 	const int chunk = static_cast<int>(data.size() / 3);
 	const int flags[3] = {DRAXEL_FILE_FIRST, 0, DRAXEL_FILE_LAST};
@@ -117,11 +118,12 @@ unsigned long file_round_trip(const std::vector<unsigned char>& data, bool fast)
 	}
 	int size = static_cast<int>(back.size());
 	if (rc == 0)
-		rc = DecryptFileData(file.data(), file_len, back.data(), &size, 1, "phrase", nullptr,
-		                     DRAXEL_FILE_FIRST | DRAXEL_FILE_LAST);
+		rc = DecryptFileData(file.data(), file_len, back.data(), &size, 1, "phrase",
+		                     nullptr, DRAXEL_FILE_FIRST | DRAXEL_FILE_LAST);
 	back_len = size;
-	EXPECT_TRUE(rc != 0 || std::equal(data.begin(), data.end(), back.begin(), back.begin() + back_len))
-	    << "a wrong result reported as success";
+	EXPECT_TRUE(rc != 0 ||
+	            std::equal(data.begin(), data.end(), back.begin(), back.begin() + back_len))
+	        << "a wrong result reported as success";
 	return rc;
 }
 
@@ -132,7 +134,7 @@ std::vector<unsigned char> bytes(size_t size)
 }
 
 // What the host does after another program cleared the PIN: verify again.
-unsigned long retried(const std::function<unsigned long()>& operation)
+unsigned long retried(const std::function<unsigned long()> &operation)
 {
 	unsigned long rc = operation();
 	if (rc == DRAXEL_E_ACCESS_DENIED && VerifyPIN("1234", false) == 0)
@@ -148,7 +150,7 @@ TEST(SharedToken, NoOperationMixesWithAnotherProgramsCommands)
 	{
 		Host host;
 		ASSERT_TRUE(host.ok);
-		const auto data = bytes(2400);  // chunks of a whole number of blocks
+		const auto data = bytes(2400); // chunks of a whole number of blocks
 		for (int round = 0; round < 15; ++round) {
 			EXPECT_EQ(message_round_trip("round " + std::to_string(round)), 0u);
 			EXPECT_EQ(file_round_trip(data, false), 0u);
@@ -173,9 +175,11 @@ TEST(SharedToken, ToolLoopsBesideAHostThatVerifiedOnce)
 	std::atomic<int> tools_running{3}, tool_failures{0};
 	auto message_loop = [&](int loop) {
 		for (int round = 0; round < 4; ++round) {
-			std::string text = "loop " + std::to_string(loop) + " round " + std::to_string(round);
+			std::string text =
+			        "loop " + std::to_string(loop) + " round " + std::to_string(round);
 			ToolRun cipher = run_tool({"msg", "encrypt", "-m", "2", text}, kPasswords);
-			ToolRun plain = run_tool({"msg", "decrypt", "-m", "2", cipher.out}, kPasswords);
+			ToolRun plain =
+			        run_tool({"msg", "decrypt", "-m", "2", cipher.out}, kPasswords);
 			if (cipher.status != kOk || plain.status != kOk || plain.out != text)
 				++tool_failures;
 		}
@@ -183,9 +187,14 @@ TEST(SharedToken, ToolLoopsBesideAHostThatVerifiedOnce)
 	};
 	auto file_loop = [&] {
 		for (int round = 0; round < 3; ++round) {
-			ToolRun cipher = run_tool({"file", "encrypt", "-f", dir / "data", "-o", dir / "data.drx"}, kPasswords);
-			ToolRun plain = run_tool({"file", "decrypt", "-f", dir / "data.drx", "-o", dir / "back"}, kPasswords);
-			if (cipher.status != kOk || plain.status != kOk || read_file(dir / "back") != read_file(dir / "data"))
+			ToolRun cipher = run_tool(
+			        {"file", "encrypt", "-f", dir / "data", "-o", dir / "data.drx"},
+			        kPasswords);
+			ToolRun plain = run_tool(
+			        {"file", "decrypt", "-f", dir / "data.drx", "-o", dir / "back"},
+			        kPasswords);
+			if (cipher.status != kOk || plain.status != kOk ||
+			    read_file(dir / "back") != read_file(dir / "data"))
 				++tool_failures;
 		}
 		--tools_running;
@@ -204,7 +213,7 @@ TEST(SharedToken, ToolLoopsBesideAHostThatVerifiedOnce)
 		// poll: a host that never pauses would keep the card to itself
 		std::this_thread::sleep_for(std::chrono::milliseconds(50));
 	}
-	for (auto& loop : loops)
+	for (auto &loop : loops)
 		loop.join();
 	EXPECT_EQ(tool_failures, 0);
 	EXPECT_GT(host_rounds, 0);
@@ -237,7 +246,8 @@ TEST(SharedToken, HoldsKeepTheTokenAndWaitsForItAreBounded)
 	EXPECT_EQ(message_round_trip("still verified"), 0u);
 	// one that presented the PIN clears it on its way out
 	ASSERT_EQ(run_tool({"msg", "encrypt", "x"}, kPasswords).status, kOk);
-	EXPECT_EQ(message_round_trip("cleared"), static_cast<unsigned long>(DRAXEL_E_ACCESS_DENIED));
+	EXPECT_EQ(message_round_trip("cleared"),
+	          static_cast<unsigned long>(DRAXEL_E_ACCESS_DENIED));
 	ASSERT_EQ(VerifyPIN("1234", false), 0u);
 
 	// a token-mode file keeps the token from its first chunk until it ends
@@ -245,7 +255,9 @@ TEST(SharedToken, HoldsKeepTheTokenAndWaitsForItAreBounded)
 	const auto data = bytes(600);
 	std::vector<unsigned char> out(1024);
 	int size = static_cast<int>(out.size());
-	ASSERT_EQ(EncryptFileData(data.data(), 300, out.data(), &size, 1, "p", nullptr, DRAXEL_FILE_FIRST), 0u);
+	ASSERT_EQ(EncryptFileData(data.data(), 300, out.data(), &size, 1, "p", nullptr,
+	                          DRAXEL_FILE_FIRST),
+	          0u);
 	EXPECT_TRUE(busy());
 	AbandonFileData();
 	EXPECT_EQ(run_tool({"info"}, kPasswords).status, kOk);
@@ -273,11 +285,12 @@ TEST(SharedSoftwareToken, APipelineIntoItselfRunsAndAHeldStateIsReportedBusy)
 	// `encrypt | decrypt`, with the decrypting end started first
 	int pipe_fds[2];
 	ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-	ToolProcess reader = start_tool({"--sim", state, "msg", "decrypt"}, kPasswords, pipe_fds[0]);
+	ToolProcess reader =
+	        start_tool({"--sim", state, "msg", "decrypt"}, kPasswords, pipe_fds[0]);
 	close(pipe_fds[0]);
 	std::this_thread::sleep_for(std::chrono::milliseconds(200));
-	ToolRun writer = run_tool({"--sim", state, "--wait", "2", "msg", "encrypt", "through a pipe"},
-	                          kPasswords);
+	ToolRun writer = run_tool(
+	        {"--sim", state, "--wait", "2", "msg", "encrypt", "through a pipe"}, kPasswords);
 	ASSERT_EQ(writer.status, kOk) << writer.err;
 	ASSERT_EQ(write(pipe_fds[1], writer.out.data(), writer.out.size()),
 	          static_cast<ssize_t>(writer.out.size()));

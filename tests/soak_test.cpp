@@ -24,9 +24,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long env_number(const char* name, long fallback)
+long env_number(const char *name, long fallback)
 {
-	const char* text = std::getenv(name);
+	const char *text = std::getenv(name);
 	return text != nullptr && *text != '\0' ? std::strtol(text, nullptr, 10) : fallback;
 }
 
@@ -41,7 +41,7 @@ long resident_kib()
 int open_descriptors()
 {
 	int count = 0;
-	if (DIR* dir = opendir("/proc/self/fd")) {
+	if (DIR *dir = opendir("/proc/self/fd")) {
 		while (readdir(dir) != nullptr)
 			++count;
 		closedir(dir);
@@ -54,7 +54,10 @@ struct Sample {
 	int fds;
 };
 
-Sample sample() { return {resident_kib(), open_descriptors()}; }
+Sample sample()
+{
+	return {resident_kib(), open_descriptors()};
+}
 
 class Soak : public ::testing::Test {
 protected:
@@ -62,7 +65,8 @@ protected:
 	{
 		InitLib(nullptr);
 		cur_context = LogicDLLContext{};
-		deadline = Clock::now() + std::chrono::seconds(env_number("SOAK_MAX_SECONDS", 1L << 30));
+		deadline = Clock::now() +
+		           std::chrono::seconds(env_number("SOAK_MAX_SECONDS", 1L << 30));
 	}
 	void TearDown() override
 	{
@@ -73,12 +77,13 @@ protected:
 	}
 	bool out_of_time() const { return Clock::now() >= deadline; }
 	// Growth allowed between the sample after the warm-up and the last one.
-	static void expect_flat(const char* what, const Sample& warm, const Sample& last)
+	static void expect_flat(const char *what, const Sample &warm, const Sample &last)
 	{
-		std::printf("%s: resident %ld KiB after the warm-up, %ld KiB at the end (%+ld KiB); "
-		            "descriptors %d and %d\n",
-		            what, warm.rss_kib, last.rss_kib, last.rss_kib - warm.rss_kib, warm.fds,
-		            last.fds);
+		std::printf(
+		        "%s: resident %ld KiB after the warm-up, %ld KiB at the end (%+ld KiB); "
+		        "descriptors %d and %d\n",
+		        what, warm.rss_kib, last.rss_kib, last.rss_kib - warm.rss_kib, warm.fds,
+		        last.fds);
 		EXPECT_LE(last.rss_kib - warm.rss_kib, 1024) << what << ": resident memory grows";
 		EXPECT_EQ(last.fds, warm.fds) << what << ": descriptors leak";
 	}
@@ -104,9 +109,10 @@ TEST_F(Soak, MessagesAndFilesThroughPcscd)
 		if (done == 100)
 			warm = sample();
 		int mode = 1 + static_cast<int>(done % 3);
-		const char* group = mode == 3 ? "soak" : nullptr;
-		const char* phrase = mode == 3 ? "soak phrase" : "phrase";
-		std::string message(1 + rng() % 600, 'a' + static_cast<char>(done % 26)), text, back;
+		const char *group = mode == 3 ? "soak" : nullptr;
+		const char *phrase = mode == 3 ? "soak phrase" : "phrase";
+		std::string message(1 + rng() % 600, 'a' + static_cast<char>(done % 26)), text,
+		        back;
 		ASSERT_EQ(encrypt(message, mode, phrase, group, text), 0u) << done;
 		ASSERT_EQ(decrypt(text, mode, phrase, group, back), 0u) << done;
 		ASSERT_EQ(back, message) << done;
@@ -127,10 +133,10 @@ TEST_F(Soak, MessagesAndFilesThroughPcscd)
 			warm = sample();
 		int fast = files_done % 2 == 0 ? 0x001 : 0;
 		int mode = 1 + static_cast<int>(files_done % 3);
-		const char* group = mode == 3 ? "soak" : nullptr;
-		const char* phrase = mode == 3 ? "soak phrase" : "phrase";
+		const char *group = mode == 3 ? "soak" : nullptr;
+		const char *phrase = mode == 3 ? "soak phrase" : "phrase";
 		Bytes data(1 + rng() % (fast ? 20000 : 1500)), file, back;
-		for (auto& b : data)
+		for (auto &b : data)
 			b = static_cast<uint8_t>(rng());
 		ASSERT_EQ(file_op(true, data, {data.size()}, mode, phrase, group, fast, file), 0u);
 		ASSERT_EQ(file_op(false, file, {file.size()}, mode, phrase, group, 0, back), 0u);

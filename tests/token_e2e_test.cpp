@@ -45,14 +45,14 @@ protected:
 
 // Every mode, token and fast, in chunks that cross the 232-byte blocks; the
 // many other splits run in-process (encrypt_test.cpp), where they cost less.
-void messages_and_files(const char* group, const char* group_phrase)
+void messages_and_files(const char *group, const char *group_phrase)
 {
 	std::mt19937 rng(2024);
 	Bytes data(600);
 	std::generate(data.begin(), data.end(), [&rng] { return static_cast<uint8_t>(rng()); });
 	for (int mode = 1; mode <= 3; mode++) {
-		const char* g = mode == 3 ? group : nullptr;
-		const char* phrase = mode == 3 ? group_phrase : "pcsc phrase";
+		const char *g = mode == 3 ? group : nullptr;
+		const char *phrase = mode == 3 ? group_phrase : "pcsc phrase";
 		std::string message(233, static_cast<char>('a' + mode)), text, back;
 		ASSERT_EQ(encrypt(message, mode, phrase, g, text), 0u) << mode;
 		ASSERT_EQ(decrypt(text, mode, phrase, g, back), 0u) << mode;
@@ -60,10 +60,13 @@ void messages_and_files(const char* group, const char* group_phrase)
 		for (int fast : {0, kFast}) {
 			SCOPED_TRACE(testing::Message() << "mode " << mode << " fast " << fast);
 			Bytes file, plain;
-			ASSERT_EQ(file_op(true, data, {248, 248, 104}, mode, phrase, g, fast, file), 0u);
+			ASSERT_EQ(file_op(true, data, {248, 248, 104}, mode, phrase, g, fast, file),
+			          0u);
 			size_t head = fast && mode == 3 ? 80 : 48;
 			ASSERT_EQ(file.size(), head + data.size() + 4);
-			ASSERT_EQ(file_op(false, file, {head + 248, 248, 108}, mode, phrase, g, 0, plain), 0u);
+			ASSERT_EQ(file_op(false, file, {head + 248, 248, 108}, mode, phrase, g, 0,
+			                  plain),
+			          0u);
 			EXPECT_EQ(plain, data);
 		}
 	}
@@ -96,7 +99,9 @@ TEST_F(TokenReaders, TwoTokensEncryptJoinAGroupAndOneIsCopiedOntoTheOther)
 	std::string invite(600, '\0');
 	len = static_cast<int>(invite.size());
 	EXPECT_EQ(CreateInviteForGroup("nobody", request.c_str(), invite.data(), &len), 117u);
-	ASSERT_EQ(CreateInviteForGroup("team", loosened(request.c_str()).c_str(), invite.data(), &len), 0u);
+	ASSERT_EQ(CreateInviteForGroup("team", loosened(request.c_str()).c_str(), invite.data(),
+	                               &len),
+	          0u);
 	use(second);
 	EXPECT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "wrong phrase"), 113u);
 	ASSERT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "beta phrase"), 0u);
@@ -119,7 +124,7 @@ TEST_F(TokenReaders, TwoTokensEncryptJoinAGroupAndOneIsCopiedOntoTheOther)
 	ASSERT_EQ(decrypt(from_a, 3, "beta phrase", "our team", back), 0u);
 	EXPECT_EQ(back, "from the administrator");
 	EXPECT_EQ(decrypt(from_a, 3, "alpha phrase", "our team", back), 113u)
-	    << "each token keeps its own pass phrase";
+	        << "each token keeps its own pass phrase";
 	use(first);
 	ASSERT_EQ(decrypt(from_b, 3, "alpha phrase", "team", back), 0u);
 	EXPECT_EQ(back, "from the member");

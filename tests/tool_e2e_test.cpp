@@ -39,7 +39,7 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	ToolRun readers = tool({"--json", "readers"});
 	ASSERT_EQ(readers.status, kOk) << readers.err;
 	std::string serial[2];
-	for (const auto& reader : readers.json()) {
+	for (const auto &reader : readers.json()) {
 		for (int i = 0; i < 2; ++i)
 			if (reader["name"] == (i == 0 ? first : second).reader()) {
 				EXPECT_EQ(reader["token"], true);
@@ -48,32 +48,43 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	}
 	ASSERT_EQ(serial[0].size(), 14u);
 	ASSERT_EQ(serial[1].size(), 14u);
-	for (const std::string& which : {first.reader(), second.reader().substr(second.reader().size() - 5),
-	                                serial[1], serial[0]}) {
+	for (const std::string &which :
+	     {first.reader(), second.reader().substr(second.reader().size() - 5), serial[1],
+	      serial[0]}) {
 		ToolRun info = tool({"--json", "--reader", which, "info"});
 		ASSERT_EQ(info.status, kOk) << which << ": " << info.err;
-		EXPECT_EQ(info.json()["serial"], which == first.reader() || which == serial[0] ? serial[0] : serial[1]);
+		EXPECT_EQ(info.json()["serial"],
+		          which == first.reader() || which == serial[0] ? serial[0] : serial[1]);
 	}
-	EXPECT_EQ(tool({"info"}).status, kNoToken);  // two tokens: no guessing
+	EXPECT_EQ(tool({"info"}).status, kNoToken); // two tokens: no guessing
 	EXPECT_EQ(tool({"--reader", "Virtual PCD", "info"}).status, kUsage);
 	EXPECT_EQ(tool({"--reader", "00000000000000", "info"}).status, kNoToken);
 
 	// a file in fast mode (a token-mode one: below, pulled out in the middle)
 	TempDir dir;
 	write_file(dir / "big", pattern(3 * (1 << 20) + 3));
-	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", "--fast", dir / "big"}).status, kOk);
-	ASSERT_EQ(tool({"--reader", serial[0], "file", "decrypt", dir / "big.drx", "-o", dir / "big.out"}).status, kOk);
+	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", "--fast", dir / "big"}).status,
+	          kOk);
+	ASSERT_EQ(tool({"--reader", serial[0], "file", "decrypt", dir / "big.drx", "-o",
+	                dir / "big.out"})
+	                  .status,
+	          kOk);
 	EXPECT_TRUE(read_file(dir / "big.out") == read_file(dir / "big"));
 
 	// the copy: the second token (its own PUK) then deciphers the first's
 	ASSERT_EQ(tool({"--reader", serial[0], "group", "create", "team"}).status, kOk);
-	ToolRun cipher = tool({"--reader", serial[0], "msg", "encrypt", "-g", "team", "over pcscd"});
+	ToolRun cipher =
+	        tool({"--reader", serial[0], "msg", "encrypt", "-g", "team", "over pcscd"});
 	ASSERT_EQ(cipher.status, kOk) << cipher.err;
-	ToolRun copy = tool({"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
+	ToolRun copy =
+	        tool({"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
 	ASSERT_EQ(copy.status, kOk) << copy.err;
 	ToolRun there = tool({"--reader", serial[1], "msg", "decrypt", "-g", "team", cipher.out});
 	EXPECT_EQ(there.out, "over pcscd") << there.err;
-	EXPECT_EQ(tool({"--reader", serial[1], "file", "decrypt", dir / "big.drx", "-o", dir / "b2"}).status, kOk);
+	EXPECT_EQ(
+	        tool({"--reader", serial[1], "file", "decrypt", dir / "big.drx", "-o", dir / "b2"})
+	                .status,
+	        kOk);
 }
 
 TEST(ToolThroughPcscd, APulledCardLeavesNoPlaintextAndTheOldFileInPlace)
@@ -109,22 +120,26 @@ TEST(ToolThroughPcscd, APulledCardLeavesNoPlaintextAndTheOldFileInPlace)
 TEST(HostExample, BuildsWithPkgConfigAndRunsAgainstATokenBehindPcscd)
 {
 	TempDir prefix;
-	std::string install = std::string("'" CMAKE_COMMAND "' --install '" DRAXEL_BUILD_DIR "' --prefix '") +
-	                      prefix.path() + "' >/dev/null";
+	std::string install =
+	        std::string("'" CMAKE_COMMAND "' --install '" DRAXEL_BUILD_DIR "' --prefix '") +
+	        prefix.path() + "' >/dev/null";
 	ASSERT_EQ(std::system(install.c_str()), 0);
-	std::string compile = "export PKG_CONFIG_PATH='" + prefix.path() + "/" DRAXEL_LIBDIR "/pkgconfig'; " +
-	                      "'" C_COMPILER "' -std=c99 -Wall -Werror -pedantic '" DRAXEL_SOURCE_DIR
-	                      "/examples/host_example.c' $(pkg-config --cflags --libs draxel_lib) " +
-	                      "-Wl,-rpath,'" + prefix.path() + "/" DRAXEL_LIBDIR "' -o '" +
-	                      (prefix / "host_example") + "'";
+	std::string compile =
+	        "export PKG_CONFIG_PATH='" + prefix.path() + "/" DRAXEL_LIBDIR "/pkgconfig'; " +
+	        "'" C_COMPILER "' -std=c99 -Wall -Werror -pedantic '" DRAXEL_SOURCE_DIR
+	        "/examples/host_example.c' $(pkg-config --cflags --libs draxel_lib) " +
+	        "-Wl,-rpath,'" + prefix.path() + "/" DRAXEL_LIBDIR "' -o '" +
+	        (prefix / "host_example") + "'";
 	ASSERT_EQ(std::system(compile.c_str()), 0) << compile;
 
 	VirtualCard card = VirtualCard::token(0);
 	ASSERT_TRUE(card.attached());
 	std::string output = prefix / "output";
-	std::string run = "DRAXEL_PIN=1234 '" + (prefix / "host_example") + "' 'from the README' >'" + output + "'";
+	std::string run = "DRAXEL_PIN=1234 '" + (prefix / "host_example") +
+	                  "' 'from the README' >'" + output + "'";
 	EXPECT_EQ(std::system(run.c_str()), 0);
-	EXPECT_NE(read_file(output).find("deciphered: from the README"), std::string::npos) << read_file(output);
+	EXPECT_NE(read_file(output).find("deciphered: from the README"), std::string::npos)
+	        << read_file(output);
 }
 
 } // namespace

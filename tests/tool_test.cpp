@@ -22,19 +22,27 @@ constexpr size_t kHeader = 48;
 constexpr size_t kCrc = 4;
 constexpr size_t kFileKey = 32;
 
-enum Status { kOk = 0, kUsage = 2, kNoToken = 3, kWrong = 4, kBlocked = 5, kIntegrity = 6, kRefused = 7 };
+enum Status {
+	kOk = 0,
+	kUsage = 2,
+	kNoToken = 3,
+	kWrong = 4,
+	kBlocked = 5,
+	kIntegrity = 6,
+	kRefused = 7
+};
 
 class ToolSim : public ::testing::Test {
 protected:
 	// The tool on the token in state file `token`, with env added to the
 	// usual passwords (an empty value removes one).
-	ToolRun tool(std::vector<std::string> args, const Env& extra = {}, const std::string& input = {},
-	             const std::string& token = "a")
+	ToolRun tool(std::vector<std::string> args, const Env &extra = {},
+	             const std::string &input = {}, const std::string &token = "a")
 	{
 		Env env = {{"DRAXEL_PIN", "1234"},
 		           {"DRAXEL_PUK", "12345678"},
 		           {"DRAXEL_PASS_PHRASE", "phrase"}};
-		for (const auto& [name, value] : extra) {
+		for (const auto &[name, value] : extra) {
 			if (value.empty())
 				env.erase(name);
 			else
@@ -43,12 +51,13 @@ protected:
 		args.insert(args.begin(), {"--sim", dir / token, "--issue"});
 		return run_tool(args, env, input);
 	}
-	ToolRun on(const std::string& token, std::vector<std::string> args, const Env& extra = {})
+	ToolRun on(const std::string &token, std::vector<std::string> args, const Env &extra = {})
 	{
 		return tool(std::move(args), extra, {}, token);
 	}
-	std::string encrypt_message(const std::string& text, std::vector<std::string> cipher = {"-m", "1"},
-	                            const Env& extra = {}, const std::string& token = "a")
+	std::string encrypt_message(const std::string &text,
+	                            std::vector<std::string> cipher = {"-m", "1"},
+	                            const Env &extra = {}, const std::string &token = "a")
 	{
 		cipher.insert(cipher.begin(), {"msg", "encrypt"});
 		cipher.push_back(text);
@@ -56,7 +65,8 @@ protected:
 		EXPECT_EQ(run.status, kOk) << run.err;
 		return run.out.substr(0, run.out.find('\n'));
 	}
-	ToolRun on_terminal(std::vector<std::string> args, const Env& env, const std::vector<std::string>& typed)
+	ToolRun on_terminal(std::vector<std::string> args, const Env &env,
+	                    const std::vector<std::string> &typed)
 	{
 		args.insert(args.begin(), {"--sim", dir / "a"});
 		return run_on_terminal(args, env, typed);
@@ -65,7 +75,7 @@ protected:
 	std::vector<std::string> files() const
 	{
 		std::vector<std::string> names;
-		for (const std::string& name : dir.entries()) {
+		for (const std::string &name : dir.entries()) {
 			bool state = name.size() == 1 || (name.size() > 2 && name[1] == '.');
 			if (!state)
 				names.push_back(name);
@@ -79,12 +89,13 @@ protected:
 TEST_F(ToolSim, MessagesRoundTripInEveryModeFromArgumentsAndStandardInput)
 {
 	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
-	for (std::vector<std::string> mode : {std::vector<std::string>{"-m", "1"}, {"-m", "2"}, {"-g", "team"}}) {
+	for (std::vector<std::string> mode :
+	     {std::vector<std::string>{"-m", "1"}, {"-m", "2"}, {"-g", "team"}}) {
 		std::string cipher = encrypt_message("Привет, token", mode);
 		EXPECT_EQ(cipher.size(), 72 + 2 * std::string("Привет, token").size());
 		std::vector<std::string> args = {"msg", "decrypt"};
 		args.insert(args.end(), mode.begin(), mode.end());
-		ToolRun plain = tool(args, {}, cipher + "\n");  // a pasted line
+		ToolRun plain = tool(args, {}, cipher + "\n"); // a pasted line
 		EXPECT_EQ(plain.status, kOk) << plain.err;
 		EXPECT_EQ(plain.out, "Привет, token");
 	}
@@ -98,10 +109,12 @@ TEST_F(ToolSim, MessagesRoundTripInEveryModeFromArgumentsAndStandardInput)
 TEST_F(ToolSim, AMessageRefusedForItsPhraseModeOrGroupGivesTheLibrarysTextAndCode)
 {
 	std::string cipher = encrypt_message("secret");
-	ToolRun wrong = tool({"--json", "msg", "decrypt", "-m", "1", cipher}, {{"DRAXEL_PASS_PHRASE", "other"}});
+	ToolRun wrong = tool({"--json", "msg", "decrypt", "-m", "1", cipher},
+	                     {{"DRAXEL_PASS_PHRASE", "other"}});
 	EXPECT_EQ(wrong.status, kWrong);
 	EXPECT_EQ(wrong.json()["failure"]["code"], 113);
-	EXPECT_NE(wrong.json()["failure"]["library_text"].get<std::string>().find("Ошибка"), std::string::npos);
+	EXPECT_NE(wrong.json()["failure"]["library_text"].get<std::string>().find("Ошибка"),
+	          std::string::npos);
 	EXPECT_NE(wrong.err.find("code 113"), std::string::npos) << wrong.err;
 	EXPECT_EQ(tool({"msg", "decrypt", "-m", "2", cipher}).status, kWrong);
 	EXPECT_EQ(tool({"msg", "decrypt", "-g", "nosuch", cipher}).status, kRefused);
@@ -118,22 +131,30 @@ TEST_F(ToolSim, FilesRoundTripAcrossChunkBoundariesInFastAndTokenMode)
 		std::vector<std::string> options;
 		size_t key_bytes;
 	};
-	const Case cases[] = {{{"--fast"}, 0}, {{"--fast", "-g", "team"}, kFileKey}, {{}, 0}, {{"-g", "team"}, 0}};
-	for (const Case& c : cases) {
+	const Case cases[] = {{{"--fast"}, 0},
+	                      {{"--fast", "-g", "team"}, kFileKey},
+	                      {{}, 0},
+	                      {{"-g", "team"}, 0}};
+	for (const Case &c : cases) {
 		bool fast = !c.options.empty() && c.options[0] == "--fast";
-		for (size_t size : {size_t{0}, size_t{1}, kMiB - 1, kMiB, kMiB + 13, 2 * kMiB + 7}) {
+		for (size_t size :
+		     {size_t{0}, size_t{1}, kMiB - 1, kMiB, kMiB + 13, 2 * kMiB + 7}) {
 			if (!fast && (size == kMiB - 1 || size == 2 * kMiB + 7))
 				continue; // a PSO every 232 bytes: the boundary once is enough
-			SCOPED_TRACE(testing::Message() << "size " << size << (c.options.empty() ? "" : " " + c.options[0]));
+			SCOPED_TRACE(testing::Message()
+			             << "size " << size
+			             << (c.options.empty() ? "" : " " + c.options[0]));
 			std::string data = pattern(size, static_cast<unsigned>(size));
 			write_file(dir / "plain", data);
 			std::vector<std::string> args = {"file", "encrypt", dir / "plain", "-f"};
 			args.insert(args.end(), c.options.begin(), c.options.end());
 			ToolRun enc = tool(args);
 			ASSERT_EQ(enc.status, kOk) << enc.err;
-			EXPECT_EQ(read_file(dir / "plain.drx").size(), kHeader + c.key_bytes + size + kCrc);
+			EXPECT_EQ(read_file(dir / "plain.drx").size(),
+			          kHeader + c.key_bytes + size + kCrc);
 
-			std::vector<std::string> back = {"file", "decrypt", dir / "plain.drx", "-o", dir / "back", "-f"};
+			std::vector<std::string> back = {"file", "decrypt",    dir / "plain.drx",
+			                                 "-o",   dir / "back", "-f"};
 			if (c.options.size() > 1)
 				back.insert(back.end(), {"-g", "team"});
 			ToolRun dec = tool(back);
@@ -154,13 +175,15 @@ TEST_F(ToolSim, AFailedDecryptionLeavesNoPlaintextAndAnExistingTargetUntouched)
 	write_file(dir / "plain", pattern(3 * kMiB + 5));
 	for (bool fast : {true, false}) {
 		SCOPED_TRACE(fast ? "fast" : "token mode");
-		std::vector<std::string> args = {"file", "encrypt", dir / "plain", "-o", dir / "enc", "-f"};
+		std::vector<std::string> args = {"file", "encrypt",   dir / "plain",
+		                                 "-o",   dir / "enc", "-f"};
 		if (fast)
 			args.push_back("--fast");
 		ASSERT_EQ(tool(args).status, kOk);
 		std::string encrypted = read_file(dir / "enc");
 		const std::vector<std::string> before = files();
-		const std::vector<std::string> decrypt = {"file", "decrypt", dir / "enc", "-o", dir / "out"};
+		const std::vector<std::string> decrypt = {"file", "decrypt", dir / "enc", "-o",
+		                                          dir / "out"};
 
 		EXPECT_EQ(tool(decrypt, {{"DRAXEL_PASS_PHRASE", "wrong"}}).status, kWrong);
 		EXPECT_EQ(files(), before);
@@ -185,7 +208,7 @@ TEST_F(ToolSim, AFailedDecryptionLeavesNoPlaintextAndAnExistingTargetUntouched)
 		forced.push_back("-f");
 		EXPECT_EQ(tool(forced).status, kIntegrity);
 		EXPECT_EQ(tool(forced, {{"DRAXEL_PASS_PHRASE", "wrong"}}).status, kWrong);
-		EXPECT_EQ(tool(decrypt).status, kUsage);  // exists, no -f
+		EXPECT_EQ(tool(decrypt).status, kUsage); // exists, no -f
 		EXPECT_EQ(read_file(dir / "out"), "the old contents");
 		std::remove((dir / "out").c_str());
 		EXPECT_EQ(files(), before);
@@ -209,7 +232,7 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 
 	write_file(dir / "enc", piped.out);
 	const std::vector<std::string> decrypt = {"file", "decrypt", dir / "enc", "-f", "-o"};
-	auto decrypt_to = [&](const std::string& out, std::vector<std::string> more = {}) {
+	auto decrypt_to = [&](const std::string &out, std::vector<std::string> more = {}) {
 		std::vector<std::string> args = decrypt;
 		args.push_back(out);
 		args.insert(args.end(), more.begin(), more.end());
@@ -236,7 +259,8 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	ASSERT_EQ(tool({"file", "encrypt", dir / "small", "-o", dir / "small.drx"}).status, kOk);
 	ASSERT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", dir / "fifo"}).status, kOk);
 	std::string through(2000, '\0');
-	through.resize(static_cast<size_t>(std::max<ssize_t>(0, read(reader, through.data(), through.size()))));
+	through.resize(static_cast<size_t>(
+	        std::max<ssize_t>(0, read(reader, through.data(), through.size()))));
 	close(reader);
 	EXPECT_TRUE(through == small);
 	ASSERT_EQ(lstat((dir / "fifo").c_str(), &info), 0);
@@ -252,12 +276,13 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	ASSERT_EQ(stat((dir / "shared").c_str(), &info), 0);
 	EXPECT_EQ(info.st_mode & 0777, 0640u);
 
-	ToolRun full = run_tool({"--sim", dir / "a", "file", "decrypt", dir / "enc", "-o", dir / "out"},
-	                        {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, {}, [] {
-		                        signal(SIGXFSZ, SIG_IGN);
-		                        rlimit limit{200 * 1024, 200 * 1024};
-		                        setrlimit(RLIMIT_FSIZE, &limit);
-	                        });
+	ToolRun full =
+	        run_tool({"--sim", dir / "a", "file", "decrypt", dir / "enc", "-o", dir / "out"},
+	                 {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, {}, [] {
+		                 signal(SIGXFSZ, SIG_IGN);
+		                 rlimit limit{200 * 1024, 200 * 1024};
+		                 setrlimit(RLIMIT_FSIZE, &limit);
+	                 });
 	EXPECT_EQ(full.status, 1);
 	EXPECT_NE(full.err.find("cannot write " + dir / "out:"), std::string::npos) << full.err;
 	const std::vector<std::string> left = files();
@@ -271,14 +296,16 @@ TEST_F(ToolSim, ASignalMidFileRemovesThePartialPlaintext)
 	std::string encrypted = read_file(dir / "enc");
 	int fds[2];
 	ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-	ToolProcess process = start_tool({"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
-	                                 {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
+	ToolProcess process =
+	        start_tool({"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
+	                   {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
 	close(fds[0]);
 	// half the file: the tool deciphers what it has and waits for more
-	ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100), static_cast<ssize_t>(2 * kMiB + 100));
+	ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100),
+	          static_cast<ssize_t>(2 * kMiB + 100));
 	std::string temp;
 	for (int i = 0; i < 200 && temp.empty(); ++i) {
-		for (const std::string& name : files())
+		for (const std::string &name : files())
 			if (name.rfind(".out.", 0) == 0 && read_file(dir / name).size() >= kMiB)
 				temp = name;
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -298,21 +325,24 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	EXPECT_EQ(wrong.json()["failure"]["code"], 142);
 	EXPECT_NE(wrong.err.find("2 attempts left"), std::string::npos) << wrong.err;
 	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"],
-	          nlohmann::json::parse(R"({"pin":2,"puk":10,"erase_password":10,"note_password":3})"));
+	          nlohmann::json::parse(
+	                  R"({"pin":2,"puk":10,"erase_password":10,"note_password":3})"));
 	ToolRun last = tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}});
 	EXPECT_EQ(last.status, kWrong);
 	EXPECT_NE(last.err.find("1 attempt left)"), std::string::npos) << last.err;
 	ToolRun blocking = tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}});
 	EXPECT_EQ(blocking.status, kWrong);
 	EXPECT_NE(blocking.err.find("draxel-tool pin unblock"), std::string::npos) << blocking.err;
-	EXPECT_EQ(tool({"pin", "verify"}).status, kBlocked);  // the right PIN, too late
+	EXPECT_EQ(tool({"pin", "verify"}).status, kBlocked); // the right PIN, too late
 	EXPECT_EQ(tool({"msg", "encrypt", "x"}).status, kBlocked);
 	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"]["pin"], 0);
 
 	// a new PIN the token would refuse after the reset: nothing is sent
 	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_NEW_PIN", "12"}}).status, kUsage);
 	EXPECT_EQ(tool({"pin", "verify"}).status, kBlocked);
-	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_PUK", "87654321"}, {"DRAXEL_NEW_PIN", "5678"}}).status, kWrong);
+	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_PUK", "87654321"}, {"DRAXEL_NEW_PIN", "5678"}})
+	                  .status,
+	          kWrong);
 	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_NEW_PIN", "5678"}}).status, kOk);
 	EXPECT_EQ(tool({"pin", "verify"}).status, kWrong);
 
@@ -321,13 +351,17 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	ASSERT_EQ(pipe(fds), 0);
 	ASSERT_EQ(write(fds[1], "5678\n", 5), 5);
 	close(fds[1]);
-	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}}).status, kOk);
+	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}})
+	                  .status,
+	          kOk);
 	// the descriptor now at its end, and an empty variable: no PIN at all
-	ToolRun empty = tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}});
+	ToolRun empty =
+	        tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}});
 	EXPECT_EQ(empty.status, kUsage);
 	EXPECT_NE(empty.err.find("no PIN given"), std::string::npos) << empty.err;
 	close(fds[0]);
-	EXPECT_EQ(run_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", ""}}).status, kUsage);
+	EXPECT_EQ(run_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", ""}}).status,
+	          kUsage);
 	// no descriptor, no variable and no terminal to ask on
 	ToolRun none = tool({"pin", "verify"}, {{"DRAXEL_PIN", ""}});
 	EXPECT_EQ(none.status, kUsage);
@@ -342,15 +376,24 @@ TEST_F(ToolSim, EveryPasswordVerifiesAndChanges)
 	EXPECT_EQ(tool({"puk", "change"}, {{"DRAXEL_NEW_PUK", "11223344"}}).status, kOk);
 	EXPECT_EQ(tool({"puk", "verify"}, {{"DRAXEL_PUK", "11223344"}}).status, kOk);
 	EXPECT_EQ(tool({"--json", "info"}).json()["default_puk"], false);
-	EXPECT_EQ(tool({"erase-pas", "change"}, {{"DRAXEL_ERASE_PAS", "00000000"}, {"DRAXEL_NEW_ERASE_PAS", "99999999"}}).status, kOk);
+	EXPECT_EQ(tool({"erase-pas", "change"},
+	               {{"DRAXEL_ERASE_PAS", "00000000"}, {"DRAXEL_NEW_ERASE_PAS", "99999999"}})
+	                  .status,
+	          kOk);
 	EXPECT_EQ(tool({"erase-pas", "verify"}, {{"DRAXEL_ERASE_PAS", "99999999"}}).status, kOk);
-	EXPECT_EQ(tool({"note-pas", "change"}, {{"DRAXEL_NOTE_PAS", "4321"}, {"DRAXEL_NEW_NOTE_PAS", "8765"}}).status, kOk);
+	EXPECT_EQ(tool({"note-pas", "change"},
+	               {{"DRAXEL_NOTE_PAS", "4321"}, {"DRAXEL_NEW_NOTE_PAS", "8765"}})
+	                  .status,
+	          kOk);
 	for (int i = 0; i < 3; ++i)
 		tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "4321"}});
 	EXPECT_EQ(tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "8765"}}).status, kBlocked);
-	EXPECT_EQ(tool({"note-pas", "unblock", "--reset-only"}, {{"DRAXEL_PUK", "11223344"}}).status, kOk);
+	EXPECT_EQ(
+	        tool({"note-pas", "unblock", "--reset-only"}, {{"DRAXEL_PUK", "11223344"}}).status,
+	        kOk);
 	EXPECT_EQ(tool({"note-pas", "verify"}, {{"DRAXEL_NOTE_PAS", "8765"}}).status, kOk);
-	EXPECT_EQ(tool({"pin", "change"}, {{"DRAXEL_PIN", "2468"}, {"DRAXEL_NEW_PIN", "1"}}).status, kUsage);
+	EXPECT_EQ(tool({"pin", "change"}, {{"DRAXEL_PIN", "2468"}, {"DRAXEL_NEW_PIN", "1"}}).status,
+	          kUsage);
 }
 
 TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
@@ -358,28 +401,45 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
 	EXPECT_EQ(tool({"group", "create", "team"}).status, kRefused);
 	ASSERT_EQ(tool({"group", "rename", "team", "crew"}).status, kOk);
-	ASSERT_EQ(tool({"group", "passphrase", "crew"}, {{"DRAXEL_NEW_PASS_PHRASE", "crew phrase"}}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::parse(R"([{"name":"crew","admin":true}])"));
+	ASSERT_EQ(tool({"group", "passphrase", "crew"}, {{"DRAXEL_NEW_PASS_PHRASE", "crew phrase"}})
+	                  .status,
+	          kOk);
+	EXPECT_EQ(tool({"--json", "group", "list"}).json(),
+	          nlohmann::json::parse(R"([{"name":"crew","admin":true}])"));
 
 	// a request that a newer one replaced, or an invite meant for another
 	// token: the wrong token, named as such
-	std::string superseded = on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
-	std::string request = on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
+	std::string superseded =
+	        on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
+	std::string request =
+	        on("b", {"group", "request"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
 	ToolRun stale = tool({"group", "invite", "crew"}, {}, superseded);
 	ASSERT_EQ(stale.status, kOk) << stale.err;
-	ToolRun refused = tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, stale.out, "b");
+	ToolRun refused = tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}},
+	                       stale.out, "b");
 	EXPECT_EQ(refused.status, kWrong);
-	EXPECT_NE(refused.err.find("newer `group request` replaced"), std::string::npos) << refused.err;
+	EXPECT_NE(refused.err.find("newer `group request` replaced"), std::string::npos)
+	        << refused.err;
 	ToolRun invite = tool({"group", "invite", "crew"}, {}, request);
 	ASSERT_EQ(invite.status, kOk) << invite.err;
-	EXPECT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, invite.out, "c").status, kWrong);
-	ASSERT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}, invite.out, "b").status, kOk);
+	EXPECT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}},
+	               invite.out, "c")
+	                  .status,
+	          kWrong);
+	ASSERT_EQ(tool({"group", "accept", "ours"}, {{"DRAXEL_PASS_PHRASE", "join phrase"}},
+	               invite.out, "b")
+	                  .status,
+	          kOk);
 	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()[0]["admin"], false);
 
-	std::string cipher = encrypt_message("to the crew", {"-g", "crew"}, {{"DRAXEL_PASS_PHRASE", "crew phrase"}});
-	ToolRun there = on("b", {"msg", "decrypt", "-g", "ours", cipher}, {{"DRAXEL_PASS_PHRASE", "join phrase"}});
+	std::string cipher = encrypt_message("to the crew", {"-g", "crew"},
+	                                     {{"DRAXEL_PASS_PHRASE", "crew phrase"}});
+	ToolRun there = on("b", {"msg", "decrypt", "-g", "ours", cipher},
+	                   {{"DRAXEL_PASS_PHRASE", "join phrase"}});
 	EXPECT_EQ(there.out, "to the crew") << there.err;
-	EXPECT_EQ(on("b", {"group", "passphrase", "ours"}, {{"DRAXEL_NEW_PASS_PHRASE", "x"}}).status, kRefused);
+	EXPECT_EQ(
+	        on("b", {"group", "passphrase", "ours"}, {{"DRAXEL_NEW_PASS_PHRASE", "x"}}).status,
+	        kRefused);
 
 	ASSERT_EQ(tool({"group", "delete", "crew"}).status, kOk);
 	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
@@ -394,7 +454,8 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	// a pass phrase chosen at a prompt is typed twice, but a group's, which
 	// the token checks, once
 	const Env pin = {{"DRAXEL_PIN", "1234"}};
-	EXPECT_EQ(on_terminal({"msg", "encrypt", "-m", "2", "hi"}, pin, {"one", "two"}).status, kUsage);
+	EXPECT_EQ(on_terminal({"msg", "encrypt", "-m", "2", "hi"}, pin, {"one", "two"}).status,
+	          kUsage);
 	ToolRun twice = on_terminal({"msg", "encrypt", "-m", "2", "hi"}, pin, {"one", "one"});
 	EXPECT_EQ(twice.status, kOk) << twice.out;
 	ASSERT_EQ(tool({"group", "create", "g"}).status, kOk);
@@ -403,7 +464,8 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 
 TEST_F(ToolSim, TheNoteIsReadAndWrittenUnderItsPolicy)
 {
-	EXPECT_EQ(tool({"--json", "note", "info"}).json(), nlohmann::json::parse(R"({"size":65280,"policy":"pin"})"));
+	EXPECT_EQ(tool({"--json", "note", "info"}).json(),
+	          nlohmann::json::parse(R"({"size":65280,"policy":"pin"})"));
 	ASSERT_EQ(tool({"note", "write"}, {}, "hello note").status, kOk);
 	EXPECT_EQ(tool({"note", "read"}).out, "hello note");
 	EXPECT_EQ(tool({"note", "read", "--offset", "6", "--length", "4"}).out, "note");
@@ -414,7 +476,7 @@ TEST_F(ToolSim, TheNoteIsReadAndWrittenUnderItsPolicy)
 	EXPECT_EQ(tool({"note", "write", "--offset", "65278"}, {}, "abc").status, kUsage);
 
 	ASSERT_EQ(tool({"note", "policy", "note-pas"}).status, kOk);
-	EXPECT_EQ(tool({"note", "read"}).status, kUsage);  // no note password given
+	EXPECT_EQ(tool({"note", "read"}).status, kUsage); // no note password given
 	EXPECT_EQ(tool({"note", "read"}, {{"DRAXEL_NOTE_PAS", "4321"}}).out, "hello NOTE");
 	ASSERT_EQ(tool({"note", "clear"}, {{"DRAXEL_NOTE_PAS", "4321"}}).status, kOk);
 	EXPECT_EQ(tool({"note", "read"}, {{"DRAXEL_NOTE_PAS", "4321"}}).out, "");
@@ -429,9 +491,15 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 {
 	ASSERT_EQ(tool({"group", "create", "team"}).status, kOk);
 	std::string cipher = encrypt_message("copied", {"-g", "team"});
-	ASSERT_EQ(tool({"--second-reader", dir / "b", "dup", "copy"}, {{"DRAXEL_SECOND_PUK", "12345678"}}).status, kOk);
+	ASSERT_EQ(tool({"--second-reader", dir / "b", "dup", "copy"},
+	               {{"DRAXEL_SECOND_PUK", "12345678"}})
+	                  .status,
+	          kOk);
 	EXPECT_EQ(on("b", {"msg", "decrypt", "-g", "team", cipher}).out, "copied");
-	EXPECT_EQ(tool({"--second-reader", dir / "a", "dup", "copy"}, {{"DRAXEL_SECOND_PUK", "12345678"}}).status, kUsage);
+	EXPECT_EQ(tool({"--second-reader", dir / "a", "dup", "copy"},
+	               {{"DRAXEL_SECOND_PUK", "12345678"}})
+	                  .status,
+	          kUsage);
 
 	ASSERT_EQ(tool({"dup", "export", "-o", dir / "dup"}).status, kOk);
 	struct stat info {};
@@ -449,8 +517,11 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 	// one key source loaded into two tokens gives them the same keys
 	ToolRun source = tool({"keys", "generate"});
 	ASSERT_EQ(source.out.size(), 321u);
-	for (const char* token : {"d", "e"})
-		ASSERT_EQ(tool({"keys", "load"}, {{"DRAXEL_KEY_PAS", "11111111"}}, source.out, token).status, kOk);
+	for (const char *token : {"d", "e"})
+		ASSERT_EQ(
+		        tool({"keys", "load"}, {{"DRAXEL_KEY_PAS", "11111111"}}, source.out, token)
+		                .status,
+		        kOk);
 	std::string keyed = encrypt_message("rekeyed", {"-m", "2"}, {}, "d");
 	EXPECT_EQ(on("e", {"msg", "decrypt", "-m", "2", keyed}).out, "rekeyed");
 	EXPECT_EQ(tool({"keys", "load"}, {{"DRAXEL_KEY_PAS", "11111111"}}, "00FF").status, kUsage);
@@ -462,7 +533,9 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 	EXPECT_EQ(tool({"--json", "group", "list"}).json().size(), 1u);
 	ASSERT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}).status, kOk);
 	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
-	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", encrypt_message("gone", {"-m", "1"}, {}, "b")}).status, kWrong);
+	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", encrypt_message("gone", {"-m", "1"}, {}, "b")})
+	                  .status,
+	          kWrong);
 }
 
 TEST_F(ToolSim, ReadersInfoHelpAndUsage)
@@ -484,20 +557,25 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 	ToolRun unknown = tool({"--json", "frobnicate"});
 	EXPECT_EQ(unknown.status, kUsage);
 	EXPECT_EQ(unknown.json()["failure"]["exit_status"], kUsage);
-	for (std::vector<std::string> asked : {std::vector<std::string>{"msg", "encrypt", "--help"}, {"help", "msg", "encrypt"}}) {
+	for (std::vector<std::string> asked :
+	     {std::vector<std::string>{"msg", "encrypt", "--help"}, {"help", "msg", "encrypt"}}) {
 		ToolRun help = run_tool(asked);
 		EXPECT_EQ(help.status, kOk);
-		EXPECT_NE(help.out.find("Usage: draxel-tool msg encrypt"), std::string::npos) << help.out;
+		EXPECT_NE(help.out.find("Usage: draxel-tool msg encrypt"), std::string::npos)
+		        << help.out;
 	}
 	EXPECT_EQ(run_tool({"help", "msg", "nosuch"}).status, kUsage);
 	EXPECT_EQ(run_tool({"--version"}).out.rfind("draxel-tool 1.", 0), 0u);
 
 	// completion, from the command tree, run by bash itself
 	write_file(dir / "completion", run_tool({"completion", "bash"}).out);
-	auto complete = [&](const std::string& words) {
+	auto complete = [&](const std::string &words) {
 		std::string script = "source '" + dir / "completion" + "'; COMP_WORDS=(" + words +
-		                     "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _draxel_tool; echo \"${COMPREPLY[*]}\"";
-		return run_tool({}, {}, {}, [&] { execl("/bin/bash", "bash", "-c", script.c_str(), nullptr); }).out;
+		                     "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _draxel_tool; echo "
+		                     "\"${COMPREPLY[*]}\"";
+		return run_tool({}, {}, {},
+		                [&] { execl("/bin/bash", "bash", "-c", script.c_str(), nullptr); })
+		        .out;
 	};
 	EXPECT_EQ(complete("draxel-tool msg enc"), "encrypt\n");
 	EXPECT_EQ(complete("draxel-tool --sim S no"), "note-pas note\n");
@@ -520,7 +598,8 @@ TEST_F(ToolSim, OnlyAnExplicitRequestIssuesASoftwareToken)
 	ASSERT_EQ(init.status, kOk) << init.err;
 	EXPECT_EQ(init.json()["pin"], "1234");
 	EXPECT_EQ(run_tool({"--sim", dir / "new", "init"}).status, kUsage);
-	EXPECT_EQ(run_tool({"--sim", dir / "new", "--json", "info"}).json()["serial"], init.json()["serial"]);
+	EXPECT_EQ(run_tool({"--sim", dir / "new", "--json", "info"}).json()["serial"],
+	          init.json()["serial"]);
 }
 
 // The software token's state as a user's disk treats it: full, or left
@@ -536,11 +615,17 @@ TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
 	};
 	Env env = {{"DRAXEL_PIN", "0000"}};
 	for (int i = 0; i < 4; ++i) {
-		ToolRun refused = run_tool({"--sim", dir / "a", "pin", "verify"}, env, {}, full_disk);
+		ToolRun refused =
+		        run_tool({"--sim", dir / "a", "pin", "verify"}, env, {}, full_disk);
 		EXPECT_EQ(refused.status, kRefused) << refused.err;
-		EXPECT_NE(refused.err.find("cannot save the software token's state"), std::string::npos) << refused.err;
+		EXPECT_NE(refused.err.find("cannot save the software token's state"),
+		          std::string::npos)
+		        << refused.err;
 	}
-	EXPECT_EQ(run_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", "1234"}}, {}, full_disk).status, kRefused);
+	EXPECT_EQ(run_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", "1234"}}, {},
+	                   full_disk)
+	                  .status,
+	          kRefused);
 	EXPECT_EQ(read_file(dir / "a"), state);
 	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "0000"}}).status, kWrong);
 

@@ -18,10 +18,10 @@ constexpr int kOk = 0;
 
 // The forms a secret could take in the trace: as it is, and as hex with or
 // without blanks between the bytes, either case.
-std::vector<std::string> forms(const std::string& secret)
+std::vector<std::string> forms(const std::string &secret)
 {
 	std::string spaced, packed;
-	static const char* digits = "0123456789ABCDEF";
+	static const char *digits = "0123456789ABCDEF";
 	for (unsigned char c : secret) {
 		std::string byte = {digits[c >> 4], digits[c & 15]};
 		spaced += (spaced.empty() ? "" : " ") + byte;
@@ -30,13 +30,14 @@ std::vector<std::string> forms(const std::string& secret)
 	return {secret, spaced, packed};
 }
 
-bool contains_any(const std::string& haystack, const std::string& secret)
+bool contains_any(const std::string &haystack, const std::string &secret)
 {
 	std::string upper = haystack;
-	for (char& c : upper)
+	for (char &c : upper)
 		c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-	for (const std::string& form : forms(secret))
-		if (haystack.find(form) != std::string::npos || upper.find(form) != std::string::npos)
+	for (const std::string &form : forms(secret))
+		if (haystack.find(form) != std::string::npos ||
+		    upper.find(form) != std::string::npos)
 			return true;
 	return false;
 }
@@ -45,13 +46,13 @@ TEST(Trace, ShowsEveryExchangeAndNoSecret)
 {
 	TempDir dir;
 	const std::string trace = dir / "trace";
-	const Env secrets = {{"DRAXEL_PIN", "4321"},          {"DRAXEL_NEW_PIN", "8642"},
-	                     {"DRAXEL_PUK", "12345678"},      {"DRAXEL_PASS_PHRASE", "quiet phrase"},
+	const Env secrets = {{"DRAXEL_PIN", "4321"},         {"DRAXEL_NEW_PIN", "8642"},
+	                     {"DRAXEL_PUK", "12345678"},     {"DRAXEL_PASS_PHRASE", "quiet phrase"},
 	                     {"DRAXEL_KEY_PAS", "11111111"}, {"DRAXEL_NOTE_PAS", "notepass"}};
-	auto on = [&](const std::string& token, std::vector<std::string> args, const std::string& input = {},
-	              Env env = {}) {
+	auto on = [&](const std::string &token, std::vector<std::string> args,
+	              const std::string &input = {}, Env env = {}) {
 		args.insert(args.begin(), {"--sim", dir / token, "--debug", "2:" + trace});
-		for (const auto& [name, value] : secrets)
+		for (const auto &[name, value] : secrets)
 			env.emplace(name, value);
 		ToolRun run = run_tool(args, env, input);
 		EXPECT_EQ(run.status, kOk) << args[5] << " " << args[6] << ": " << run.err;
@@ -75,7 +76,8 @@ TEST(Trace, ShowsEveryExchangeAndNoSecret)
 	on("a", {"file", "decrypt", dir / "fast.drx", "-o", dir / "back2"});
 
 	on("a", {"group", "create", "team"});
-	std::string request = on("b", {"group", "request"}, {}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
+	std::string request =
+	        on("b", {"group", "request"}, {}, {{"DRAXEL_PASS_PHRASE", "join phrase"}}).out;
 	std::string invite = on("a", {"group", "invite", "team"}, request).out;
 	on("b", {"group", "accept", "team"}, invite, {{"DRAXEL_PASS_PHRASE", "join phrase"}});
 
@@ -92,7 +94,7 @@ TEST(Trace, ShowsEveryExchangeAndNoSecret)
 	std::string text = read_file(trace);
 	EXPECT_NE(text.find("CLA=00 INS=A4"), std::string::npos) << "the trace is on";
 	EXPECT_NE(text.find("bytes, not shown"), std::string::npos);
-	auto pieces = [](const std::string& whole, size_t size) {
+	auto pieces = [](const std::string &whole, size_t size) {
 		std::vector<std::string> out;
 		std::string compact;
 		for (char c : whole)
@@ -102,15 +104,16 @@ TEST(Trace, ShowsEveryExchangeAndNoSecret)
 			out.push_back(compact.substr(at, size));
 		return out;
 	};
-	std::vector<std::string> secret_texts = {"4321", "8642", "1234", "12345678", "quiet phrase",
-	                                         "join phrase", "11111111", message, note};
-	for (const std::string& secret : secret_texts)
+	std::vector<std::string> secret_texts = {"4321",     "8642",         "1234",
+	                                         "12345678", "quiet phrase", "join phrase",
+	                                         "11111111", message,        note};
+	for (const std::string &secret : secret_texts)
 		EXPECT_FALSE(contains_any(text, secret)) << secret;
-	for (const std::string& piece : pieces(plain, 12))
+	for (const std::string &piece : pieces(plain, 12))
 		EXPECT_FALSE(contains_any(text, piece)) << "file data";
 	// texts the tool prints as hex: a stretch of any of them is enough
-	for (const std::string& hex : {source, duplicate, request, invite})
-		for (const std::string& piece : pieces(hex, 24))
+	for (const std::string &hex : {source, duplicate, request, invite})
+		for (const std::string &piece : pieces(hex, 24))
 			EXPECT_EQ(text.find(piece), std::string::npos) << "hex text";
 }
 

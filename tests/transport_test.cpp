@@ -22,13 +22,13 @@ namespace {
 using Commands = std::vector<std::string>;
 
 struct ExchangeCase {
-	const char* what;
-	const char* command;
+	const char *what;
+	const char *command;
 	std::vector<std::string> replies;
 	unsigned long capacity;
 	unsigned long rc;
 	Commands follow_up; // what was sent after the command itself
-	const char* data;   // handed out; null: nothing copied, the size untouched
+	const char *data;   // handed out; null: nothing copied, the size untouched
 	unsigned short sw;
 };
 
@@ -36,31 +36,83 @@ TEST_F(HostHandlerTest, ExchangesAndTheirFollowUps)
 {
 	const std::string c256 = to_hex(counting(256)), c32 = to_hex(counting(32));
 	const ExchangeCase cases[] = {
-		{"refusal", "00A4000C02F140", {"6A82"}, 256, 5, {}, nullptr, 0x6A82},
-		{"data with 61xx: no follow-up", "00B0000002", {"AABB6110"}, 256, 5, {}, nullptr, 0x6110},
-		{"61xx, capacity 0: SW2", "802A868001AA", {"6110", "9000"}, 0, 0, {"00C0000010"}, "", 0x9000},
-		{"6100: 256 bytes", "80F2000000", {"6100", c256 + "9000"}, 256, 0, {"00C0000000"},
-		 c256.c_str(), 0x9000},
-		{"6Cxx: the header again", "00B0000000", {"6C20", c32 + "9000"}, 256, 0, {"00B0000020"},
-		 c32.c_str(), 0x9000},
-		{"6Cxx: capacity wins, no data", "80F0900002AABB", {"6C20", "AABB9000"}, 0x10, 0,
-		 {"80F0900010"}, "AABB", 0x9000},
-		{"a second 61xx is accepted", "80F0900001AA", {"6104", "AABBCCDD6102"}, 256, 0,
-		 {"00C0000004"}, "AABBCCDD", 0x6102},
-		{"61xx then 6Cxx", "80F0900001AA", {"6104", "6C04"}, 256, 5, {"00C0000004"}, nullptr, 0x6C04},
-		{"6Cxx then a refusal", "80F0900001AA", {"6C04", "6982"}, 256, 5, {"80F0900004"}, nullptr,
-		 0x6982},
+	        {"refusal", "00A4000C02F140", {"6A82"}, 256, 5, {}, nullptr, 0x6A82},
+	        {"data with 61xx: no follow-up",
+	         "00B0000002",
+	         {"AABB6110"},
+	         256,
+	         5,
+	         {},
+	         nullptr,
+	         0x6110},
+	        {"61xx, capacity 0: SW2",
+	         "802A868001AA",
+	         {"6110", "9000"},
+	         0,
+	         0,
+	         {"00C0000010"},
+	         "",
+	         0x9000},
+	        {"6100: 256 bytes",
+	         "80F2000000",
+	         {"6100", c256 + "9000"},
+	         256,
+	         0,
+	         {"00C0000000"},
+	         c256.c_str(),
+	         0x9000},
+	        {"6Cxx: the header again",
+	         "00B0000000",
+	         {"6C20", c32 + "9000"},
+	         256,
+	         0,
+	         {"00B0000020"},
+	         c32.c_str(),
+	         0x9000},
+	        {"6Cxx: capacity wins, no data",
+	         "80F0900002AABB",
+	         {"6C20", "AABB9000"},
+	         0x10,
+	         0,
+	         {"80F0900010"},
+	         "AABB",
+	         0x9000},
+	        {"a second 61xx is accepted",
+	         "80F0900001AA",
+	         {"6104", "AABBCCDD6102"},
+	         256,
+	         0,
+	         {"00C0000004"},
+	         "AABBCCDD",
+	         0x6102},
+	        {"61xx then 6Cxx",
+	         "80F0900001AA",
+	         {"6104", "6C04"},
+	         256,
+	         5,
+	         {"00C0000004"},
+	         nullptr,
+	         0x6C04},
+	        {"6Cxx then a refusal",
+	         "80F0900001AA",
+	         {"6C04", "6982"},
+	         256,
+	         5,
+	         {"80F0900004"},
+	         nullptr,
+	         0x6982},
 	};
-	for (const ExchangeCase& c : cases) {
+	for (const ExchangeCase &c : cases) {
 		SCOPED_TRACE(c.what);
-		for (const std::string& reply : c.replies)
+		for (const std::string &reply : c.replies)
 			token.reply(reply);
 		size_t before = token.commands().size();
 		Bytes cmd = from_hex(c.command), data(c.capacity, 0xEE);
 		unsigned long size = c.capacity;
 		EXPECT_EQ(Transmit(cmd.data(), cmd.size(), data.data(), &size, record), c.rc);
 		EXPECT_EQ(GetSW(record), c.sw);
-		Commands sent(token.commands().begin() + static_cast<long>(before), token.commands().end());
+		Commands sent(token.commands().begin() + static_cast<long>(before),
+		              token.commands().end());
 		Commands expected = {c.command};
 		expected.insert(expected.end(), c.follow_up.begin(), c.follow_up.end());
 		EXPECT_EQ(sent, expected) << "there is never a third command";
@@ -111,8 +163,9 @@ TEST_F(HostHandlerTest, HandlerReplyLengthOutsideTheBufferIsAFailure)
 	for (int bad : {-1, 0, 1, DRAXEL_MAX_REPLY + 1, 1 << 30}) {
 		token.reply_with_length("6A82", bad);
 		unsigned long size = data.size();
-		EXPECT_EQ(Transmit(cmd.data(), cmd.size(), data.data(), &size, record), DRAXEL_TR_FAILURE)
-		    << bad;
+		EXPECT_EQ(Transmit(cmd.data(), cmd.size(), data.data(), &size, record),
+		          DRAXEL_TR_FAILURE)
+		        << bad;
 		EXPECT_EQ(ReaderGetLastError(record), 1u);
 		EXPECT_EQ(GetSW(record), 0x9000) << bad;
 	}
@@ -189,12 +242,19 @@ TEST(ReaderRecord, NullHandlesNamesAndUnconnectedRecords)
 	FreeReaderStruct(unnamed);
 
 	const std::pair<unsigned long, unsigned long> results[] = {
-		{0x00000000, 0},  {0x8010000A, 6},  {0x80100008, 8},  {0x80100009, 7},
-		{0x80100017, 7},  {0x8010002E, 9},  {0x8010001D, 10}, {0x8010001E, 10},
-		{0x8010000B, 1} /* sharing violation */, {0x80100069, 1} /* removed card */,
-		{0xFFFFFFFF, 1},
+	        {0x00000000, 0},
+	        {0x8010000A, 6},
+	        {0x80100008, 8},
+	        {0x80100009, 7},
+	        {0x80100017, 7},
+	        {0x8010002E, 9},
+	        {0x8010001D, 10},
+	        {0x8010001E, 10},
+	        {0x8010000B, 1} /* sharing violation */,
+	        {0x80100069, 1} /* removed card */,
+	        {0xFFFFFFFF, 1},
 	};
-	for (const auto& [pcsc, code] : results)
+	for (const auto &[pcsc, code] : results)
 		EXPECT_EQ(ProcessScardError(pcsc), code) << std::hex << pcsc;
 }
 
@@ -212,10 +272,14 @@ std::string ok_reply(size_t len, uint8_t first = 0)
 
 // A builder call; the arguments are the test's own locals and members.
 #define CALL(...) [&]() -> unsigned long { return __VA_ARGS__; }
-#define NAMED(...) Call{#__VA_ARGS__, CALL(__VA_ARGS__)}
+#define NAMED(...)                                                                                 \
+	Call                                                                                       \
+	{                                                                                          \
+#__VA_ARGS__, CALL(__VA_ARGS__)                                                    \
+	}
 
 struct Call {
-	const char* name;
+	const char *name;
 	std::function<unsigned long()> run;
 };
 
@@ -253,7 +317,7 @@ struct Builder {
 // a failed exchange gives 116.
 TEST_F(CommandTest, EveryBuilderFramesItsCommandAndHandsNothingOutOnARefusal)
 {
-	BYTE* o = out.data();
+	BYTE *o = out.data();
 	const BYTE *k = key.data(), *n = name.data(), *p = phrase.data(), *f = fid;
 	const std::string hn = to_hex(name), hp = to_hex(phrase), secr = hex_text("secr");
 	auto hk = [this](size_t len) { return to_hex(key.data(), len); };
@@ -261,51 +325,53 @@ TEST_F(CommandTest, EveryBuilderFramesItsCommandAndHandsNothingOutOnARefusal)
 	const std::string note = "00E000001562138002FF008201018302F210860600FFFF050505";
 	const std::string note_l80 = "00E00000156213800230A08201018302F210860600FFFF050505";
 	const std::vector<Builder> builders = {
-		{kSelectApp, CALL(APDU_SelectApplication(record))},
-		{"00A4000C02F210", CALL(APDU_Select(record, f, 2))},
-		{"00A4000002F210", CALL(size = 32, APDU_Select_FCP(record, f, 2, o, &size))},
-		{"00B100000454021234", CALL(size = 256, APDU_ReadBinary(record, o, &size, 0x11234))},
-		{"00D700000A54021234530431323334", CALL(APDU_UpdateBinary(record, pin.data(), 4, 0x1234))},
-		{"0084000020", CALL(APDU_GetChallenge(record, o, 32)), false, 1},
-		{"80FE060000", CALL(APDU_GetSN(record, o, 7))},
-		{"80FE000000", CALL(APDU_GetCardModel(record, &number)), false, 1},
-		{"002000050431323334", CALL(APDU_VerifyPassword(record, 5, pin.data(), 4))},
-		{"0024010D20" + hk(32), CALL(APDU_ChangeKey(record, 0x0D, k, 32))},
-		{"002C030500", CALL(APDU_UnblockKey(record, 5))},
-		{"0020000500", CALL(APDU_GetKeyAttempts(record, 5, &number))},
-		{"0022F30000", CALL(APDU_MSEReset(record))},
-		{"0022C1B80683010B8C0103", CALL(APDU_MSESetEnc(record, 0x83, 0x0B))},
-		{"102A868010" + hk(16), CALL(APDU_PSO_Enc(record, k, 16, o, false))},
-		{"002A80861102" + hk(16), CALL(APDU_PSO_Dec(record, k, 16, o, true))},
-		{"8036010104" + secr, CALL(ul = 256, APDU_GenSesKey(record, p, 4, 1, o, &ul))},
-		{"8036021128" + secr + hk(36),
-		 CALL(ul = 256, APDU_SetSesKey(record, p, 4, k, 36, 0x11, o, &ul))},
-		{"903A060000", CALL(ul = 256, APDU_GetGroupNameList(record, o, &ul, 3))},
-		{"903A050000", CALL(ul = 256, APDU_GetGroupNameList(record, o, &ul, 2))},
-		{"803A010080" + hn + hp, CALL(APDU_CreateGroup(record, n, 64, p, 64))},
-		{"803A020040" + hn, CALL(APDU_DeleteGroup(record, n, 64))},
-		{"803A030080" + hn + hp, CALL(APDU_RenameGroup(record, n, 64, p, 64))},
-		{"803A040040" + hn, CALL(APDU_SelectGroup(record, n, 64))},
-		{"803A050080" + hn + hp, CALL(APDU_ChangePasPhrGroup(record, n, 64, p, 64))},
-		{"803C010040" + hp, CALL(small = 255, APDU_CreateRequestGroup(record, p, 64, o, &small)),
-		 true},
-		{"803C020028" + hk(40), CALL(small = 255, APDU_CreateInviteGroup(record, k, 40, o, &small)),
-		 true},
-		{"803C0300E4" + hk(100) + hn + hp, CALL(APDU_AcceptInviteGroup(record, k, 100, n, 64, p, 64)),
-		 true},
-		{"9034010000", CALL(ul = 256, APDU_GetDublBlob(record, o, &ul))},
-		{"90340200C8" + hk(200), CALL(APDU_SetDublBlob(record, k, 200))},
-		{"8034020000", CALL(APDU_SetDublBlob(record, nullptr, 0))},
-		{"8038FF0000", CALL(APDU_GenDSKey(record))},
-		{"8038000000", CALL(APDU_ClearCard(record))},
-		{"8038020000", CALL(APDU_ClearNote(record))},
-		{"8032010000", CALL(size = 256, APDU_NotePolicy(record, 1, o, &size))},
-		{"8032020000", CALL(APDU_NotePolicy(record, 2, nullptr, nullptr))},
-		{file, CALL(APDU_CreateBFTrac(record))},
-		{note, CALL(APDU_CreateBFNote(record, 0))},
-		{note_l80, CALL(APDU_CreateBFNote(record, ST23_L80_MODEL))},
+	        {kSelectApp, CALL(APDU_SelectApplication(record))},
+	        {"00A4000C02F210", CALL(APDU_Select(record, f, 2))},
+	        {"00A4000002F210", CALL(size = 32, APDU_Select_FCP(record, f, 2, o, &size))},
+	        {"00B100000454021234",
+	         CALL(size = 256, APDU_ReadBinary(record, o, &size, 0x11234))},
+	        {"00D700000A54021234530431323334",
+	         CALL(APDU_UpdateBinary(record, pin.data(), 4, 0x1234))},
+	        {"0084000020", CALL(APDU_GetChallenge(record, o, 32)), false, 1},
+	        {"80FE060000", CALL(APDU_GetSN(record, o, 7))},
+	        {"80FE000000", CALL(APDU_GetCardModel(record, &number)), false, 1},
+	        {"002000050431323334", CALL(APDU_VerifyPassword(record, 5, pin.data(), 4))},
+	        {"0024010D20" + hk(32), CALL(APDU_ChangeKey(record, 0x0D, k, 32))},
+	        {"002C030500", CALL(APDU_UnblockKey(record, 5))},
+	        {"0020000500", CALL(APDU_GetKeyAttempts(record, 5, &number))},
+	        {"0022F30000", CALL(APDU_MSEReset(record))},
+	        {"0022C1B80683010B8C0103", CALL(APDU_MSESetEnc(record, 0x83, 0x0B))},
+	        {"102A868010" + hk(16), CALL(APDU_PSO_Enc(record, k, 16, o, false))},
+	        {"002A80861102" + hk(16), CALL(APDU_PSO_Dec(record, k, 16, o, true))},
+	        {"8036010104" + secr, CALL(ul = 256, APDU_GenSesKey(record, p, 4, 1, o, &ul))},
+	        {"8036021128" + secr + hk(36),
+	         CALL(ul = 256, APDU_SetSesKey(record, p, 4, k, 36, 0x11, o, &ul))},
+	        {"903A060000", CALL(ul = 256, APDU_GetGroupNameList(record, o, &ul, 3))},
+	        {"903A050000", CALL(ul = 256, APDU_GetGroupNameList(record, o, &ul, 2))},
+	        {"803A010080" + hn + hp, CALL(APDU_CreateGroup(record, n, 64, p, 64))},
+	        {"803A020040" + hn, CALL(APDU_DeleteGroup(record, n, 64))},
+	        {"803A030080" + hn + hp, CALL(APDU_RenameGroup(record, n, 64, p, 64))},
+	        {"803A040040" + hn, CALL(APDU_SelectGroup(record, n, 64))},
+	        {"803A050080" + hn + hp, CALL(APDU_ChangePasPhrGroup(record, n, 64, p, 64))},
+	        {"803C010040" + hp,
+	         CALL(small = 255, APDU_CreateRequestGroup(record, p, 64, o, &small)), true},
+	        {"803C020028" + hk(40),
+	         CALL(small = 255, APDU_CreateInviteGroup(record, k, 40, o, &small)), true},
+	        {"803C0300E4" + hk(100) + hn + hp,
+	         CALL(APDU_AcceptInviteGroup(record, k, 100, n, 64, p, 64)), true},
+	        {"9034010000", CALL(ul = 256, APDU_GetDublBlob(record, o, &ul))},
+	        {"90340200C8" + hk(200), CALL(APDU_SetDublBlob(record, k, 200))},
+	        {"8034020000", CALL(APDU_SetDublBlob(record, nullptr, 0))},
+	        {"8038FF0000", CALL(APDU_GenDSKey(record))},
+	        {"8038000000", CALL(APDU_ClearCard(record))},
+	        {"8038020000", CALL(APDU_ClearNote(record))},
+	        {"8032010000", CALL(size = 256, APDU_NotePolicy(record, 1, o, &size))},
+	        {"8032020000", CALL(APDU_NotePolicy(record, 2, nullptr, nullptr))},
+	        {file, CALL(APDU_CreateBFTrac(record))},
+	        {note, CALL(APDU_CreateBFNote(record, 0))},
+	        {note_l80, CALL(APDU_CreateBFNote(record, ST23_L80_MODEL))},
 	};
-	for (const Builder& b : builders) {
+	for (const Builder &b : builders) {
 		SCOPED_TRACE(b.command.substr(0, 16));
 		last_error = 77;
 		guard();
@@ -326,70 +392,80 @@ TEST_F(CommandTest, EveryBuilderFramesItsCommandAndHandsNothingOutOnARefusal)
 TEST_F(CommandTest, ArgumentsThatDoNotFitAreRefusedBeforeAnythingIsSent)
 {
 	const BYTE *k = key.data(), *n = name.data(), *p = phrase.data();
-	BYTE* o = out.data();
+	BYTE *o = out.data();
 	const std::vector<Call> calls = {
-		// selection and file access
-		NAMED(APDU_Select(record, nullptr, 2)), NAMED(APDU_Select(record, fid, 0)),
-		NAMED(size = 0, APDU_Select_FCP(record, fid, 2, o, &size)),
-		NAMED(size = -1, APDU_Select_FCP(record, fid, 2, o, &size)),
-		NAMED(APDU_Select_FCP(record, fid, 2, o, nullptr)),
-		NAMED(size = 8, APDU_Select_FCP(record, fid, 2, nullptr, &size)),
-		NAMED(size = 0, APDU_ReadBinary(record, o, &size, 0)),
-		NAMED(size = -5, APDU_ReadBinary(record, o, &size, 0)),
-		NAMED(size = 8, APDU_ReadBinary(record, nullptr, &size, 0)),
-		NAMED(APDU_UpdateBinary(record, k, 249, 0)), NAMED(APDU_UpdateBinary(record, k, 0, 0)),
-		NAMED(APDU_UpdateBinary(record, nullptr, 4, 0)), NAMED(APDU_GetChallenge(record, o, -1)),
-		NAMED(APDU_GetSN(record, o, 6)), NAMED(APDU_GetSN(record, nullptr, 7)),
-		NAMED(APDU_GetCardModel(record, nullptr)), NAMED(APDU_GetCardVer(record, nullptr)),
-		// credentials
-		NAMED(APDU_VerifyPassword(record, 5, nullptr, 4)),
-		NAMED(APDU_VerifyPassword(record, 5, pin.data(), 0)),
-		NAMED(APDU_ChangeKey(record, 0x1D, nullptr, 32)), NAMED(APDU_ChangeKey(record, 0x1D, k, 0)),
-		NAMED(APDU_GetKeyAttempts(record, 5, nullptr)),
-		// cipher commands
-		NAMED(APDU_PSO_Enc(record, k, 16, nullptr, true)),
-		NAMED(APDU_PSO_Enc(record, nullptr, 16, o, true)),
-		NAMED(APDU_PSO_Dec(record, k, 16, nullptr, true)),
-		NAMED(APDU_PSO_Dec(record, nullptr, 16, o, true)),
-		NAMED(APDU_GenSesKey(record, p, 4, 1, o, nullptr)),
-		NAMED(ul = 36, APDU_GenSesKey(record, nullptr, 4, 1, o, &ul)),
-		NAMED(ul = 36, APDU_GenSesKey(record, p, 4, 1, nullptr, &ul)),
-		NAMED(APDU_SetSesKey(record, p, 4, nullptr, 36, 1, nullptr, nullptr)),
-		NAMED(APDU_SetSesKey(record, nullptr, 4, k, 36, 1, nullptr, nullptr)),
-		NAMED(APDU_SetSesKey(record, p, 4, k, 36, 0x11, o, nullptr)),
-		NAMED(APDU_SetSesKey(record, k, 220, k, 36, 1, nullptr, nullptr)),
-		// groups: missing fields, and fields that more than one command carries
-		NAMED(ul = 8, APDU_GetGroupNameList(record, nullptr, &ul, 3)),
-		NAMED(APDU_GetGroupNameList(record, o, nullptr, 3)),
-		NAMED(ul = 0, APDU_GetGroupNameList(record, o, &ul, 3)),
-		NAMED(APDU_DeleteGroup(record, nullptr, 64)), NAMED(APDU_DeleteGroup(record, n, 0)),
-		NAMED(APDU_SelectGroup(record, nullptr, 64)),
-		NAMED(APDU_CreateGroup(record, n, 64, nullptr, 64)),
-		NAMED(APDU_CreateGroup(record, n, 0, p, 64)), NAMED(APDU_CreateGroup(record, k, 128, k, 128)),
-		NAMED(APDU_RenameGroup(record, n, 64, p, 0)), NAMED(APDU_RenameGroup(record, k, 200, k, 56)),
-		NAMED(APDU_ChangePasPhrGroup(record, nullptr, 64, p, 64)),
-		NAMED(APDU_ChangePasPhrGroup(record, k, 255, n, 1)),
-		NAMED(small = 255, APDU_CreateRequestGroup(record, nullptr, 64, o, &small)),
-		NAMED(small = 255, APDU_CreateRequestGroup(record, p, 0, o, &small)),
-		NAMED(small = 255, APDU_CreateRequestGroup(record, p, 64, nullptr, &small)),
-		NAMED(APDU_CreateRequestGroup(record, p, 64, o, nullptr)),
-		NAMED(small = 0, APDU_CreateRequestGroup(record, p, 64, o, &small)),
-		NAMED(small = 0, APDU_CreateInviteGroup(record, k, 40, o, &small)),
-		NAMED(APDU_CreateInviteGroup(record, k, 40, o, nullptr)),
-		NAMED(APDU_AcceptInviteGroup(record, k, 128, n, 64, p, 64)),
-		NAMED(APDU_AcceptInviteGroup(record, k, 100, nullptr, 64, p, 64)),
-		NAMED(APDU_AcceptInviteGroup(record, k, 100, n, 64, p, 0)),
-		NAMED(APDU_AcceptInviteGroup(record, k, 0, n, 64, p, 64)),
-		// maintenance
-		NAMED(APDU_GetDublBlob(record, o, nullptr)), NAMED(APDU_SetDublBlob(record, nullptr, 5)),
-		NAMED(size = 8, APDU_NotePolicy(record, 3, o, &size)),
-		NAMED(size = 8, APDU_NotePolicy(record, 0, o, &size)),
-		NAMED(size = 8, APDU_NotePolicy(record, 1, nullptr, &size)),
-		NAMED(APDU_NotePolicy(record, 1, o, nullptr)),
-		NAMED(size = -1, APDU_NotePolicy(record, 1, o, &size)),
+	        // selection and file access
+	        NAMED(APDU_Select(record, nullptr, 2)),
+	        NAMED(APDU_Select(record, fid, 0)),
+	        NAMED(size = 0, APDU_Select_FCP(record, fid, 2, o, &size)),
+	        NAMED(size = -1, APDU_Select_FCP(record, fid, 2, o, &size)),
+	        NAMED(APDU_Select_FCP(record, fid, 2, o, nullptr)),
+	        NAMED(size = 8, APDU_Select_FCP(record, fid, 2, nullptr, &size)),
+	        NAMED(size = 0, APDU_ReadBinary(record, o, &size, 0)),
+	        NAMED(size = -5, APDU_ReadBinary(record, o, &size, 0)),
+	        NAMED(size = 8, APDU_ReadBinary(record, nullptr, &size, 0)),
+	        NAMED(APDU_UpdateBinary(record, k, 249, 0)),
+	        NAMED(APDU_UpdateBinary(record, k, 0, 0)),
+	        NAMED(APDU_UpdateBinary(record, nullptr, 4, 0)),
+	        NAMED(APDU_GetChallenge(record, o, -1)),
+	        NAMED(APDU_GetSN(record, o, 6)),
+	        NAMED(APDU_GetSN(record, nullptr, 7)),
+	        NAMED(APDU_GetCardModel(record, nullptr)),
+	        NAMED(APDU_GetCardVer(record, nullptr)),
+	        // credentials
+	        NAMED(APDU_VerifyPassword(record, 5, nullptr, 4)),
+	        NAMED(APDU_VerifyPassword(record, 5, pin.data(), 0)),
+	        NAMED(APDU_ChangeKey(record, 0x1D, nullptr, 32)),
+	        NAMED(APDU_ChangeKey(record, 0x1D, k, 0)),
+	        NAMED(APDU_GetKeyAttempts(record, 5, nullptr)),
+	        // cipher commands
+	        NAMED(APDU_PSO_Enc(record, k, 16, nullptr, true)),
+	        NAMED(APDU_PSO_Enc(record, nullptr, 16, o, true)),
+	        NAMED(APDU_PSO_Dec(record, k, 16, nullptr, true)),
+	        NAMED(APDU_PSO_Dec(record, nullptr, 16, o, true)),
+	        NAMED(APDU_GenSesKey(record, p, 4, 1, o, nullptr)),
+	        NAMED(ul = 36, APDU_GenSesKey(record, nullptr, 4, 1, o, &ul)),
+	        NAMED(ul = 36, APDU_GenSesKey(record, p, 4, 1, nullptr, &ul)),
+	        NAMED(APDU_SetSesKey(record, p, 4, nullptr, 36, 1, nullptr, nullptr)),
+	        NAMED(APDU_SetSesKey(record, nullptr, 4, k, 36, 1, nullptr, nullptr)),
+	        NAMED(APDU_SetSesKey(record, p, 4, k, 36, 0x11, o, nullptr)),
+	        NAMED(APDU_SetSesKey(record, k, 220, k, 36, 1, nullptr, nullptr)),
+	        // groups: missing fields, and fields that more than one command carries
+	        NAMED(ul = 8, APDU_GetGroupNameList(record, nullptr, &ul, 3)),
+	        NAMED(APDU_GetGroupNameList(record, o, nullptr, 3)),
+	        NAMED(ul = 0, APDU_GetGroupNameList(record, o, &ul, 3)),
+	        NAMED(APDU_DeleteGroup(record, nullptr, 64)),
+	        NAMED(APDU_DeleteGroup(record, n, 0)),
+	        NAMED(APDU_SelectGroup(record, nullptr, 64)),
+	        NAMED(APDU_CreateGroup(record, n, 64, nullptr, 64)),
+	        NAMED(APDU_CreateGroup(record, n, 0, p, 64)),
+	        NAMED(APDU_CreateGroup(record, k, 128, k, 128)),
+	        NAMED(APDU_RenameGroup(record, n, 64, p, 0)),
+	        NAMED(APDU_RenameGroup(record, k, 200, k, 56)),
+	        NAMED(APDU_ChangePasPhrGroup(record, nullptr, 64, p, 64)),
+	        NAMED(APDU_ChangePasPhrGroup(record, k, 255, n, 1)),
+	        NAMED(small = 255, APDU_CreateRequestGroup(record, nullptr, 64, o, &small)),
+	        NAMED(small = 255, APDU_CreateRequestGroup(record, p, 0, o, &small)),
+	        NAMED(small = 255, APDU_CreateRequestGroup(record, p, 64, nullptr, &small)),
+	        NAMED(APDU_CreateRequestGroup(record, p, 64, o, nullptr)),
+	        NAMED(small = 0, APDU_CreateRequestGroup(record, p, 64, o, &small)),
+	        NAMED(small = 0, APDU_CreateInviteGroup(record, k, 40, o, &small)),
+	        NAMED(APDU_CreateInviteGroup(record, k, 40, o, nullptr)),
+	        NAMED(APDU_AcceptInviteGroup(record, k, 128, n, 64, p, 64)),
+	        NAMED(APDU_AcceptInviteGroup(record, k, 100, nullptr, 64, p, 64)),
+	        NAMED(APDU_AcceptInviteGroup(record, k, 100, n, 64, p, 0)),
+	        NAMED(APDU_AcceptInviteGroup(record, k, 0, n, 64, p, 64)),
+	        // maintenance
+	        NAMED(APDU_GetDublBlob(record, o, nullptr)),
+	        NAMED(APDU_SetDublBlob(record, nullptr, 5)),
+	        NAMED(size = 8, APDU_NotePolicy(record, 3, o, &size)),
+	        NAMED(size = 8, APDU_NotePolicy(record, 0, o, &size)),
+	        NAMED(size = 8, APDU_NotePolicy(record, 1, nullptr, &size)),
+	        NAMED(APDU_NotePolicy(record, 1, o, nullptr)),
+	        NAMED(size = -1, APDU_NotePolicy(record, 1, o, &size)),
 	};
 	last_error = 77;
-	for (const Call& c : calls)
+	for (const Call &c : calls)
 		EXPECT_EQ(c.run(), kBadArgument) << c.name;
 	EXPECT_TRUE(token.commands().empty());
 	EXPECT_TRUE(untouched());
@@ -398,13 +474,13 @@ TEST_F(CommandTest, ArgumentsThatDoNotFitAreRefusedBeforeAnythingIsSent)
 	// the longest that fit go out whole; 255 bytes leave no room for the
 	// deciphering indicator
 	const Call longest[] = {
-		NAMED(APDU_PSO_Dec(record, k, 254, o, false)),
-		NAMED(APDU_UpdateBinary(record, k, 248, 0)),
-		NAMED(APDU_SetSesKey(record, k, 219, k, 36, 1, nullptr, nullptr)),
-		NAMED(APDU_CreateGroup(record, k, 191, p, 64)),
-		NAMED(APDU_AcceptInviteGroup(record, k, 127, n, 64, p, 64)),
+	        NAMED(APDU_PSO_Dec(record, k, 254, o, false)),
+	        NAMED(APDU_UpdateBinary(record, k, 248, 0)),
+	        NAMED(APDU_SetSesKey(record, k, 219, k, 36, 1, nullptr, nullptr)),
+	        NAMED(APDU_CreateGroup(record, k, 191, p, 64)),
+	        NAMED(APDU_AcceptInviteGroup(record, k, 127, n, 64, p, 64)),
 	};
-	for (const Call& c : longest) {
+	for (const Call &c : longest) {
 		token.reply(&c == longest ? ok_reply(254) : "9000");
 		EXPECT_EQ(c.run(), 0u) << c.name;
 		EXPECT_EQ(last().size(), 2u * DRAXEL_MAX_COMMAND) << c.name;
@@ -420,25 +496,28 @@ TEST_F(CommandTest, ArgumentsThatDoNotFitAreRefusedBeforeAnythingIsSent)
 TEST_F(CommandTest, StatusWordsTheBuildersMap)
 {
 	const BYTE *n = name.data(), *p = phrase.data(), *k = key.data();
-	const std::vector<std::pair<Call, std::vector<std::pair<const char*, unsigned long>>>> cases = {
-		{NAMED(APDU_VerifyPassword(record, 0x11, pin.data(), 4)), {{"63CF", 155}, {"6982", 5}}},
-		{NAMED(APDU_UnblockKey(record, 5)), {{"63C2", 5}}},
-		{NAMED(APDU_CreateGroup(record, n, 64, p, 64)), {{"6B00", 119}, {"6A88", 5}}},
-		{NAMED(APDU_RenameGroup(record, n, 64, p, 64)), {{"6985", 5}}},
-		{NAMED(APDU_AcceptInviteGroup(record, k, 100, n, 64, p, 64)),
-		 {{"6984", 118}, {"6A84", 119}, {"6A88", 5}}},
-	};
-	for (const auto& [call, words] : cases) {
-		for (const auto& [sw, code] : words) {
+	const std::vector<std::pair<Call, std::vector<std::pair<const char *, unsigned long>>>>
+	        cases = {
+	                {NAMED(APDU_VerifyPassword(record, 0x11, pin.data(), 4)),
+	                 {{"63CF", 155}, {"6982", 5}}},
+	                {NAMED(APDU_UnblockKey(record, 5)), {{"63C2", 5}}},
+	                {NAMED(APDU_CreateGroup(record, n, 64, p, 64)),
+	                 {{"6B00", 119}, {"6A88", 5}}},
+	                {NAMED(APDU_RenameGroup(record, n, 64, p, 64)), {{"6985", 5}}},
+	                {NAMED(APDU_AcceptInviteGroup(record, k, 100, n, 64, p, 64)),
+	                 {{"6984", 118}, {"6A84", 119}, {"6A88", 5}}},
+	        };
+	for (const auto &[call, words] : cases) {
+		for (const auto &[sw, code] : words) {
 			token.reply(sw);
 			EXPECT_EQ(call.run(), code) << call.name << ": " << sw;
 		}
 	}
 
 	// the attempts left, where the token reports them
-	const std::tuple<const char*, unsigned long, int> attempts[] = {
-		{"63C3", 0, 3}, {"9000", 0, 0} /* already verified */, {"6983", kStatusWord, 0}};
-	for (const auto& [sw, code, tries] : attempts) {
+	const std::tuple<const char *, unsigned long, int> attempts[] = {
+	        {"63C3", 0, 3}, {"9000", 0, 0} /* already verified */, {"6983", kStatusWord, 0}};
+	for (const auto &[sw, code, tries] : attempts) {
 		number = 9;
 		token.reply(sw);
 		EXPECT_EQ(APDU_GetKeyAttempts(record, 0x07, &number), code) << sw;
@@ -458,16 +537,16 @@ TEST_F(CommandTest, StatusWordsTheBuildersMap)
 TEST_F(CommandTest, OutputsThatDoNotFit)
 {
 	const BYTE *p = phrase.data(), *k = key.data();
-	BYTE* o = out.data();
+	BYTE *o = out.data();
 	const std::tuple<Call, size_t, unsigned long> cases[] = {
-		{NAMED(ul = 36, APDU_GenSesKey(record, p, 4, 0x11, o, &ul)), 68, 68},
-		{NAMED(ul = 31, APDU_SetSesKey(record, p, 4, k, 36, 0x12, o, &ul)), 32, 32},
-		{NAMED(small = 16, APDU_CreateRequestGroup(record, p, 64, o, &small)), 40, 40},
-		{NAMED(small = 255, APDU_CreateRequestGroup(record, p, 64, o, &small)), 256, 0},
-		{NAMED(small = 99, APDU_CreateInviteGroup(record, k, 40, o, &small)), 100, 100},
-		{NAMED(ul = 199, APDU_GetDublBlob(record, o, &ul)), 200, 200},
+	        {NAMED(ul = 36, APDU_GenSesKey(record, p, 4, 0x11, o, &ul)), 68, 68},
+	        {NAMED(ul = 31, APDU_SetSesKey(record, p, 4, k, 36, 0x12, o, &ul)), 32, 32},
+	        {NAMED(small = 16, APDU_CreateRequestGroup(record, p, 64, o, &small)), 40, 40},
+	        {NAMED(small = 255, APDU_CreateRequestGroup(record, p, 64, o, &small)), 256, 0},
+	        {NAMED(small = 99, APDU_CreateInviteGroup(record, k, 40, o, &small)), 100, 100},
+	        {NAMED(ul = 199, APDU_GetDublBlob(record, o, &ul)), 200, 200},
 	};
-	for (const auto& [call, reply_len, needed] : cases) {
+	for (const auto &[call, reply_len, needed] : cases) {
 		guard();
 		ul = small = 0; // the call sets the one it uses
 		token.reply(ok_reply(reply_len));
@@ -486,13 +565,15 @@ TEST_F(CommandTest, RepliesOfTheWrongLengthAreRefused)
 	for (size_t len : {0u, 1u, 15u, 16u, 17u, 18u, 200u}) {
 		guard();
 		token.reply(ok_reply(len, 0x30));
-		EXPECT_EQ(APDU_PSO_Enc(record, block.data(), 16, out.data(), true), len == 17 ? 0 : kBadReply)
-		    << len;
+		EXPECT_EQ(APDU_PSO_Enc(record, block.data(), 16, out.data(), true),
+		          len == 17 ? 0 : kBadReply)
+		        << len;
 		EXPECT_TRUE(untouched(len == 17 ? 16 : 0)) << len;
 		guard();
 		token.reply(ok_reply(len, 0x30));
-		EXPECT_EQ(APDU_PSO_Dec(record, block.data(), 16, out.data(), false), len == 16 ? 0 : kBadReply)
-		    << len;
+		EXPECT_EQ(APDU_PSO_Dec(record, block.data(), 16, out.data(), false),
+		          len == 16 ? 0 : kBadReply)
+		        << len;
 		EXPECT_TRUE(untouched(len == 16 ? 16 : 0)) << len;
 	}
 	token.reply(ok_reply(6));
@@ -510,17 +591,17 @@ TEST_F(CommandTest, ReadDataAreBoundedByWhatArrived)
 {
 	const std::string c200 = to_hex(counting(200));
 	const std::tuple<std::string, int, std::string> cases[] = {
-		{"5381C8" + c200, 256, c200},
-		{"53050102030405", 256, "0102030405"},
-		{"00112233445566778899", 256, "00112233445566778899"},
-		{"00112233445566778899", 4, "00112233"},
-		{"53FF0102", 256, "0102"},
-		{"5381FF01", 256, "01"},
-		{"5381", 256, ""},
-		{"53", 256, ""},
-		{"", 256, ""},
+	        {"5381C8" + c200, 256, c200},
+	        {"53050102030405", 256, "0102030405"},
+	        {"00112233445566778899", 256, "00112233445566778899"},
+	        {"00112233445566778899", 4, "00112233"},
+	        {"53FF0102", 256, "0102"},
+	        {"5381FF01", 256, "01"},
+	        {"5381", 256, ""},
+	        {"53", 256, ""},
+	        {"", 256, ""},
 	};
-	for (const auto& [reply, capacity, expected] : cases) {
+	for (const auto &[reply, capacity, expected] : cases) {
 		token.reply(reply + "9000");
 		int len = capacity;
 		ASSERT_EQ(APDU_ReadBinary(record, out.data(), &len, 0), 0u) << reply;

@@ -39,7 +39,7 @@ void BusyWatch::watch()
 	// The main thread is inside the wait and holds nothing of the token's:
 	// ending the process here is the only way out of it.
 	int status = report(ToolError(Exit::kNoToken, "token busy: gave up " + what_ + " after " +
-	                                                  std::to_string(seconds_) + " s"),
+	                                                      std::to_string(seconds_) + " s"),
 	                    json_);
 	std::fflush(nullptr);
 	_exit(status);

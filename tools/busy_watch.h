@@ -17,8 +17,8 @@ class BusyWatch {
 public:
 	BusyWatch(int seconds, bool as_json, std::string what);
 	~BusyWatch();
-	BusyWatch(const BusyWatch&) = delete;
-	BusyWatch& operator=(const BusyWatch&) = delete;
+	BusyWatch(const BusyWatch &) = delete;
+	BusyWatch &operator=(const BusyWatch &) = delete;
 
 private:
 	void watch();

@@ -57,7 +57,7 @@ SignalsHeld::~SignalsHeld()
 	sigprocmask(SIG_SETMASK, &saved_, nullptr);
 }
 
-void arm_temp_file(const char* path)
+void arm_temp_file(const char *path)
 {
 	temp_armed = 0;
 	size_t len = strnlen(path, sizeof temp_path - 1);
@@ -71,7 +71,7 @@ void disarm_temp_file()
 	temp_armed = 0;
 }
 
-void arm_terminal(int fd, const termios& saved)
+void arm_terminal(int fd, const termios &saved)
 {
 	terminal_armed = 0;
 	saved_terminal = saved;

@@ -11,7 +11,7 @@ namespace draxel::tool::cleanup {
 void install();
 
 // The temporary file to remove if a signal arrives; one at a time.
-void arm_temp_file(const char* path);
+void arm_temp_file(const char *path);
 void disarm_temp_file();
 
 // Holds back the handled signals while it lives, for a step that must not
@@ -21,15 +21,15 @@ class SignalsHeld {
 public:
 	SignalsHeld();
 	~SignalsHeld();
-	SignalsHeld(const SignalsHeld&) = delete;
-	SignalsHeld& operator=(const SignalsHeld&) = delete;
+	SignalsHeld(const SignalsHeld &) = delete;
+	SignalsHeld &operator=(const SignalsHeld &) = delete;
 
 private:
 	sigset_t saved_;
 };
 
 // The terminal settings to restore if a signal arrives.
-void arm_terminal(int fd, const termios& saved);
+void arm_terminal(int fd, const termios &saved);
 void disarm_terminal();
 
 } // namespace draxel::tool::cleanup

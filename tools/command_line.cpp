@@ -7,28 +7,29 @@
 namespace draxel::tool {
 namespace {
 
-std::vector<const CLI::App*> subcommands(const CLI::App& command)
+std::vector<const CLI::App *> subcommands(const CLI::App &command)
 {
-	return command.get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+	return command.get_subcommands(
+	        [](const CLI::App *sub) { return !sub->get_name().empty(); });
 }
 
 // The option a word names, in the command or, since options fall through,
 // in one of its parents.
-const CLI::Option* option_named(const CLI::App* command, const std::string& word)
+const CLI::Option *option_named(const CLI::App *command, const std::string &word)
 {
 	std::string name = word.substr(0, word.find('='));
 	for (; command != nullptr; command = command->get_parent())
-		if (const CLI::Option* option = command->get_option_no_throw(name))
+		if (const CLI::Option *option = command->get_option_no_throw(name))
 			return option;
 	return nullptr;
 }
 
-bool takes_value(const CLI::Option* option)
+bool takes_value(const CLI::Option *option)
 {
 	return option != nullptr && option->get_items_expected_min() > 0;
 }
 
-size_t edit_distance(const std::string& a, const std::string& b)
+size_t edit_distance(const std::string &a, const std::string &b)
 {
 	std::vector<size_t> row(b.size() + 1);
 	for (size_t j = 0; j <= b.size(); ++j)
@@ -38,84 +39,87 @@ size_t edit_distance(const std::string& a, const std::string& b)
 		row[0] = i;
 		for (size_t j = 1; j <= b.size(); ++j) {
 			size_t above = row[j];
-			row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+			row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+			                   diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
 			diagonal = above;
 		}
 	}
 	return row[b.size()];
 }
 
-std::string command_name(const CommandPath& path)
+std::string command_name(const CommandPath &path)
 {
 	std::string name = "draxel-tool";
-	for (const std::string& part : path.names)
+	for (const std::string &part : path.names)
 		name += " " + part;
 	return name;
 }
 
 // Every subcommand path ("" for the top) with the words that may follow it.
-void collect(const CLI::App& command, const std::string& prefix,
-             std::map<std::string, std::vector<std::string>>& words, std::vector<std::string>& valued)
+void collect(const CLI::App &command, const std::string &prefix,
+             std::map<std::string, std::vector<std::string>> &words,
+             std::vector<std::string> &valued)
 {
-	std::vector<std::string>& here = words[prefix];
-	for (const CLI::App* sub : subcommands(command)) {
+	std::vector<std::string> &here = words[prefix];
+	for (const CLI::App *sub : subcommands(command)) {
 		here.push_back(sub->get_name());
-		collect(*sub, prefix.empty() ? sub->get_name() : prefix + " " + sub->get_name(), words, valued);
+		collect(*sub, prefix.empty() ? sub->get_name() : prefix + " " + sub->get_name(),
+		        words, valued);
 	}
-	for (const CLI::Option* option : command.get_options()) {
+	for (const CLI::Option *option : command.get_options()) {
 		if (option->get_positional())
 			continue;
-		for (const std::string& name : option->get_lnames()) {
+		for (const std::string &name : option->get_lnames()) {
 			here.push_back("--" + name);
 			if (takes_value(option))
 				valued.push_back("--" + name);
 		}
-		for (const std::string& name : option->get_snames()) {
+		for (const std::string &name : option->get_snames()) {
 			if (takes_value(option))
 				valued.push_back("-" + name);
 		}
 	}
 }
 
-std::string joined(const std::vector<std::string>& words)
+std::string joined(const std::vector<std::string> &words)
 {
 	std::string text;
-	for (const std::string& word : words)
+	for (const std::string &word : words)
 		text += (text.empty() ? "" : " ") + word;
 	return text;
 }
 
 // The shell code both scripts share: the path of subcommands typed so far.
-std::string path_cases(const std::map<std::string, std::vector<std::string>>& words)
+std::string path_cases(const std::map<std::string, std::vector<std::string>> &words)
 {
 	std::string cases;
-	for (const auto& [path, next] : words)
+	for (const auto &[path, next] : words)
 		if (!path.empty())
 			cases += (cases.empty() ? "" : "|") + std::string("\"") + path + "\"";
 	return cases;
 }
 
-std::string word_cases(const std::map<std::string, std::vector<std::string>>& words)
+std::string word_cases(const std::map<std::string, std::vector<std::string>> &words)
 {
 	std::ostringstream out;
-	for (const auto& [path, next] : words)
+	for (const auto &[path, next] : words)
 		out << "\t\"" << path << "\") list=\"" << joined(next) << "\" ;;\n";
 	return out.str();
 }
 
-std::string alternatives(const std::vector<std::string>& words)
+std::string alternatives(const std::vector<std::string> &words)
 {
 	std::string text;
-	for (const std::string& word : words)
+	for (const std::string &word : words)
 		text += (text.empty() ? "" : "|") + word;
 	return text;
 }
 
 // The part both shells share: after an option that takes a value a file
 // name, else the subcommands and options of the subcommand typed so far.
-std::string script_body(const std::map<std::string, std::vector<std::string>>& words,
-                        const std::vector<std::string>& valued, const char* previous,
-                        const char* files, const char* first, const char* word_at)
+std::string script_body(const std::map<std::string, std::vector<std::string>> &words,
+                        const std::vector<std::string> &valued, const char *previous,
+                        const char *files, const char *first, const char *word_at)
 {
 	std::ostringstream out;
 	out << "\tcase " << previous << " in\n\t" << alternatives(valued) << ") " << files
@@ -124,16 +128,18 @@ std::string script_body(const std::map<std::string, std::vector<std::string>>& w
 	    << "\t\tcase ${cmd:+$cmd }${words[i]} in\n\t\t" << path_cases(words)
 	    << ") cmd=${cmd:+$cmd }${words[i]} ;;\n"
 	    << "\t\tesac\n\tdone\n"
-	    << "\tcase $cmd in\n" << word_cases(words) << "\tesac\n";
+	    << "\tcase $cmd in\n"
+	    << word_cases(words) << "\tesac\n";
 	return out.str();
 }
 
-std::string bash_script(const std::map<std::string, std::vector<std::string>>& words,
-                        const std::vector<std::string>& valued)
+std::string bash_script(const std::map<std::string, std::vector<std::string>> &words,
+                        const std::vector<std::string> &valued)
 {
 	return "# bash completion for draxel-tool, generated by `draxel-tool completion bash`\n"
 	       "_draxel_tool() {\n"
-	       "\tlocal cur=${COMP_WORDS[COMP_CWORD]} cmd='' i list words=(\"${COMP_WORDS[@]}\")\n" +
+	       "\tlocal cur=${COMP_WORDS[COMP_CWORD]} cmd='' i list "
+	       "words=(\"${COMP_WORDS[@]}\")\n" +
 	       script_body(words, valued, "${COMP_WORDS[COMP_CWORD-1]}",
 	                   "COMPREPLY=($(compgen -f -- \"$cur\"))", "1", "COMP_CWORD") +
 	       "\tCOMPREPLY=($(compgen -W \"$list\" -- \"$cur\"))\n"
@@ -143,8 +149,8 @@ std::string bash_script(const std::map<std::string, std::vector<std::string>>& w
 
 // zsh's own completion, not bash's through bashcompinit; `path` is taken
 // there (it is $PATH), hence cmd.
-std::string zsh_script(const std::map<std::string, std::vector<std::string>>& words,
-                       const std::vector<std::string>& valued)
+std::string zsh_script(const std::map<std::string, std::vector<std::string>> &words,
+                       const std::vector<std::string> &valued)
 {
 	return "#compdef draxel-tool\n"
 	       "# zsh completion for draxel-tool, generated by `draxel-tool completion zsh`\n"
@@ -158,23 +164,24 @@ std::string zsh_script(const std::map<std::string, std::vector<std::string>>& wo
 
 } // namespace
 
-CommandPath follow(const CLI::App& app, const std::vector<std::string>& words)
+CommandPath follow(const CLI::App &app, const std::vector<std::string> &words)
 {
 	CommandPath path;
 	path.command = &app;
 	for (size_t i = 0; i < words.size(); ++i) {
-		const std::string& word = words[i];
+		const std::string &word = words[i];
 		if (word == "--")
 			break;
 		if (word.size() > 1 && word[0] == '-') {
-			if (word.find('=') == std::string::npos && takes_value(option_named(path.command, word)))
+			if (word.find('=') == std::string::npos &&
+			    takes_value(option_named(path.command, word)))
 				++i;
 			continue;
 		}
 		if (subcommands(*path.command).empty())
-			break;  // an argument of the command itself
-		const CLI::App* sub = nullptr;
-		for (const CLI::App* candidate : subcommands(*path.command))
+			break; // an argument of the command itself
+		const CLI::App *sub = nullptr;
+		for (const CLI::App *candidate : subcommands(*path.command))
 			if (candidate->check_name(word))
 				sub = candidate;
 		if (sub == nullptr) {
@@ -187,25 +194,26 @@ CommandPath follow(const CLI::App& app, const std::vector<std::string>& words)
 	return path;
 }
 
-std::string unknown_subcommand_message(const CommandPath& path)
+std::string unknown_subcommand_message(const CommandPath &path)
 {
 	std::string best;
 	size_t best_distance = 0;
-	for (const CLI::App* sub : subcommands(*path.command)) {
+	for (const CLI::App *sub : subcommands(*path.command)) {
 		size_t distance = edit_distance(path.unknown, sub->get_name());
 		if (best.empty() || distance < best_distance) {
 			best = sub->get_name();
 			best_distance = distance;
 		}
 	}
-	std::string message = "unknown subcommand \"" + path.unknown + "\" of " + command_name(path);
+	std::string message =
+	        "unknown subcommand \"" + path.unknown + "\" of " + command_name(path);
 	// a guess further off than half the word helps nobody
 	if (!best.empty() && best_distance <= std::max<size_t>(2, path.unknown.size() / 2))
 		message += "; did you mean \"" + best + "\"?";
 	return message + " (see " + command_name(path) + " --help)";
 }
 
-std::string completion_script(const CLI::App& app, const std::string& shell)
+std::string completion_script(const CLI::App &app, const std::string &shell)
 {
 	std::map<std::string, std::vector<std::string>> words;
 	std::vector<std::string> valued;

@@ -18,18 +18,18 @@ namespace {
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 30;
 
-[[noreturn]] void file_error(const std::string& doing, const std::string& path)
+[[noreturn]] void file_error(const std::string &doing, const std::string &path)
 {
 	throw ToolError(Exit::kFailure, "cannot " + doing + " " + path + ": " + strerror(errno));
 }
 
-std::string directory_of(const std::string& path)
+std::string directory_of(const std::string &path)
 {
 	std::string dir = std::filesystem::path(path).parent_path().string();
 	return dir.empty() ? "." : dir;
 }
 
-void sync_directory(const std::string& dir)
+void sync_directory(const std::string &dir)
 {
 	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd >= 0) {
@@ -47,7 +47,7 @@ unsigned default_mode()
 
 // Puts the finished file under the target's name without ever replacing a
 // file that appeared meanwhile, unless replacing was asked for.
-bool move_into_place(const std::string& temp, const std::string& target, bool replace)
+bool move_into_place(const std::string &temp, const std::string &target, bool replace)
 {
 	if (replace)
 		return rename(temp.c_str(), target.c_str()) == 0;
@@ -63,15 +63,16 @@ bool move_into_place(const std::string& temp, const std::string& target, bool re
 }
 
 // "-" and the names of an open descriptor (/dev/stdout, /dev/fd/N).
-std::optional<int> descriptor_named(const std::string& path)
+std::optional<int> descriptor_named(const std::string &path)
 {
 	if (path == "-" || path == "/dev/stdout")
 		return STDOUT_FILENO;
 	if (path == "/dev/stderr")
 		return STDERR_FILENO;
-	for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+	for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
 		size_t len = strlen(prefix);
-		if (path.compare(0, len, prefix) != 0 || path.size() == len || path.size() > len + 6 ||
+		if (path.compare(0, len, prefix) != 0 || path.size() == len ||
+		    path.size() > len + 6 ||
 		    path.find_first_not_of("0123456789", len) != std::string::npos)
 			continue;
 		int fd = std::stoi(path.substr(len));
@@ -85,7 +86,7 @@ std::optional<int> descriptor_named(const std::string& path)
 // Where a chain of symbolic links ends, whether or not a file is there yet.
 std::string link_target(std::string path)
 {
-	constexpr int kMaxLinks = 40;  // as the kernel's own bound
+	constexpr int kMaxLinks = 40; // as the kernel's own bound
 	for (int hop = 0; hop < kMaxLinks; ++hop) {
 		struct stat info {};
 		std::error_code error;
@@ -94,8 +95,9 @@ std::string link_target(std::string path)
 		std::filesystem::path next = std::filesystem::read_symlink(path, error);
 		if (error)
 			return path;
-		path = next.is_absolute() ? next.string()
-		                          : (std::filesystem::path(path).parent_path() / next).string();
+		path = next.is_absolute()
+		               ? next.string()
+		               : (std::filesystem::path(path).parent_path() / next).string();
 	}
 	return path;
 }
@@ -116,7 +118,7 @@ SecureBuffer::~SecureBuffer()
 	explicit_bzero(data_.get(), size_);
 }
 
-InputFile::InputFile(const std::string& path) : path_(path)
+InputFile::InputFile(const std::string &path) : path_(path)
 {
 	if (path == "-") {
 		fd_ = STDIN_FILENO;
@@ -139,7 +141,7 @@ InputFile::~InputFile()
 		close(fd_);
 }
 
-size_t InputFile::read_full(unsigned char* data, size_t len)
+size_t InputFile::read_full(unsigned char *data, size_t len)
 {
 	size_t got = 0;
 	while (got < len) {
@@ -155,7 +157,7 @@ size_t InputFile::read_full(unsigned char* data, size_t len)
 	return got;
 }
 
-TempOutput::TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode,
+TempOutput::TempOutput(const std::string &target, bool replace, std::optional<unsigned> mode,
                        std::optional<unsigned> new_file_mode)
     : target_(target), path_(target), replace_(replace), target_mode_(mode),
       new_file_mode_(new_file_mode)
@@ -188,7 +190,7 @@ TempOutput::TempOutput(const std::string& target, bool replace, std::optional<un
 	open_temporary();
 }
 
-void TempOutput::open_in_place(const std::string& path)
+void TempOutput::open_in_place(const std::string &path)
 {
 	fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
 	if (fd_ < 0)
@@ -232,7 +234,7 @@ void TempOutput::discard()
 	cleanup::disarm_temp_file();
 }
 
-void TempOutput::write(const unsigned char* data, size_t len)
+void TempOutput::write(const unsigned char *data, size_t len)
 {
 	size_t done = 0;
 	while (done < len) {
@@ -309,7 +311,7 @@ void Progress::done()
 void Progress::draw()
 {
 	double seconds =
-	    std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+	        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 	double rate = seconds > 0 ? static_cast<double>(done_bytes_) / seconds : 0;
 	std::string line = "\r" + label_ + " ";
 	if (total_ && *total_ > 0) {

@@ -16,10 +16,10 @@ class SecureBuffer {
 public:
 	explicit SecureBuffer(size_t size);
 	~SecureBuffer();
-	SecureBuffer(const SecureBuffer&) = delete;
-	SecureBuffer& operator=(const SecureBuffer&) = delete;
+	SecureBuffer(const SecureBuffer &) = delete;
+	SecureBuffer &operator=(const SecureBuffer &) = delete;
 
-	unsigned char* data() { return data_.get(); }
+	unsigned char *data() { return data_.get(); }
 	size_t size() const { return size_; }
 
 private:
@@ -30,13 +30,13 @@ private:
 class InputFile {
 public:
 	// "-" is standard input.
-	explicit InputFile(const std::string& path);
+	explicit InputFile(const std::string &path);
 	~InputFile();
-	InputFile(const InputFile&) = delete;
-	InputFile& operator=(const InputFile&) = delete;
+	InputFile(const InputFile &) = delete;
+	InputFile &operator=(const InputFile &) = delete;
 
 	// Reads until len bytes are in or the file ends; the bytes read.
-	size_t read_full(unsigned char* data, size_t len);
+	size_t read_full(unsigned char *data, size_t len);
 	// The size of a regular file, for the progress bar.
 	std::optional<uint64_t> size() const { return size_; }
 
@@ -60,29 +60,29 @@ public:
 	// Refuses an existing target unless replace is set. The finished file
 	// gets mode, or else the replaced file's mode, or else new_file_mode or
 	// the usual one.
-	TempOutput(const std::string& target, bool replace, std::optional<unsigned> mode = {},
+	TempOutput(const std::string &target, bool replace, std::optional<unsigned> mode = {},
 	           std::optional<unsigned> new_file_mode = {});
 	~TempOutput();
-	TempOutput(const TempOutput&) = delete;
-	TempOutput& operator=(const TempOutput&) = delete;
+	TempOutput(const TempOutput &) = delete;
+	TempOutput &operator=(const TempOutput &) = delete;
 
-	void write(const unsigned char* data, size_t len);
+	void write(const unsigned char *data, size_t len);
 	void commit();
 	uint64_t written() const { return written_; }
 	// True for standard output: the result must then keep off it.
 	bool to_stdout() const { return to_stdout_; }
 
 private:
-	void open_in_place(const std::string& path);
+	void open_in_place(const std::string &path);
 	void open_temporary();
 	void discard();
 
-	std::string target_;  // as the user named it, for messages
-	std::string path_;    // what is replaced: the link's target for a link
+	std::string target_; // as the user named it, for messages
+	std::string path_;   // what is replaced: the link's target for a link
 	std::string temp_;
 	bool replace_;
 	bool in_place_ = false;
-	bool owns_fd_ = false;  // not for a descriptor the tool was given
+	bool owns_fd_ = false; // not for a descriptor the tool was given
 	bool to_stdout_ = false;
 	int fd_ = -1;
 	bool committed_ = false;
@@ -96,8 +96,8 @@ class Progress {
 public:
 	Progress(std::string label, std::optional<uint64_t> total);
 	~Progress();
-	Progress(const Progress&) = delete;
-	Progress& operator=(const Progress&) = delete;
+	Progress(const Progress &) = delete;
+	Progress &operator=(const Progress &) = delete;
 
 	void advance(uint64_t bytes);
 	void done();

@@ -53,7 +53,7 @@ std::string recorded_text(unsigned long code)
 }
 
 // Writes everything or fails: a result cut short must not pass for whole.
-void write_all(int fd, const std::string& bytes)
+void write_all(int fd, const std::string &bytes)
 {
 	size_t done = 0;
 	while (done < bytes.size()) {
@@ -61,15 +61,15 @@ void write_all(int fd, const std::string& bytes)
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
-			throw ToolError(Exit::kFailure, std::string("cannot write the result: ") +
-			                                    strerror(errno));
+			throw ToolError(Exit::kFailure,
+			                std::string("cannot write the result: ") + strerror(errno));
 		done += static_cast<size_t>(n);
 	}
 }
 
 // The way out of a blocked password, named where it blocks. The failing
 // step names the password ("verifying the PIN").
-std::string unblock_hint(const std::string& doing, unsigned long code)
+std::string unblock_hint(const std::string &doing, unsigned long code)
 {
 	if (code != DRAXEL_E_PASSWORD_BLOCKED && code != DRAXEL_E_WRONG_PASSWORD)
 		return {};
@@ -78,7 +78,8 @@ std::string unblock_hint(const std::string& doing, unsigned long code)
 	if (doing.find("PIN") != std::string::npos)
 		return "\n  `draxel-tool pin unblock` resets it with the PUK";
 	if (doing.find("erase password") != std::string::npos)
-		return "\n  no command unblocks it; `draxel-tool clean --with-puk` clears the token with "
+		return "\n  no command unblocks it; `draxel-tool clean --with-puk` clears the "
+		       "token with "
 		       "the PUK instead";
 	if (doing.find("PUK") != std::string::npos)
 		return "\n  no command unblocks the PUK";
@@ -87,12 +88,12 @@ std::string unblock_hint(const std::string& doing, unsigned long code)
 
 } // namespace
 
-LibraryError::LibraryError(unsigned long code, const std::string& doing)
+LibraryError::LibraryError(unsigned long code, const std::string &doing)
     : std::runtime_error(doing), code_(code), library_text_(recorded_text(code))
 {
 }
 
-void check(unsigned long rc, const std::string& doing)
+void check(unsigned long rc, const std::string &doing)
 {
 	if (rc != 0)
 		throw LibraryError(rc, doing);
@@ -105,17 +106,26 @@ Exit classify(unsigned long code)
 	using draxel_errors::ErrorClass;
 	if (is_wrong_password(code))
 		return Exit::kWrongPassword;
-	if (const draxel_errors::ErrorInfo* info = draxel_errors::find_error(code)) {
+	if (const draxel_errors::ErrorInfo *info = draxel_errors::find_error(code)) {
 		switch (info->error_class) {
-		case ErrorClass::kNone: return Exit::kOk;
-		case ErrorClass::kUsage: return Exit::kUsage;
-		case ErrorClass::kNoToken: return Exit::kNoToken;
-		case ErrorClass::kWrongPassword: return Exit::kWrongPassword;
-		case ErrorClass::kBlocked: return Exit::kBlocked;
-		case ErrorClass::kIntegrity: return Exit::kIntegrity;
-		case ErrorClass::kRefused: return Exit::kRefused;
-		case ErrorClass::kCommunication: return Exit::kCommunication;
-		case ErrorClass::kFailure: return Exit::kFailure;
+		case ErrorClass::kNone:
+			return Exit::kOk;
+		case ErrorClass::kUsage:
+			return Exit::kUsage;
+		case ErrorClass::kNoToken:
+			return Exit::kNoToken;
+		case ErrorClass::kWrongPassword:
+			return Exit::kWrongPassword;
+		case ErrorClass::kBlocked:
+			return Exit::kBlocked;
+		case ErrorClass::kIntegrity:
+			return Exit::kIntegrity;
+		case ErrorClass::kRefused:
+			return Exit::kRefused;
+		case ErrorClass::kCommunication:
+			return Exit::kCommunication;
+		case ErrorClass::kFailure:
+			return Exit::kFailure;
 		}
 	}
 	if (code == pcsc(SCARD_E_NO_SERVICE) || code == pcsc(SCARD_E_SERVICE_STOPPED) ||
@@ -134,12 +144,13 @@ std::string describe(unsigned long code)
 		unsigned long left = DRAXEL_TRIES_LEFT(code);
 		if (left == 0)
 			return "wrong password, no attempts left: it is blocked now";
-		return "wrong password, " + std::to_string(left) + (left == 1 ? " attempt left" : " attempts left");
+		return "wrong password, " + std::to_string(left) +
+		       (left == 1 ? " attempt left" : " attempts left");
 	}
-	if (const draxel_errors::ErrorInfo* info = draxel_errors::find_error(code))
+	if (const draxel_errors::ErrorInfo *info = draxel_errors::find_error(code))
 		return info->description;
 	if (is_pcsc(code)) {
-		const char* text = pcsc_stringify_error(static_cast<LONG>(code));
+		const char *text = pcsc_stringify_error(static_cast<LONG>(code));
 		return std::string("PC/SC: ") + (text != nullptr ? text : "error");
 	}
 	return "error";
@@ -150,35 +161,36 @@ Result::~Result()
 	explicit_bzero(text.data(), text.size());
 }
 
-void emit(Result& result, bool as_json)
+void emit(Result &result, bool as_json)
 {
 	if (as_json) {
 		// the commands give bytes that may not be UTF-8 as hex; whatever
 		// else slips through must not make the whole result fail
-		write_all(STDOUT_FILENO, result.data.dump(2, ' ', false,
-		                                          json::error_handler_t::replace) + "\n");
+		write_all(STDOUT_FILENO,
+		          result.data.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
 		return;
 	}
 	write_all(STDOUT_FILENO, result.text);
 }
 
-int report(const std::exception& error, bool as_json)
+int report(const std::exception &error, bool as_json)
 {
 	json doc;
 	Exit status = Exit::kFailure;
 	std::string message = error.what();
-	if (auto* library = dynamic_cast<const LibraryError*>(&error)) {
+	if (auto *library = dynamic_cast<const LibraryError *>(&error)) {
 		status = classify(library->code());
 		std::string text = library->library_text();
 		message += ": ";
 		if (!text.empty())
 			message += text + " ";
-		message += "(code " + code_text(library->code()) + ": " + describe(library->code()) + ")";
+		message += "(code " + code_text(library->code()) + ": " +
+		           describe(library->code()) + ")";
 		message += unblock_hint(error.what(), library->code());
 		doc["code"] = library->code();
 		doc["library_text"] = text;
 		doc["description"] = describe(library->code());
-	} else if (auto* tool = dynamic_cast<const ToolError*>(&error)) {
+	} else if (auto *tool = dynamic_cast<const ToolError *>(&error)) {
 		status = tool->status();
 	}
 	std::fprintf(stderr, "draxel-tool: %s\n", message.c_str());
@@ -189,14 +201,14 @@ int report(const std::exception& error, bool as_json)
 			Result result;
 			result.data = json{{"ok", false}, {"failure", doc}};
 			emit(result, true);
-		} catch (const std::exception&) {
+		} catch (const std::exception &) {
 			// stderr has the message already
 		}
 	}
 	return static_cast<int>(status);
 }
 
-std::string escaped(const std::string& name)
+std::string escaped(const std::string &name)
 {
 	std::string out;
 	for (char c : name) {
@@ -212,14 +224,15 @@ std::string escaped(const std::string& name)
 	return out;
 }
 
-void put_name(json& data, const char* key, const std::string& name)
+void put_name(json &data, const char *key, const std::string &name)
 {
 	data[key] = name;
 	if (!valid_utf8(name))
-		data[std::string(key) + "_hex"] = to_hex(reinterpret_cast<const unsigned char*>(name.data()), name.size());
+		data[std::string(key) + "_hex"] =
+		        to_hex(reinterpret_cast<const unsigned char *>(name.data()), name.size());
 }
 
-std::string to_hex(const unsigned char* data, size_t len)
+std::string to_hex(const unsigned char *data, size_t len)
 {
 	static const char digits[] = "0123456789ABCDEF";
 	std::string text;
@@ -231,12 +244,13 @@ std::string to_hex(const unsigned char* data, size_t len)
 	return text;
 }
 
-std::string argument_or_stdin(const std::string& argument, size_t limit, const char* what)
+std::string argument_or_stdin(const std::string &argument, size_t limit, const char *what)
 {
 	if (!argument.empty() && argument != "-") {
 		if (argument.size() > limit)
-			throw ToolError(Exit::kUsage, std::string("the ") + what + " is longer than " +
-			                                  std::to_string(limit) + " bytes");
+			throw ToolError(Exit::kUsage, std::string("the ") + what +
+			                                      " is longer than " +
+			                                      std::to_string(limit) + " bytes");
 		return argument;
 	}
 	std::string text;
@@ -248,15 +262,17 @@ std::string argument_or_stdin(const std::string& argument, size_t limit, const c
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n < 0)
-			throw ToolError(Exit::kFailure, std::string("cannot read the ") + what +
-			                                    " from standard input: " + strerror(errno));
+			throw ToolError(Exit::kFailure,
+			                std::string("cannot read the ") + what +
+			                        " from standard input: " + strerror(errno));
 		if (n == 0)
 			break;
 		if (text.size() + static_cast<size_t>(n) > limit) {
 			explicit_bzero(chunk, sizeof chunk);
 			explicit_bzero(text.data(), text.size());
-			throw ToolError(Exit::kUsage, std::string("the ") + what + " is longer than " +
-			                                  std::to_string(limit) + " bytes");
+			throw ToolError(Exit::kUsage, std::string("the ") + what +
+			                                      " is longer than " +
+			                                      std::to_string(limit) + " bytes");
 		}
 		text.append(chunk, static_cast<size_t>(n));
 	}

@@ -16,44 +16,52 @@ namespace draxel::tool {
 namespace {
 
 struct SecretInfo {
-	const char* label;   // for prompts and messages
-	const char* option;  // --<option>-fd
-	const char* env;
-	bool confirm;  // a new value is typed twice
+	const char *label;  // for prompts and messages
+	const char *option; // --<option>-fd
+	const char *env;
+	bool confirm; // a new value is typed twice
 };
 
 SecretInfo info(SecretKind kind)
 {
 	switch (kind) {
-	case SecretKind::kPin: return {"PIN", "pin", "DRAXEL_PIN", false};
-	case SecretKind::kNewPin: return {"new PIN", "new-pin", "DRAXEL_NEW_PIN", true};
-	case SecretKind::kPuk: return {"PUK", "puk", "DRAXEL_PUK", false};
-	case SecretKind::kNewPuk: return {"new PUK", "new-puk", "DRAXEL_NEW_PUK", true};
+	case SecretKind::kPin:
+		return {"PIN", "pin", "DRAXEL_PIN", false};
+	case SecretKind::kNewPin:
+		return {"new PIN", "new-pin", "DRAXEL_NEW_PIN", true};
+	case SecretKind::kPuk:
+		return {"PUK", "puk", "DRAXEL_PUK", false};
+	case SecretKind::kNewPuk:
+		return {"new PUK", "new-puk", "DRAXEL_NEW_PUK", true};
 	case SecretKind::kSecondPuk:
 		return {"PUK of the second token", "second-puk", "DRAXEL_SECOND_PUK", false};
-	case SecretKind::kErasePas: return {"erase password", "erase-pas", "DRAXEL_ERASE_PAS", false};
+	case SecretKind::kErasePas:
+		return {"erase password", "erase-pas", "DRAXEL_ERASE_PAS", false};
 	case SecretKind::kNewErasePas:
 		return {"new erase password", "new-erase-pas", "DRAXEL_NEW_ERASE_PAS", true};
-	case SecretKind::kNotePas: return {"note password", "note-pas", "DRAXEL_NOTE_PAS", false};
+	case SecretKind::kNotePas:
+		return {"note password", "note-pas", "DRAXEL_NOTE_PAS", false};
 	case SecretKind::kNewNotePas:
 		return {"new note password", "new-note-pas", "DRAXEL_NEW_NOTE_PAS", true};
-	case SecretKind::kPassPhrase: return {"pass phrase", "pass-phrase", "DRAXEL_PASS_PHRASE", false};
+	case SecretKind::kPassPhrase:
+		return {"pass phrase", "pass-phrase", "DRAXEL_PASS_PHRASE", false};
 	case SecretKind::kNewPassPhrase:
 		return {"new pass phrase", "new-pass-phrase", "DRAXEL_NEW_PASS_PHRASE", true};
-	case SecretKind::kKeyPas: return {"key-loading password", "key-pas", "DRAXEL_KEY_PAS", false};
+	case SecretKind::kKeyPas:
+		return {"key-loading password", "key-pas", "DRAXEL_KEY_PAS", false};
 	}
 	return {"password", "password", "DRAXEL_PASSWORD", false};
 }
 
-[[noreturn]] void too_long(const SecretInfo& what)
+[[noreturn]] void too_long(const SecretInfo &what)
 {
 	throw ToolError(Exit::kUsage, std::string("the ") + what.label + " is longer than " +
-	                                  std::to_string(Secret::kMaxLength) + " bytes");
+	                                      std::to_string(Secret::kMaxLength) + " bytes");
 }
 
 // One line from the descriptor, byte by byte so that several secrets can
 // follow each other on one descriptor, one per line.
-std::unique_ptr<Secret> from_fd(int fd, const SecretInfo& what)
+std::unique_ptr<Secret> from_fd(int fd, const SecretInfo &what)
 {
 	auto secret = std::make_unique<Secret>();
 	for (;;) {
@@ -63,14 +71,16 @@ std::unique_ptr<Secret> from_fd(int fd, const SecretInfo& what)
 			continue;
 		if (n < 0)
 			throw ToolError(Exit::kUsage, std::string("cannot read the ") + what.label +
-			                                  " from descriptor " + std::to_string(fd) + ": " +
-			                                  strerror(errno));
+			                                      " from descriptor " +
+			                                      std::to_string(fd) + ": " +
+			                                      strerror(errno));
 		if (n == 0 || c == '\n')
 			break;
 		// the library takes zero-terminated texts: a zero byte would cut
 		// the password short without a word
 		if (c == '\0')
-			throw ToolError(Exit::kUsage, std::string("the ") + what.label + " holds a zero byte");
+			throw ToolError(Exit::kUsage,
+			                std::string("the ") + what.label + " holds a zero byte");
 		if (!secret->push_back(c))
 			too_long(what);
 	}
@@ -104,15 +114,16 @@ public:
 		cleanup::disarm_terminal();
 		close_fd();
 	}
-	QuietTerminal(const QuietTerminal&) = delete;
-	QuietTerminal& operator=(const QuietTerminal&) = delete;
+	QuietTerminal(const QuietTerminal &) = delete;
+	QuietTerminal &operator=(const QuietTerminal &) = delete;
 
 	bool ok() const { return fd_ >= 0; }
 
-	std::unique_ptr<Secret> ask(const std::string& prompt, const SecretInfo& what)
+	std::unique_ptr<Secret> ask(const std::string &prompt, const SecretInfo &what)
 	{
 		if (write(fd_, prompt.data(), prompt.size()) < 0)
-			throw ToolError(Exit::kUsage, std::string("cannot ask for the ") + what.label);
+			throw ToolError(Exit::kUsage,
+			                std::string("cannot ask for the ") + what.label);
 		return from_fd(fd_, what);
 	}
 
@@ -128,19 +139,19 @@ private:
 	termios saved_{};
 };
 
-std::unique_ptr<Secret> from_prompt(const SecretInfo& what)
+std::unique_ptr<Secret> from_prompt(const SecretInfo &what)
 {
 	QuietTerminal terminal;
 	if (!terminal.ok())
-		throw ToolError(Exit::kUsage, std::string("no ") + what.label + ": set " + what.env +
-		                                  ", use --" + what.option +
-		                                  "-fd N, or run on a terminal");
+		throw ToolError(Exit::kUsage, std::string("no ") + what.label + ": set " +
+		                                      what.env + ", use --" + what.option +
+		                                      "-fd N, or run on a terminal");
 	auto secret = terminal.ask(std::string(what.label) + ": ", what);
 	if (what.confirm) {
 		auto again = terminal.ask(std::string("repeat the ") + what.label + ": ", what);
 		if (!(*again == *secret))
-			throw ToolError(Exit::kUsage, std::string("the two entries of the ") + what.label +
-			                                  " differ");
+			throw ToolError(Exit::kUsage, std::string("the two entries of the ") +
+			                                      what.label + " differ");
 	}
 	return secret;
 }
@@ -171,27 +182,27 @@ bool Secret::push_back(char c)
 	return true;
 }
 
-bool Secret::operator==(const Secret& other) const
+bool Secret::operator==(const Secret &other) const
 {
 	return length_ == other.length_ && memcmp(buffer_, other.buffer_, length_) == 0;
 }
 
-void Secrets::add_option(CLI::App* command, SecretKind kind, Need need)
+void Secrets::add_option(CLI::App *command, SecretKind kind, Need need)
 {
 	registered_.push_back({command, kind, need});
 	SecretInfo what = info(kind);
-	int& fd = fds_[kind];
+	int &fd = fds_[kind];
 	fd = -1;
 	command->add_option(std::string("--") + what.option + "-fd", fd,
 	                    std::string("read the ") + what.label +
-	                        " from this file descriptor (one line); otherwise from $" +
-	                        what.env + " or a prompt")
-	    ->check(CLI::NonNegativeNumber);
+	                            " from this file descriptor (one line); otherwise from $" +
+	                            what.env + " or a prompt")
+	        ->check(CLI::NonNegativeNumber);
 }
 
 void Secrets::prefetch()
 {
-	for (const Registration& entry : registered_) {
+	for (const Registration &entry : registered_) {
 		bool wanted = entry.need == Need::kAlways || !needs_prompt(entry.kind);
 		if (entry.command->parsed() && wanted && cache_.count(entry.kind) == 0)
 			cache_[entry.kind] = read(entry.kind);
@@ -200,7 +211,7 @@ void Secrets::prefetch()
 
 std::unique_ptr<Secret> Secrets::get(SecretKind kind)
 {
-	auto& cached = cache_[kind];
+	auto &cached = cache_[kind];
 	if (!cached)
 		cached = read(kind);
 	// an empty variable or line, or Ctrl-D at the prompt: nothing to present
@@ -224,7 +235,7 @@ std::unique_ptr<Secret> Secrets::read(SecretKind kind)
 	if (fd != fds_.end() && fd->second >= 0)
 		return from_fd(fd->second, what);
 	// a variable cannot hold a zero byte, so it needs no such check
-	if (const char* value = std::getenv(what.env)) {
+	if (const char *value = std::getenv(what.env)) {
 		auto secret = std::make_unique<Secret>();
 		if (!secret->assign(value))
 			too_long(what);

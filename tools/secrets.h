@@ -38,16 +38,16 @@ public:
 
 	Secret() = default;
 	~Secret();
-	Secret(const Secret&) = delete;
-	Secret& operator=(const Secret&) = delete;
+	Secret(const Secret &) = delete;
+	Secret &operator=(const Secret &) = delete;
 
-	const char* c_str() const { return buffer_; }
+	const char *c_str() const { return buffer_; }
 	size_t size() const { return length_; }
 	// False, keeping nothing, for a text longer than kMaxLength.
 	bool assign(std::string_view text);
 	// Appends one byte; false once the buffer is full.
 	bool push_back(char c);
-	bool operator==(const Secret& other) const;
+	bool operator==(const Secret &other) const;
 
 private:
 	char buffer_[kMaxLength + 1] = {};
@@ -62,7 +62,7 @@ class Secrets {
 public:
 	// Adds --<name>-fd to the subcommand, and names the environment variable
 	// in its help.
-	void add_option(CLI::App* command, SecretKind kind, Need need = Need::kAlways);
+	void add_option(CLI::App *command, SecretKind kind, Need need = Need::kAlways);
 	// Reads the chosen subcommand's secrets before it takes the token, so that
 	// no other program waits while a person types: every one it always
 	// needs, and those it may need when no prompt is involved.
@@ -76,7 +76,7 @@ public:
 
 private:
 	struct Registration {
-		const CLI::App* command;
+		const CLI::App *command;
 		SecretKind kind;
 		Need need;
 	};

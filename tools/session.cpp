@@ -23,20 +23,21 @@ namespace {
 constexpr size_t kSerialLength = 7;
 constexpr int kNotePolicyPin = 1;
 
-bool all_of(const std::string& text, int (*predicate)(int))
+bool all_of(const std::string &text, int (*predicate)(int))
 {
-	return !text.empty() &&
-	       std::all_of(text.begin(), text.end(), [&](char c) { return predicate(static_cast<unsigned char>(c)) != 0; });
+	return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
+		return predicate(static_cast<unsigned char>(c)) != 0;
+	});
 }
 
 std::string upper(std::string text)
 {
-	for (char& c : text)
+	for (char &c : text)
 		c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 	return text;
 }
 
-std::string same_file_key(const std::string& path)
+std::string same_file_key(const std::string &path)
 {
 	std::error_code ignored;
 	return std::filesystem::weakly_canonical(path, ignored).string();
@@ -44,7 +45,7 @@ std::string same_file_key(const std::string& path)
 
 // Saves with the handled signals held back: a kill in the middle would
 // leave a full copy of the state (its keys) under a temporary name.
-bool save_whole(const std::string& path, const sim::TokenState& state)
+bool save_whole(const std::string &path, const sim::TokenState &state)
 {
 	cleanup::SignalsHeld held;
 	return sim::save_state(path, state);
@@ -52,13 +53,13 @@ bool save_whole(const std::string& path, const sim::TokenState& state)
 
 bool issue_allowed = false;
 
-std::string existing_state(const std::string& path)
+std::string existing_state(const std::string &path)
 {
 	SimToken::check_state(path);
 	return path;
 }
 
-sim::TokenState load_or_issue(const std::string& path)
+sim::TokenState load_or_issue(const std::string &path)
 {
 	sim::remove_save_leftovers(path);
 	struct stat info {};
@@ -67,23 +68,25 @@ sim::TokenState load_or_issue(const std::string& path)
 		// never issue over a state that does not load: it may be the only
 		// copy of a token's keys
 		if (!state)
-			throw ToolError(Exit::kNoToken, path + " is not a readable software token state");
+			throw ToolError(Exit::kNoToken,
+			                path + " is not a readable software token state");
 		return std::move(*state);
 	}
 	if (errno != ENOENT)
 		throw ToolError(Exit::kNoToken, path + ": " + strerror(errno));
 	sim::TokenState state = sim::issue_token();
 	if (!save_whole(path, state))
-		throw ToolError(Exit::kFailure, "cannot write the software token's state to " + path +
-		                                    ": " + strerror(errno));
-	std::fprintf(stderr, "draxel-tool: issued a new software token into %s (PIN 1234, PUK 12345678)\n",
+		throw ToolError(Exit::kFailure, "cannot write the software token's state to " +
+		                                        path + ": " + strerror(errno));
+	std::fprintf(stderr,
+	             "draxel-tool: issued a new software token into %s (PIN 1234, PUK 12345678)\n",
 	             path.c_str());
 	return state;
 }
 
 } // namespace
 
-StateLock::StateLock(const std::string& state_path, const Globals& globals)
+StateLock::StateLock(const std::string &state_path, const Globals &globals)
 {
 	std::string path = state_path + ".lock";
 	fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -96,7 +99,8 @@ StateLock::StateLock(const std::string& state_path, const Globals& globals)
 	while (flock(fd_, LOCK_EX) != 0) {
 		if (errno != EINTR) {
 			close(fd_);
-			throw ToolError(Exit::kNoToken, "cannot lock " + path + ": " + strerror(errno));
+			throw ToolError(Exit::kNoToken,
+			                "cannot lock " + path + ": " + strerror(errno));
 		}
 	}
 }
@@ -107,18 +111,19 @@ StateLock::~StateLock()
 		close(fd_);
 }
 
-SimToken::SimToken(const std::string& path, const Globals& globals)
+SimToken::SimToken(const std::string &path, const Globals &globals)
     : path_(existing_state(path)), lock_(path_, globals), token_(load_or_issue(path_))
 {
 	// the token refuses a change it cannot keep, a wrong PIN's count above all
-	token_.persist_with([this](const sim::TokenState& state) {
+	token_.persist_with([this](const sim::TokenState &state) {
 		if (save_whole(path_, state))
 			return true;
 		save_failed_ = true;
-		std::fprintf(stderr,
-		             "draxel-tool: cannot save the software token's state to %s: %s; the token "
-		             "refuses the command\n",
-		             path_.c_str(), strerror(errno));
+		std::fprintf(
+		        stderr,
+		        "draxel-tool: cannot save the software token's state to %s: %s; the token "
+		        "refuses the command\n",
+		        path_.c_str(), strerror(errno));
 		return false;
 	});
 }
@@ -130,24 +135,24 @@ void SimToken::allow_issue(bool allowed)
 
 // A mistyped path must not become a new token that enciphers what the real
 // one can never decipher: only an explicit request issues one.
-void SimToken::check_state(const std::string& path)
+void SimToken::check_state(const std::string &path)
 {
 	struct stat info {};
 	if (stat(path.c_str(), &info) == 0 || errno != ENOENT || issue_allowed)
 		return;
 	throw ToolError(Exit::kNoToken, "no such token state: " + path +
-	                                    " (issue one with `draxel-tool --sim " + path +
-	                                    " init`, or add --issue)");
+	                                        " (issue one with `draxel-tool --sim " + path +
+	                                        " init`, or add --issue)");
 }
 
 void SimToken::check_saved() const
 {
 	if (save_failed_)
-		throw ToolError(Exit::kFailure, "cannot save the software token's state to " + path_ +
-		                                    "; the token refused the command");
+		throw ToolError(Exit::kFailure, "cannot save the software token's state to " +
+		                                        path_ + "; the token refused the command");
 }
 
-Session::Session(Context& ctx) : ctx_(ctx) {}
+Session::Session(Context &ctx) : ctx_(ctx) {}
 
 Session::~Session()
 {
@@ -162,7 +167,7 @@ Session::~Session()
 // state, and ends the tool's hold on the token.
 void Session::release_readers()
 {
-	for (ReaderStructPtr* slot : {&cur_context.pCurReader, &cur_context.pSecondReader}) {
+	for (ReaderStructPtr *slot : {&cur_context.pCurReader, &cur_context.pSecondReader}) {
 		if (*slot == nullptr)
 			continue;
 		if (!simulated())
@@ -197,7 +202,7 @@ std::vector<std::string> Session::reader_names()
 	return names;
 }
 
-ReaderInfo Session::probe(const std::string& name)
+ReaderInfo Session::probe(const std::string &name)
 {
 	ReaderInfo info;
 	info.name = name;
@@ -228,13 +233,13 @@ std::vector<ReaderInfo> Session::readers()
 		return {token};
 	}
 	std::vector<ReaderInfo> all;
-	for (const std::string& name : reader_names())
+	for (const std::string &name : reader_names())
 		all.push_back(probe(name));
 	return all;
 }
 
 // Names and indexes change as readers come and go; a serial number does not.
-std::string Session::resolve_reader(const std::string& spec)
+std::string Session::resolve_reader(const std::string &spec)
 {
 	std::vector<std::string> names = reader_names();
 	if (std::find(names.begin(), names.end(), spec) != names.end())
@@ -246,13 +251,13 @@ std::string Session::resolve_reader(const std::string& spec)
 		throw ToolError(Exit::kNoToken, "no reader with index " + spec);
 	}
 	if (spec.size() == 2 * kSerialLength && all_of(spec, isxdigit)) {
-		for (const std::string& name : names)
+		for (const std::string &name : names)
 			if (probe(name).serial == upper(spec))
 				return name;
 		throw ToolError(Exit::kNoToken, "no token with serial number " + upper(spec));
 	}
 	std::vector<std::string> matches;
-	for (const std::string& name : names)
+	for (const std::string &name : names)
 		if (name.find(spec) != std::string::npos)
 			matches.push_back(name);
 	if (matches.size() == 1)
@@ -260,12 +265,12 @@ std::string Session::resolve_reader(const std::string& spec)
 	if (matches.empty())
 		throw ToolError(Exit::kNoToken, "no reader matches \"" + spec + "\"");
 	std::string list;
-	for (const std::string& name : matches)
+	for (const std::string &name : matches)
 		list += "\n  " + name;
 	throw ToolError(Exit::kUsage, "\"" + spec + "\" matches several readers:" + list);
 }
 
-void Session::attach(SimToken& token)
+void Session::attach(SimToken &token)
 {
 	attached_.reset();
 	attached_.emplace(token.card());
@@ -314,14 +319,15 @@ void Session::take(std::vector<ReaderStructPtr> records)
 	if (records.size() > 1) {
 		std::vector<std::string> names = reader_names();
 		auto name_of = [&](ReaderStructPtr record) {
-			for (const std::string& name : names)
+			for (const std::string &name : names)
 				if (IsCurrentReader(record, name.c_str()))
 					return name;
 			return std::string();
 		};
-		std::sort(records.begin(), records.end(), [&](ReaderStructPtr a, ReaderStructPtr b) {
-			return name_of(a) < name_of(b);
-		});
+		std::sort(records.begin(), records.end(),
+		          [&](ReaderStructPtr a, ReaderStructPtr b) {
+			          return name_of(a) < name_of(b);
+		          });
 	}
 	ReaderStructPtr current = cur_context.pCurReader;
 	for (ReaderStructPtr record : records) {
@@ -336,11 +342,11 @@ void Session::take(std::vector<ReaderStructPtr> records)
 void Session::connect_second()
 {
 	connect();
-	const std::string& second = ctx_.globals.second_reader;
+	const std::string &second = ctx_.globals.second_reader;
 	if (simulated()) {
 		if (second.empty())
-			throw ToolError(Exit::kUsage,
-			                "with --sim, name the second software token's state file with --second-reader");
+			throw ToolError(Exit::kUsage, "with --sim, name the second software "
+			                              "token's state file with --second-reader");
 		if (same_file_key(second) == same_file_key(ctx_.globals.sim))
 			throw ToolError(Exit::kUsage, "the second token is the first one");
 		second_sim_ = std::make_unique<SimToken>(second, ctx_.globals);
@@ -354,7 +360,7 @@ void Session::connect_second()
 	take({cur_context.pCurReader, cur_context.pSecondReader});
 }
 
-void Session::connect_second_card(const std::string& second)
+void Session::connect_second_card(const std::string &second)
 {
 	if (second.empty()) {
 		check(ConnectToSecondMekta(), "connecting to the second token");

@@ -19,7 +19,7 @@ struct ReaderInfo {
 	std::string name;
 	bool card = false;
 	bool token = false;
-	std::string serial;  // 14 hex digits, or empty
+	std::string serial; // 14 hex digits, or empty
 };
 
 // An exclusive lock on a software token's state, so that two processes
@@ -27,10 +27,10 @@ struct ReaderInfo {
 class StateLock {
 public:
 	// Waits at most --wait seconds for another process to let go.
-	StateLock(const std::string& state_path, const Globals& globals);
+	StateLock(const std::string &state_path, const Globals &globals);
 	~StateLock();
-	StateLock(const StateLock&) = delete;
-	StateLock& operator=(const StateLock&) = delete;
+	StateLock(const StateLock &) = delete;
+	StateLock &operator=(const StateLock &) = delete;
 
 private:
 	int fd_ = -1;
@@ -41,13 +41,13 @@ private:
 // every change (a change that cannot be saved is refused by the token).
 class SimToken {
 public:
-	SimToken(const std::string& path, const Globals& globals);
+	SimToken(const std::string &path, const Globals &globals);
 	// Whether a missing state file is issued (init, --issue) or refused.
 	static void allow_issue(bool allowed);
 	// ToolError (no token) for a missing state that may not be issued.
-	static void check_state(const std::string& path);
-	sim::Token& card() { return token_; }
-	const std::string& path() const { return path_; }
+	static void check_state(const std::string &path);
+	sim::Token &card() { return token_; }
+	const std::string &path() const { return path_; }
 	// ToolError when a change could not be saved.
 	void check_saved() const;
 
@@ -60,14 +60,14 @@ private:
 
 class Session {
 public:
-	explicit Session(Context& ctx);
+	explicit Session(Context &ctx);
 	~Session();
-	Session(const Session&) = delete;
-	Session& operator=(const Session&) = delete;
+	Session(const Session &) = delete;
+	Session &operator=(const Session &) = delete;
 
 	bool simulated() const { return !ctx_.globals.sim.empty(); }
-	const Globals& globals() const { return ctx_.globals; }
-	Secrets& secrets() { return ctx_.secrets; }
+	const Globals &globals() const { return ctx_.globals; }
+	Secrets &secrets() { return ctx_.secrets; }
 
 	// Makes the chosen token the library's current one.
 	void connect();
@@ -91,16 +91,16 @@ public:
 
 private:
 	void connect_card();
-	void connect_second_card(const std::string& second);
+	void connect_second_card(const std::string &second);
 	void take(std::vector<ReaderStructPtr> records);
 	void open_context();
 	std::vector<std::string> reader_names();
-	std::string resolve_reader(const std::string& spec);
-	ReaderInfo probe(const std::string& name);
-	void attach(SimToken& token);
+	std::string resolve_reader(const std::string &spec);
+	ReaderInfo probe(const std::string &name);
+	void attach(SimToken &token);
 	void release_readers();
 
-	Context& ctx_;
+	Context &ctx_;
 	bool context_open_ = false;
 	std::unique_ptr<SimToken> sim_;
 	std::unique_ptr<SimToken> second_sim_;

@@ -20,7 +20,7 @@ constexpr unsigned kPrivateMode = 0600;
 constexpr int kFirstTokenClearingNote = 5;
 
 struct MaintenanceOptions {
-	std::string file;  // input or output
+	std::string file; // input or output
 	bool force = false;
 	bool with_puk = false;
 	bool yes = false;
@@ -28,7 +28,7 @@ struct MaintenanceOptions {
 
 // What cannot be undone is asked about on the terminal, when there is one;
 // scripts (no terminal) and --yes go ahead.
-void confirm(const std::string& question)
+void confirm(const std::string &question)
 {
 	int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
 	if (tty < 0)
@@ -36,7 +36,8 @@ void confirm(const std::string& question)
 	std::string prompt = question + " [y/N] ";
 	std::string answer;
 	char c = 0;
-	bool asked = write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+	bool asked =
+	        write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
 	while (asked && read(tty, &c, 1) == 1 && c != '\n')
 		answer.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
 	close(tty);
@@ -44,10 +45,10 @@ void confirm(const std::string& question)
 		throw ToolError(Exit::kFailure, "not confirmed; nothing was changed");
 }
 
-const char* const kPasswordsReplaced =
-    "its PIN, PUK and other passwords become those of the token the duplicate comes from";
+const char *const kPasswordsReplaced =
+        "its PIN, PUK and other passwords become those of the token the duplicate comes from";
 
-Result done(const std::string& text, json data)
+Result done(const std::string &text, json data)
 {
 	Result result;
 	result.data = std::move(data);
@@ -57,14 +58,15 @@ Result done(const std::string& text, json data)
 
 std::string without_blanks(std::string text)
 {
-	text.erase(std::remove_if(text.begin(), text.end(),
-	                          [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+	text.erase(std::remove_if(
+	                   text.begin(), text.end(),
+	                   [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
 	           text.end());
 	return text;
 }
 
 // Key material goes to a private file, or to stdout when none is named.
-Result secret_output(const MaintenanceOptions& options, const std::string& text, const char* key)
+Result secret_output(const MaintenanceOptions &options, const std::string &text, const char *key)
 {
 	if (options.file.empty() || options.file == "-") {
 		Result result;
@@ -75,18 +77,18 @@ Result secret_output(const MaintenanceOptions& options, const std::string& text,
 	std::string line = text + "\n";
 	WipeOnExit wipe(line);
 	TempOutput out(options.file, options.force, kPrivateMode);
-	out.write(reinterpret_cast<const unsigned char*>(line.data()), line.size());
+	out.write(reinterpret_cast<const unsigned char *>(line.data()), line.size());
 	out.commit();
 	return done(std::string(key) + " written to " + options.file, {{"output", options.file}});
 }
 
-std::string secret_input(const MaintenanceOptions& options, size_t limit, const char* what)
+std::string secret_input(const MaintenanceOptions &options, size_t limit, const char *what)
 {
 	if (options.file.empty() || options.file == "-")
 		return without_blanks(argument_or_stdin("", limit, what));
 	InputFile in(options.file);
 	std::string text(limit + 1, '\0');
-	text.resize(in.read_full(reinterpret_cast<unsigned char*>(text.data()), text.size()));
+	text.resize(in.read_full(reinterpret_cast<unsigned char *>(text.data()), text.size()));
 	if (text.size() > limit) {
 		explicit_bzero(text.data(), text.size());
 		throw ToolError(Exit::kUsage, options.file + " is too long for a " + what);
@@ -98,7 +100,7 @@ std::string secret_input(const MaintenanceOptions& options, size_t limit, const 
 
 // The duplicate text of the current token; the size query reads the whole
 // duplicate from the token too, so the text is taken from the second call.
-std::string duplicate_text(const Secret& puk)
+std::string duplicate_text(const Secret &puk)
 {
 	int size = 0;
 	check(GetDublData(puk.c_str(), nullptr, &size), "exporting the duplicate");
@@ -108,7 +110,7 @@ std::string duplicate_text(const Secret& puk)
 	return text;
 }
 
-Result export_duplicate(Session& session, const MaintenanceOptions& options)
+Result export_duplicate(Session &session, const MaintenanceOptions &options)
 {
 	auto puk = session.secrets().get(SecretKind::kPuk);
 	std::string text = duplicate_text(*puk);
@@ -116,7 +118,7 @@ Result export_duplicate(Session& session, const MaintenanceOptions& options)
 	return secret_output(options, text, "duplicate");
 }
 
-Result import_duplicate(Session& session, const MaintenanceOptions& options)
+Result import_duplicate(Session &session, const MaintenanceOptions &options)
 {
 	std::string text = secret_input(options, kMaxDuplicateText, "duplicate");
 	WipeOnExit wipe(text);
@@ -130,7 +132,7 @@ Result import_duplicate(Session& session, const MaintenanceOptions& options)
 // The library in-process has one transmit handler for both of its readers,
 // so two software tokens cannot take part in one call: the copy is made as
 // the library makes it, step by step, with each token attached in turn.
-void copy_software_token(Session& session, const Secret& puk, const Secret& second_puk)
+void copy_software_token(Session &session, const Secret &puk, const Secret &second_puk)
 {
 	std::string text = duplicate_text(puk);
 	WipeOnExit wipe(text);
@@ -142,7 +144,7 @@ void copy_software_token(Session& session, const Secret& puk, const Secret& seco
 	session.use_first();
 }
 
-Result copy_token(Session& session, const MaintenanceOptions&)
+Result copy_token(Session &session, const MaintenanceOptions &)
 {
 	session.connect_second();
 	auto puk = session.secrets().get(SecretKind::kPuk);
@@ -156,7 +158,7 @@ Result copy_token(Session& session, const MaintenanceOptions&)
 	            {{"copied", true}, {"passwords_replaced", true}});
 }
 
-Result generate_keys(Session&, const MaintenanceOptions& options)
+Result generate_keys(Session &, const MaintenanceOptions &options)
 {
 	unsigned char source[kKeySource];
 	int size = sizeof source;
@@ -175,7 +177,7 @@ int hex_digit(char c)
 	return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-Result load_keys(Session& session, const MaintenanceOptions& options)
+Result load_keys(Session &session, const MaintenanceOptions &options)
 {
 	std::string text = secret_input(options, 4 * kKeySource, "key source");
 	WipeOnExit wipe_text(text);
@@ -195,14 +197,14 @@ Result load_keys(Session& session, const MaintenanceOptions& options)
 	return done("keys loaded", {{"loaded", true}});
 }
 
-Result generate_ds_key(Session& session, const MaintenanceOptions&)
+Result generate_ds_key(Session &session, const MaintenanceOptions &)
 {
 	session.verify(SecretKind::kPin);
 	check(GenDSKey(session.version()), "generating the DS key");
 	return done("DS key generated", {{"generated", true}});
 }
 
-Result clean_token(Session& session, const MaintenanceOptions& options)
+Result clean_token(Session &session, const MaintenanceOptions &options)
 {
 	int version = session.version();
 	session.verify(options.with_puk ? SecretKind::kPuk : SecretKind::kErasePas);
@@ -213,21 +215,21 @@ Result clean_token(Session& session, const MaintenanceOptions& options)
 	return done("token cleared: new keys, no groups, an empty note", {{"cleared", true}});
 }
 
-using MaintenanceAction = Result (*)(Session&, const MaintenanceOptions&);
+using MaintenanceAction = Result (*)(Session &, const MaintenanceOptions &);
 
-CLI::App* add(CLI::App* parent, Context& ctx, const char* name, const char* help,
+CLI::App *add(CLI::App *parent, Context &ctx, const char *name, const char *help,
               MaintenanceAction action, std::shared_ptr<MaintenanceOptions> options)
 {
-	auto* command = parent->add_subcommand(name, help);
+	auto *command = parent->add_subcommand(name, help);
 	command->callback([&ctx, action, options] {
-		ctx.action = [action, options](Session& s) { return action(s, *options); };
+		ctx.action = [action, options](Session &s) { return action(s, *options); };
 	});
 	return command;
 }
 
 // A command that destroys what the token held: asked about first, at parse
 // time, before any token is taken or any password read.
-void add_confirmation(CLI::App* command, MaintenanceOptions& options, std::string question)
+void add_confirmation(CLI::App *command, MaintenanceOptions &options, std::string question)
 {
 	command->add_flag("-y,--yes", options.yes, "do not ask for confirmation on the terminal");
 	command->parse_complete_callback([&options, question] {
@@ -236,64 +238,75 @@ void add_confirmation(CLI::App* command, MaintenanceOptions& options, std::strin
 	});
 }
 
-void add_output_options(CLI::App* command, MaintenanceOptions& options)
+void add_output_options(CLI::App *command, MaintenanceOptions &options)
 {
-	command->add_option("-o,--output", options.file, "write to this file (mode 0600), not stdout");
+	command->add_option("-o,--output", options.file,
+	                    "write to this file (mode 0600), not stdout");
 	command->add_flag("-f,--force", options.force, "replace an existing output file");
 }
 
 } // namespace
 
-void add_maintenance_commands(CLI::App& app, Context& ctx)
+void add_maintenance_commands(CLI::App &app, Context &ctx)
 {
 	auto options = std::make_shared<MaintenanceOptions>();
-	Secrets& secrets = ctx.secrets;
+	Secrets &secrets = ctx.secrets;
 
-	auto* dup = app.add_subcommand("dup", "copy the token's key material (needs the PUK)");
+	auto *dup = app.add_subcommand("dup", "copy the token's key material (needs the PUK)");
 	dup->require_subcommand(1);
-	auto* out = add(dup, ctx, "export", "the token's duplicate as text", export_duplicate, options);
+	auto *out =
+	        add(dup, ctx, "export", "the token's duplicate as text", export_duplicate, options);
 	add_output_options(out, *options);
 	secrets.add_option(out, SecretKind::kPuk);
-	auto* in = add(dup, ctx, "import", "restore a duplicate text into the token",
+	auto *in = add(dup, ctx, "import", "restore a duplicate text into the token",
 	               import_duplicate, options);
-	in->add_option("input", options->file, "the duplicate text; standard input when absent or -");
-	add_confirmation(in, *options,
-	                 std::string("Replace this token's keys, groups and passwords by the duplicate's (") +
-	                     kPasswordsReplaced + ")?");
+	in->add_option("input", options->file,
+	               "the duplicate text; standard input when absent or -");
+	add_confirmation(
+	        in, *options,
+	        std::string(
+	                "Replace this token's keys, groups and passwords by the duplicate's (") +
+	                kPasswordsReplaced + ")?");
 	secrets.add_option(in, SecretKind::kPuk);
-	auto* copy = add(dup, ctx, "copy",
-	                 "clear the second token (--second-reader, or the one other token) and copy "
-	                 "this one onto it",
-	                 copy_token, options);
-	add_confirmation(copy, *options,
-	                 "Clear the second token and copy this one onto it (its passwords become this "
-	                 "token's)?");
+	auto *copy =
+	        add(dup, ctx, "copy",
+	            "clear the second token (--second-reader, or the one other token) and copy "
+	            "this one onto it",
+	            copy_token, options);
+	add_confirmation(
+	        copy, *options,
+	        "Clear the second token and copy this one onto it (its passwords become this "
+	        "token's)?");
 	secrets.add_option(copy, SecretKind::kPuk);
 	secrets.add_option(copy, SecretKind::kSecondPuk);
 
-	auto* keys = app.add_subcommand("keys", "key sources: make one, load one into the token");
+	auto *keys = app.add_subcommand("keys", "key sources: make one, load one into the token");
 	keys->require_subcommand(1);
-	auto* generate = add(keys, ctx, "generate", "a fresh key source from the token's random generator",
-	                     generate_keys, options);
+	auto *generate =
+	        add(keys, ctx, "generate", "a fresh key source from the token's random generator",
+	            generate_keys, options);
 	add_output_options(generate, *options);
-	auto* load = add(keys, ctx, "load", "load the token's keys from a key source", load_keys, options);
+	auto *load = add(keys, ctx, "load", "load the token's keys from a key source", load_keys,
+	                 options);
 	load->add_option("input", options->file, "the key source; standard input when absent or -");
-	add_confirmation(load, *options,
-	                 "Replace the token's keys? What they enciphered cannot be deciphered again.");
+	add_confirmation(
+	        load, *options,
+	        "Replace the token's keys? What they enciphered cannot be deciphered again.");
 	secrets.add_option(load, SecretKind::kKeyPas);
 
-	auto* ds = add(&app, ctx, "gen-ds-key", "let the token generate its DS key", generate_ds_key,
-	               options);
+	auto *ds = add(&app, ctx, "gen-ds-key", "let the token generate its DS key",
+	               generate_ds_key, options);
 	secrets.add_option(ds, SecretKind::kPin);
 
-	auto* clean = add(&app, ctx, "clean",
+	auto *clean = add(&app, ctx, "clean",
 	                  "clear the token: new keys, no groups, an empty note (needs the erase "
 	                  "password)",
 	                  clean_token, options);
 	clean->add_flag("--with-puk", options->with_puk, "authorise with the PUK instead");
-	add_confirmation(clean, *options,
-	                 "Clear the token: new keys, no groups, an empty note? What it enciphered cannot "
-	                 "be deciphered again.");
+	add_confirmation(
+	        clean, *options,
+	        "Clear the token: new keys, no groups, an empty note? What it enciphered cannot "
+	        "be deciphered again.");
 	secrets.add_option(clean, SecretKind::kErasePas, Need::kMaybe);
 	secrets.add_option(clean, SecretKind::kPuk, Need::kMaybe);
 	secrets.add_option(clean, SecretKind::kPin, Need::kMaybe);

@@ -12,13 +12,13 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 constexpr size_t kHeader = sizeof(FileEncHeader);
-constexpr size_t kFileKey = 32;  // the enciphered file key of fast group files
+constexpr size_t kFileKey = 32; // the enciphered file key of fast group files
 constexpr size_t kCrc = 4;
 // Room for the header with the file key, whichever the file holds: the rest
 // of the first chunk is data, a multiple of 8 bytes either way, as the
 // host-side cipher wants it for chunks it does not split at the same points.
 constexpr size_t kHeadRoom = kHeader + kFileKey;
-constexpr const char* kSuffix = ".drx";
+constexpr const char *kSuffix = ".drx";
 
 struct FileOptions {
 	std::string input;
@@ -26,13 +26,13 @@ struct FileOptions {
 	CipherChoice cipher;
 	bool fast = false;
 	bool force = false;
-	std::string mode;  // --file-mode, octal
+	std::string mode; // --file-mode, octal
 };
 
 // Plaintext someone chose to protect is for its owner's eyes, unless asked.
 constexpr unsigned kPlaintextMode = 0600;
 
-std::optional<unsigned> output_mode(const std::string& text)
+std::optional<unsigned> output_mode(const std::string &text)
 {
 	if (text.empty())
 		return std::nullopt;
@@ -40,7 +40,7 @@ std::optional<unsigned> output_mode(const std::string& text)
 	unsigned long mode = 0;
 	try {
 		mode = std::stoul(text, &end, 8);
-	} catch (const std::exception&) {
+	} catch (const std::exception &) {
 		end = 0;
 	}
 	if (end != text.size() || mode > 07777)
@@ -49,7 +49,7 @@ std::optional<unsigned> output_mode(const std::string& text)
 }
 
 // With the data on stdout, the summary goes to stderr and JSON is refused.
-Result finished(Result result, const TempOutput& out)
+Result finished(Result result, const TempOutput &out)
 {
 	if (out.to_stdout()) {
 		std::fputs(result.text.c_str(), stderr);
@@ -73,13 +73,13 @@ private:
 	bool ended_ = false;
 };
 
-bool ends_with(const std::string& text, const std::string& suffix)
+bool ends_with(const std::string &text, const std::string &suffix)
 {
 	return text.size() > suffix.size() &&
 	       text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::string encrypted_name(const FileOptions& options)
+std::string encrypted_name(const FileOptions &options)
 {
 	if (!options.output.empty())
 		return options.output;
@@ -88,18 +88,17 @@ std::string encrypted_name(const FileOptions& options)
 	return options.input + kSuffix;
 }
 
-std::string decrypted_name(const FileOptions& options)
+std::string decrypted_name(const FileOptions &options)
 {
 	if (!options.output.empty())
 		return options.output;
 	if (!ends_with(options.input, kSuffix))
 		throw ToolError(Exit::kUsage, std::string("the input does not end in ") + kSuffix +
-		                                  "; name the output with -o");
+		                                      "; name the output with -o");
 	return options.input.substr(0, options.input.size() - std::strlen(kSuffix));
 }
 
-Result file_result(const FileOptions& options, const std::string& target, uint64_t in,
-                   uint64_t out)
+Result file_result(const FileOptions &options, const std::string &target, uint64_t in, uint64_t out)
 {
 	Result result;
 	result.data = options.cipher.describe();
@@ -112,10 +111,10 @@ Result file_result(const FileOptions& options, const std::string& target, uint64
 	return result;
 }
 
-Result encrypt_file(Session& session, const FileOptions& options)
+Result encrypt_file(Session &session, const FileOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
-	const char* group = options.cipher.group_or_null();
+	const char *group = options.cipher.group_or_null();
 	std::string target = encrypted_name(options);
 	InputFile in(options.input);
 	// an existing target is refused before anything is asked for
@@ -134,8 +133,8 @@ Result encrypt_file(Session& session, const FileOptions& options)
 		int flags = (first ? DRAXEL_FILE_FIRST : 0) | (last ? DRAXEL_FILE_LAST : 0) |
 		            (options.fast ? DRAXEL_FILE_FAST : 0);
 		int out_len = static_cast<int>(cipher.size());
-		check(EncryptFileData(plain.data(), static_cast<int>(len), cipher.data(), &out_len, mode,
-		                      phrase->c_str(), group, flags),
+		check(EncryptFileData(plain.data(), static_cast<int>(len), cipher.data(), &out_len,
+		                      mode, phrase->c_str(), group, flags),
 		      "encrypting " + options.input);
 		out.write(cipher.data(), static_cast<size_t>(out_len));
 		total_in += len;
@@ -149,10 +148,10 @@ Result encrypt_file(Session& session, const FileOptions& options)
 	return finished(std::move(result), out);
 }
 
-Result decrypt_file(Session& session, const FileOptions& options)
+Result decrypt_file(Session &session, const FileOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
-	const char* group = options.cipher.group_or_null();
+	const char *group = options.cipher.group_or_null();
 	std::string target = decrypted_name(options);
 	InputFile in(options.input);
 	TempOutput out(target, options.force, output_mode(options.mode), kPlaintextMode);
@@ -173,8 +172,8 @@ Result decrypt_file(Session& session, const FileOptions& options)
 		size_t len = last ? have : have - kCrc;
 		int flags = (first ? DRAXEL_FILE_FIRST : 0) | (last ? DRAXEL_FILE_LAST : 0);
 		int out_len = static_cast<int>(plain.size());
-		check(DecryptFileData(cipher.data(), static_cast<int>(len), plain.data(), &out_len, mode,
-		                      phrase->c_str(), group, flags),
+		check(DecryptFileData(cipher.data(), static_cast<int>(len), plain.data(), &out_len,
+		                      mode, phrase->c_str(), group, flags),
 		      "decrypting " + options.input);
 		out.write(plain.data(), static_cast<size_t>(out_len));
 		total_in += len;
@@ -190,7 +189,7 @@ Result decrypt_file(Session& session, const FileOptions& options)
 	return finished(file_result(options, target, total_in, out.written()), out);
 }
 
-void check_output_choice(const Context& ctx, const FileOptions& options)
+void check_output_choice(const Context &ctx, const FileOptions &options)
 {
 	options.cipher.resolved_mode();
 	output_mode(options.mode);
@@ -198,15 +197,16 @@ void check_output_choice(const Context& ctx, const FileOptions& options)
 		throw ToolError(Exit::kUsage, "-o - and --json both want standard output");
 }
 
-CLI::App* add_file_command(CLI::App* file, Context& ctx, const char* name, const char* help,
+CLI::App *add_file_command(CLI::App *file, Context &ctx, const char *name, const char *help,
                            std::shared_ptr<FileOptions> options)
 {
-	auto* command = file->add_subcommand(name, help);
+	auto *command = file->add_subcommand(name, help);
 	command->add_option("input", options->input, "the input file; - for standard input")
-	    ->required();
-	command->add_option("-o,--output", options->output,
-	                    "the output file; - for standard output (a failure then shows in the exit "
-	                    "status only)");
+	        ->required();
+	command->add_option(
+	        "-o,--output", options->output,
+	        "the output file; - for standard output (a failure then shows in the exit "
+	        "status only)");
 	command->add_flag("-f,--force", options->force,
 	                  "replace an existing output file (through a symbolic link: its target)");
 	command->add_option("--file-mode", options->mode,
@@ -220,32 +220,36 @@ CLI::App* add_file_command(CLI::App* file, Context& ctx, const char* name, const
 
 } // namespace
 
-void add_file_commands(CLI::App& app, Context& ctx)
+void add_file_commands(CLI::App &app, Context &ctx)
 {
-	auto* file = app.add_subcommand("file", "encrypt and decrypt files of any size");
+	auto *file = app.add_subcommand("file", "encrypt and decrypt files of any size");
 	file->require_subcommand(1);
 
 	auto encrypt_options = std::make_shared<FileOptions>();
-	auto* encrypt = add_file_command(
-	    file, ctx, "encrypt", "encrypt a file (output: INPUT.drx unless -o is given)",
-	    encrypt_options);
+	auto *encrypt = add_file_command(file, ctx, "encrypt",
+	                                 "encrypt a file (output: INPUT.drx unless -o is given)",
+	                                 encrypt_options);
 	encrypt->add_flag("--fast", encrypt_options->fast,
 	                  "fast mode: the token makes a file key, the host enciphers the data");
 	encrypt->callback([&ctx, encrypt_options] {
 		check_output_choice(ctx, *encrypt_options);
 		encrypt_options->cipher.ask_new_phrase_twice(ctx.secrets);
-		ctx.action = [encrypt_options](Session& s) { return encrypt_file(s, *encrypt_options); };
+		ctx.action = [encrypt_options](Session &s) {
+			return encrypt_file(s, *encrypt_options);
+		};
 	});
 
 	auto decrypt_options = std::make_shared<FileOptions>();
-	auto* decrypt = add_file_command(
-	    file, ctx, "decrypt",
-	    "decrypt a file (output: INPUT without .drx unless -o is given); fast mode is read "
-	    "from the file",
-	    decrypt_options);
+	auto *decrypt = add_file_command(
+	        file, ctx, "decrypt",
+	        "decrypt a file (output: INPUT without .drx unless -o is given); fast mode is read "
+	        "from the file",
+	        decrypt_options);
 	decrypt->callback([&ctx, decrypt_options] {
 		check_output_choice(ctx, *decrypt_options);
-		ctx.action = [decrypt_options](Session& s) { return decrypt_file(s, *decrypt_options); };
+		ctx.action = [decrypt_options](Session &s) {
+			return decrypt_file(s, *decrypt_options);
+		};
 	});
 }
 

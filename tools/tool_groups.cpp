@@ -17,19 +17,20 @@ constexpr unsigned char kAdministrator = 0x01;
 struct GroupOptions {
 	std::string name;
 	std::string new_name;
-	std::string blob;  // a request or an invite
+	std::string blob; // a request or an invite
 };
 
-std::string blob_text(const std::string& argument, const char* what)
+std::string blob_text(const std::string &argument, const char *what)
 {
 	std::string text = argument_or_stdin(argument, kMaxBlobInput, what);
-	text.erase(std::remove_if(text.begin(), text.end(),
-	                          [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+	text.erase(std::remove_if(
+	                   text.begin(), text.end(),
+	                   [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
 	           text.end());
 	return text;
 }
 
-Result done(const std::string& text, json data)
+Result done(const std::string &text, json data)
 {
 	Result result;
 	result.data = std::move(data);
@@ -37,7 +38,7 @@ Result done(const std::string& text, json data)
 	return result;
 }
 
-Result list_groups(Session&)
+Result list_groups(Session &)
 {
 	unsigned long len = 0;
 	check(GetGroupList(nullptr, &len), "listing the groups");
@@ -59,7 +60,7 @@ Result list_groups(Session&)
 	return result;
 }
 
-Result create_group(Session& session, const GroupOptions& options)
+Result create_group(Session &session, const GroupOptions &options)
 {
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
@@ -67,7 +68,7 @@ Result create_group(Session& session, const GroupOptions& options)
 	return done("group " + escaped(options.name) + " created", {{"created", options.name}});
 }
 
-Result rename_group(Session& session, const GroupOptions& options)
+Result rename_group(Session &session, const GroupOptions &options)
 {
 	session.verify(SecretKind::kPin);
 	check(RenameGroup(options.name.c_str(), options.new_name.c_str()), "renaming the group");
@@ -75,23 +76,24 @@ Result rename_group(Session& session, const GroupOptions& options)
 	            {{"renamed", options.name}, {"name", options.new_name}});
 }
 
-Result delete_group(Session& session, const GroupOptions& options)
+Result delete_group(Session &session, const GroupOptions &options)
 {
 	session.verify(SecretKind::kPin);
 	check(DeleteGroup(options.name.c_str()), "deleting the group");
 	return done("group " + escaped(options.name) + " deleted", {{"deleted", options.name}});
 }
 
-Result change_phrase(Session& session, const GroupOptions& options)
+Result change_phrase(Session &session, const GroupOptions &options)
 {
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kNewPassPhrase);
 	check(ChangePasPhrGroup(options.name.c_str(), phrase->c_str()),
 	      "changing the group's pass phrase");
-	return done("pass phrase of group " + escaped(options.name) + " changed", {{"changed", options.name}});
+	return done("pass phrase of group " + escaped(options.name) + " changed",
+	            {{"changed", options.name}});
 }
 
-Result request_group(Session& session, const GroupOptions&)
+Result request_group(Session &session, const GroupOptions &)
 {
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
@@ -101,7 +103,7 @@ Result request_group(Session& session, const GroupOptions&)
 	return done(request, {{"request", request}});
 }
 
-Result invite_group(Session& session, const GroupOptions& options)
+Result invite_group(Session &session, const GroupOptions &options)
 {
 	std::string request = blob_text(options.blob, "request");
 	session.verify(SecretKind::kPin);
@@ -112,86 +114,90 @@ Result invite_group(Session& session, const GroupOptions& options)
 	return done(invite, {{"group", options.name}, {"invite", invite}});
 }
 
-Result accept_group(Session& session, const GroupOptions& options)
+Result accept_group(Session &session, const GroupOptions &options)
 {
 	std::string invite = blob_text(options.blob, "invite");
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
-	unsigned long rc = AcceptInviteForGroup(invite.c_str(), options.name.c_str(), phrase->c_str());
+	unsigned long rc =
+	        AcceptInviteForGroup(invite.c_str(), options.name.c_str(), phrase->c_str());
 	// the token tells no more than 120 for an invite that answers no request
 	// of its own: the wrong token, as the exit statuses have it
 	if (rc == DRAXEL_E_BAD_STATUS)
-		throw ToolError(Exit::kWrongPassword,
-		                "accepting the invite: it answers no join request pending on this token "
-		                "(code 120): it was made for another token, or for an earlier request that "
-		                "a newer `group request` replaced, or it was accepted already; make a new "
-		                "request and have it invited");
+		throw ToolError(
+		        Exit::kWrongPassword,
+		        "accepting the invite: it answers no join request pending on this token "
+		        "(code 120): it was made for another token, or for an earlier request that "
+		        "a newer `group request` replaced, or it was accepted already; make a new "
+		        "request and have it invited");
 	check(rc, "accepting the invite");
 	return done("group " + escaped(options.name) + " joined", {{"joined", options.name}});
 }
 
-using GroupAction = Result (*)(Session&, const GroupOptions&);
+using GroupAction = Result (*)(Session &, const GroupOptions &);
 
-CLI::App* add(CLI::App* group, Context& ctx, const char* name, const char* help, GroupAction action,
+CLI::App *add(CLI::App *group, Context &ctx, const char *name, const char *help, GroupAction action,
               std::shared_ptr<GroupOptions> options)
 {
-	auto* command = group->add_subcommand(name, help);
+	auto *command = group->add_subcommand(name, help);
 	command->callback([&ctx, action, options] {
-		ctx.action = [action, options](Session& s) { return action(s, *options); };
+		ctx.action = [action, options](Session &s) { return action(s, *options); };
 	});
 	return command;
 }
 
 } // namespace
 
-void add_group_commands(CLI::App& app, Context& ctx)
+void add_group_commands(CLI::App &app, Context &ctx)
 {
-	auto* group = app.add_subcommand("group", "the token's groups and the join exchange");
+	auto *group = app.add_subcommand("group", "the token's groups and the join exchange");
 	group->require_subcommand(1);
 	auto options = std::make_shared<GroupOptions>();
-	Secrets& secrets = ctx.secrets;
+	Secrets &secrets = ctx.secrets;
 
-	auto* list = group->add_subcommand("list", "list the groups (administered ones marked)");
+	auto *list = group->add_subcommand("list", "list the groups (administered ones marked)");
 	list->callback([&ctx] { ctx.action = list_groups; });
 
-	auto* create = add(group, ctx, "create", "create a group administered by this token",
+	auto *create = add(group, ctx, "create", "create a group administered by this token",
 	                   create_group, options);
 	create->add_option("name", options->name, "the group's name")->required();
 	secrets.add_option(create, SecretKind::kPin);
 	secrets.add_option(create, SecretKind::kPassPhrase);
 
-	auto* rename = add(group, ctx, "rename", "rename a group", rename_group, options);
+	auto *rename = add(group, ctx, "rename", "rename a group", rename_group, options);
 	rename->add_option("name", options->name, "the group's name")->required();
 	rename->add_option("new-name", options->new_name, "its new name")->required();
 	secrets.add_option(rename, SecretKind::kPin);
 
-	auto* remove = add(group, ctx, "delete", "delete a group", delete_group, options);
+	auto *remove = add(group, ctx, "delete", "delete a group", delete_group, options);
 	remove->add_option("name", options->name, "the group's name")->required();
 	secrets.add_option(remove, SecretKind::kPin);
 
-	auto* phrase = add(group, ctx, "passphrase",
+	auto *phrase = add(group, ctx, "passphrase",
 	                   "change a group's pass phrase (its administrator only)", change_phrase,
 	                   options);
 	phrase->add_option("name", options->name, "the group's name")->required();
 	secrets.add_option(phrase, SecretKind::kPin);
 	secrets.add_option(phrase, SecretKind::kNewPassPhrase);
 
-	auto* request = add(group, ctx, "request",
+	auto *request = add(group, ctx, "request",
 	                    "joining token, step 1: make a join request for the administrator",
 	                    request_group, options);
 	secrets.add_option(request, SecretKind::kPin);
 	secrets.add_option(request, SecretKind::kPassPhrase);
 
-	auto* invite = add(group, ctx, "invite",
-	                   "administrator, step 2: turn a join request into an invite", invite_group,
-	                   options);
+	auto *invite = add(group, ctx, "invite",
+	                   "administrator, step 2: turn a join request into an invite",
+	                   invite_group, options);
 	invite->add_option("name", options->name, "the group to invite into")->required();
-	invite->add_option("request", options->blob, "the request text; standard input when absent");
+	invite->add_option("request", options->blob,
+	                   "the request text; standard input when absent");
 	secrets.add_option(invite, SecretKind::kPin);
 
-	auto* accept = add(group, ctx, "accept",
-	                   "joining token, step 3: accept the invite with the pass phrase of step 1",
-	                   accept_group, options);
+	auto *accept =
+	        add(group, ctx, "accept",
+	            "joining token, step 3: accept the invite with the pass phrase of step 1",
+	            accept_group, options);
 	accept->add_option("name", options->name, "the name to keep the group under")->required();
 	accept->add_option("invite", options->blob, "the invite text; standard input when absent");
 	secrets.add_option(accept, SecretKind::kPin);

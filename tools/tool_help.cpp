@@ -8,7 +8,7 @@
 namespace draxel::tool {
 namespace {
 
-Result help_text(const CLI::App& command, const std::vector<std::string>& names)
+Result help_text(const CLI::App &command, const std::vector<std::string> &names)
 {
 	std::string prefix = "draxel-tool";
 	for (size_t i = 0; i + 1 < names.size(); ++i)
@@ -21,19 +21,20 @@ Result help_text(const CLI::App& command, const std::vector<std::string>& names)
 
 } // namespace
 
-void add_help_commands(CLI::App& app, Context& ctx)
+void add_help_commands(CLI::App &app, Context &ctx)
 {
-	app.add_subcommand("help", "show the help of the tool or of a subcommand: help [SUBCOMMAND...]")
-	    ->allow_extras();
+	app.add_subcommand("help",
+	                   "show the help of the tool or of a subcommand: help [SUBCOMMAND...]")
+	        ->allow_extras();
 
 	auto shell = std::make_shared<std::string>();
-	auto* completion = app.add_subcommand("completion", "print a shell completion script");
+	auto *completion = app.add_subcommand("completion", "print a shell completion script");
 	completion->add_option("shell", *shell, "bash or zsh")
-	    ->required()
-	    ->check(CLI::IsMember({"bash", "zsh"}));
+	        ->required()
+	        ->check(CLI::IsMember({"bash", "zsh"}));
 	completion->callback([&app, &ctx, shell] {
 		ctx.needs_token = false;
-		ctx.action = [&app, shell](Session&) {
+		ctx.action = [&app, shell](Session &) {
 			Result result;
 			result.text = completion_script(app, *shell);
 			result.data = {{"shell", *shell}, {"script", result.text}};
@@ -42,7 +43,7 @@ void add_help_commands(CLI::App& app, Context& ctx)
 	});
 }
 
-bool help_requested(const CLI::App& app, Context& ctx, const std::vector<std::string>& words)
+bool help_requested(const CLI::App &app, Context &ctx, const std::vector<std::string> &words)
 {
 	CommandPath path = follow(app, words);
 	if (path.names.empty() || path.names.front() != "help")
@@ -53,7 +54,7 @@ bool help_requested(const CLI::App& app, Context& ctx, const std::vector<std::st
 		throw ToolError(Exit::kUsage, unknown_subcommand_message(topic));
 	ctx.globals.json = std::find(words.begin(), help, "--json") != help;
 	ctx.needs_token = false;
-	ctx.action = [topic](Session&) { return help_text(*topic.command, topic.names); };
+	ctx.action = [topic](Session &) { return help_text(*topic.command, topic.names); };
 	return true;
 }
 

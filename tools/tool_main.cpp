@@ -17,7 +17,7 @@ using namespace draxel::tool;
 
 namespace {
 
-void add_global_options(CLI::App& app, Globals& globals)
+void add_global_options(CLI::App &app, Globals &globals)
 {
 	app.add_option("--reader", globals.reader,
 	               "the token's reader: an index from `readers`, an exact name, a unique part "
@@ -27,21 +27,23 @@ void add_global_options(CLI::App& app, Globals& globals)
 	               "token's state file)");
 	app.add_option("--sim", globals.sim,
 	               "use the built-in software token kept in this state file (see `init`)")
-	    ->envname("DRAXEL_SIM");
+	        ->envname("DRAXEL_SIM");
 	app.add_flag("--issue", globals.issue,
 	             "with --sim: issue a new software token when the state file does not exist");
 	app.add_flag("--json", globals.json, "machine-readable output on stdout");
 	app.add_option_function<std::string>(
-	       "--debug", [](const std::string& setting) { setenv("DRAXEL_DEBUG", setting.c_str(), 1); },
-	       "trace the exchanges with the token: LEVEL[:FILE], level 1 (commands) or 2 (data "
-	       "lengths too); no password, key or plaintext is ever written")
-	    ->envname("DRAXEL_DEBUG");
+	           "--debug",
+	           [](const std::string &setting) { setenv("DRAXEL_DEBUG", setting.c_str(), 1); },
+	           "trace the exchanges with the token: LEVEL[:FILE], level 1 (commands) or 2 "
+	           "(data "
+	           "lengths too); no password, key or plaintext is ever written")
+	        ->envname("DRAXEL_DEBUG");
 	app.add_option("--wait", globals.wait_seconds,
 	               "wait at most this many seconds for a token that another program is using "
 	               "(default 30)")
-	    ->check(CLI::Range(1, 86400));
-	app.set_version_flag("--version", "draxel-tool " DRAXEL_VERSION " (libdraxel_lib " DRAXEL_VERSION
-	                                  ", soname 1)");
+	        ->check(CLI::Range(1, 86400));
+	app.set_version_flag("--version", "draxel-tool " DRAXEL_VERSION
+	                                  " (libdraxel_lib " DRAXEL_VERSION ", soname 1)");
 }
 
 // A file opened while 0, 1 or 2 is closed takes that number, and the result
@@ -60,24 +62,26 @@ void reserve_standard_descriptors()
 
 // A script with an unset variable must not fall through to a real card.
 // `init` never issues over an existing state: it may be a token's only copy.
-void check_token_choice(const CLI::App& app, const Context& ctx)
+void check_token_choice(const CLI::App &app, const Context &ctx)
 {
-	const Globals& globals = ctx.globals;
+	const Globals &globals = ctx.globals;
 	if (app.get_option("--sim")->count() > 0 && globals.sim.empty())
 		throw ToolError(Exit::kUsage, "--sim names no state file (an unset variable?)");
 	bool issuing = globals.issue || ctx.issues_token;
 	if (issuing && globals.sim.empty())
-		throw ToolError(Exit::kUsage, "issuing makes a software token: name its state file with --sim");
+		throw ToolError(Exit::kUsage,
+		                "issuing makes a software token: name its state file with --sim");
 	struct stat info {};
 	if (ctx.issues_token && lstat(globals.sim.c_str(), &info) == 0)
-		throw ToolError(Exit::kUsage, globals.sim + " exists already; init issues only into a new file");
+		throw ToolError(Exit::kUsage,
+		                globals.sim + " exists already; init issues only into a new file");
 	SimToken::allow_issue(issuing);
 	// before any password is asked for a token that is not there
 	if (!globals.sim.empty())
 		SimToken::check_state(globals.sim);
 }
 
-int run(Context& ctx)
+int run(Context &ctx)
 {
 	if (ctx.prepare)
 		ctx.prepare();
@@ -91,9 +95,9 @@ int run(Context& ctx)
 	return 0;
 }
 
-bool wants_json(const std::vector<std::string>& words)
+bool wants_json(const std::vector<std::string> &words)
 {
-	for (const std::string& word : words) {
+	for (const std::string &word : words) {
 		if (word == "--")
 			break;
 		if (word == "--json")
@@ -104,8 +108,8 @@ bool wants_json(const std::vector<std::string>& words)
 
 // CLI11's own words for a command line it refuses, but the name of an
 // unknown subcommand where it only says that one is required.
-std::string usage_message(const CLI::App& app, const CLI::ParseError& error,
-                          const std::vector<std::string>& words)
+std::string usage_message(const CLI::App &app, const CLI::ParseError &error,
+                          const std::vector<std::string> &words)
 {
 	CommandPath path = follow(app, words);
 	if (!path.unknown.empty())
@@ -115,7 +119,7 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& error,
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
 	reserve_standard_descriptors();
 	cleanup::install();
@@ -143,11 +147,12 @@ int main(int argc, char** argv)
 			throw ToolError(Exit::kUsage, "no subcommand; see --help");
 		check_token_choice(app, ctx);
 		return run(ctx);
-	} catch (const CLI::Success& done) {
+	} catch (const CLI::Success &done) {
 		return app.exit(done);
-	} catch (const CLI::ParseError& error) {
-		return report(ToolError(Exit::kUsage, usage_message(app, error, words)), wants_json(words));
-	} catch (const std::exception& error) {
+	} catch (const CLI::ParseError &error) {
+		return report(ToolError(Exit::kUsage, usage_message(app, error, words)),
+		              wants_json(words));
+	} catch (const std::exception &error) {
 		return report(error, ctx.globals.json);
 	}
 }

@@ -16,18 +16,18 @@ constexpr size_t kCryptogramHex = 72;
 struct MessageOptions {
 	std::string text;
 	CipherChoice cipher;
-	std::string input;  // the text, or what standard input gave, read early
+	std::string input; // the text, or what standard input gave, read early
 };
 
 constexpr size_t kMaxEncrypted = 2 * kMaxMessage + kCryptogramHex + 4096;
 
-void verify_and_get_phrase(Session& session, std::unique_ptr<Secret>& phrase)
+void verify_and_get_phrase(Session &session, std::unique_ptr<Secret> &phrase)
 {
 	session.verify(SecretKind::kPin);
 	phrase = session.secrets().get(SecretKind::kPassPhrase);
 }
 
-Result encrypt_message(Session& session, MessageOptions& options)
+Result encrypt_message(Session &session, MessageOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
 	std::string message = std::move(options.input);
@@ -38,7 +38,7 @@ Result encrypt_message(Session& session, MessageOptions& options)
 	verify_and_get_phrase(session, phrase);
 
 	int size = 0;
-	const char* group = options.cipher.group_or_null();
+	const char *group = options.cipher.group_or_null();
 	check(EncryptMes(message.c_str(), nullptr, &size, mode, phrase->c_str(), group),
 	      "enciphering the message");
 	std::string out(static_cast<size_t>(size), '\0');
@@ -53,19 +53,20 @@ Result encrypt_message(Session& session, MessageOptions& options)
 	return result;
 }
 
-Result decrypt_message(Session& session, MessageOptions& options)
+Result decrypt_message(Session &session, MessageOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
 	std::string hex = std::move(options.input);
 	// pasted text arrives with line breaks
-	hex.erase(std::remove_if(hex.begin(), hex.end(),
-	                         [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+	hex.erase(std::remove_if(
+	                  hex.begin(), hex.end(),
+	                  [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
 	          hex.end());
 	std::unique_ptr<Secret> phrase;
 	verify_and_get_phrase(session, phrase);
 
 	int size = 0;
-	const char* group = options.cipher.group_or_null();
+	const char *group = options.cipher.group_or_null();
 	check(DecryptMes(hex.c_str(), nullptr, &size, mode, phrase->c_str(), group),
 	      "deciphering the message");
 	std::string message(static_cast<size_t>(size), '\0');
@@ -79,8 +80,8 @@ Result decrypt_message(Session& session, MessageOptions& options)
 	if (valid_utf8(message))
 		result.data["message"] = message;
 	else
-		result.data["message_hex"] = to_hex(reinterpret_cast<const unsigned char*>(message.data()),
-		                                    message.size());
+		result.data["message_hex"] = to_hex(
+		        reinterpret_cast<const unsigned char *>(message.data()), message.size());
 	// printed as it was enciphered, without a line break of our own
 	result.text = message;
 	return result;
@@ -88,11 +89,12 @@ Result decrypt_message(Session& session, MessageOptions& options)
 
 } // namespace
 
-void CipherChoice::add_options(CLI::App* command)
+void CipherChoice::add_options(CLI::App *command)
 {
-	command->add_option("-m,--mode", mode,
-	                    "1 or 2: the token's keys; 3: a group's key (default 1, or 3 with --group)")
-	    ->check(CLI::Range(1, 3));
+	command->add_option(
+	               "-m,--mode", mode,
+	               "1 or 2: the token's keys; 3: a group's key (default 1, or 3 with --group)")
+	        ->check(CLI::Range(1, 3));
 	command->add_option("-g,--group", group, "the group whose key to use (mode 3)");
 }
 
@@ -108,7 +110,7 @@ int CipherChoice::resolved_mode() const
 
 // Under the token's keys any pass phrase enciphers, and a mistyped one is
 // found out only when deciphering fails; a group's phrase the token checks.
-void CipherChoice::ask_new_phrase_twice(Secrets& secrets) const
+void CipherChoice::ask_new_phrase_twice(Secrets &secrets) const
 {
 	if (resolved_mode() != 3)
 		secrets.type_twice(SecretKind::kPassPhrase);
@@ -120,23 +122,23 @@ json CipherChoice::describe() const
 	return {{"mode", resolved}, {"group", group.empty() ? json() : json(group)}};
 }
 
-bool valid_utf8(const std::string& text)
+bool valid_utf8(const std::string &text)
 {
 	try {
 		(void)json(text).dump();
 		return true;
-	} catch (const json::type_error&) {
+	} catch (const json::type_error &) {
 		return false;
 	}
 }
 
-void add_message_commands(CLI::App& app, Context& ctx)
+void add_message_commands(CLI::App &app, Context &ctx)
 {
-	auto* msg = app.add_subcommand("msg", "encipher and decipher text messages on the token");
+	auto *msg = app.add_subcommand("msg", "encipher and decipher text messages on the token");
 	msg->require_subcommand(1);
 
 	auto encrypt_options = std::make_shared<MessageOptions>();
-	auto* encrypt = msg->add_subcommand("encrypt", "encipher a message; prints hex text");
+	auto *encrypt = msg->add_subcommand("encrypt", "encipher a message; prints hex text");
 	encrypt->add_option("text", encrypt_options->text,
 	                    "the message; standard input when absent or -");
 	encrypt_options->cipher.add_options(encrypt);
@@ -145,13 +147,16 @@ void add_message_commands(CLI::App& app, Context& ctx)
 	encrypt->callback([&ctx, encrypt_options] {
 		encrypt_options->cipher.ask_new_phrase_twice(ctx.secrets);
 		ctx.prepare = [encrypt_options] {
-			encrypt_options->input = argument_or_stdin(encrypt_options->text, kMaxMessage, "message");
+			encrypt_options->input =
+			        argument_or_stdin(encrypt_options->text, kMaxMessage, "message");
 		};
-		ctx.action = [encrypt_options](Session& s) { return encrypt_message(s, *encrypt_options); };
+		ctx.action = [encrypt_options](Session &s) {
+			return encrypt_message(s, *encrypt_options);
+		};
 	});
 
 	auto decrypt_options = std::make_shared<MessageOptions>();
-	auto* decrypt = msg->add_subcommand("decrypt", "decipher hex text made by `msg encrypt`");
+	auto *decrypt = msg->add_subcommand("decrypt", "decipher hex text made by `msg encrypt`");
 	decrypt->add_option("text", decrypt_options->text,
 	                    "the hex text; standard input when absent or -");
 	decrypt_options->cipher.add_options(decrypt);
@@ -160,10 +165,12 @@ void add_message_commands(CLI::App& app, Context& ctx)
 	decrypt->callback([&ctx, decrypt_options] {
 		decrypt_options->cipher.resolved_mode();
 		ctx.prepare = [decrypt_options] {
-			decrypt_options->input =
-			    argument_or_stdin(decrypt_options->text, kMaxEncrypted, "encrypted message");
+			decrypt_options->input = argument_or_stdin(
+			        decrypt_options->text, kMaxEncrypted, "encrypted message");
 		};
-		ctx.action = [decrypt_options](Session& s) { return decrypt_message(s, *decrypt_options); };
+		ctx.action = [decrypt_options](Session &s) {
+			return decrypt_message(s, *decrypt_options);
+		};
 	});
 }
 

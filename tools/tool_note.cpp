@@ -11,7 +11,7 @@ constexpr int kPolicyNotePassword = 2;
 
 struct NoteOptions {
 	int offset = 0;
-	int length = 0;  // 0: up to the note's last non-zero byte
+	int length = 0; // 0: up to the note's last non-zero byte
 	std::string input;
 	std::string output;
 	bool force = false;
@@ -23,19 +23,20 @@ struct NoteInfo {
 	int policy = 0;
 };
 
-NoteInfo note_info(Session& session)
+NoteInfo note_info(Session &session)
 {
 	NoteInfo info;
-	check(GetNoteInf(&info.size, &info.policy, session.version(), false), "reading the note's size");
+	check(GetNoteInf(&info.size, &info.policy, session.version(), false),
+	      "reading the note's size");
 	return info;
 }
 
-const char* policy_name(int policy)
+const char *policy_name(int policy)
 {
 	return policy == kPolicyNotePassword ? "note-pas" : "pin";
 }
 
-Result done(const std::string& text, json data)
+Result done(const std::string &text, json data)
 {
 	Result result;
 	result.data = std::move(data);
@@ -43,26 +44,27 @@ Result done(const std::string& text, json data)
 	return result;
 }
 
-void check_range(const NoteInfo& info, int offset, size_t length)
+void check_range(const NoteInfo &info, int offset, size_t length)
 {
 	if (offset < 0 || offset > info.size || length > static_cast<size_t>(info.size - offset))
 		throw ToolError(Exit::kUsage, "the note holds " + std::to_string(info.size) +
-		                                  " bytes; that piece does not fit");
+		                                      " bytes; that piece does not fit");
 }
 
-Result create_note(Session& session, const NoteOptions&)
+Result create_note(Session &session, const NoteOptions &)
 {
 	// the token answers a bare 120 for a note that exists
 	int size = 0;
 	int policy = 0;
 	if (GetNoteInf(&size, &policy, session.version(), false) == 0)
-		throw ToolError(Exit::kRefused, "the token has a note already (" + std::to_string(size) +
-		                                    " bytes); `draxel-tool note clear` empties it");
+		throw ToolError(Exit::kRefused,
+		                "the token has a note already (" + std::to_string(size) +
+		                        " bytes); `draxel-tool note clear` empties it");
 	check(CreateNote(), "creating the note");
 	return done("note created", {{"created", true}});
 }
 
-Result read_note(Session& session, const NoteOptions& options)
+Result read_note(Session &session, const NoteOptions &options)
 {
 	NoteInfo info = note_info(session);
 	size_t wanted = options.length > 0 ? static_cast<size_t>(options.length)
@@ -86,23 +88,25 @@ Result read_note(Session& session, const NoteOptions& options)
 		TempOutput out(options.output, options.force, std::nullopt, 0600);
 		out.write(data.data(), len);
 		out.commit();
-		return done(std::to_string(len) + " bytes written to " + options.output,
-		            {{"offset", options.offset}, {"length", len}, {"output", options.output}});
+		return done(
+		        std::to_string(len) + " bytes written to " + options.output,
+		        {{"offset", options.offset}, {"length", len}, {"output", options.output}});
 	}
-	result.data = {{"offset", options.offset}, {"length", len},
+	result.data = {{"offset", options.offset},
+	               {"length", len},
 	               {"data_hex", to_hex(data.data(), len)}};
-	result.text.assign(reinterpret_cast<const char*>(data.data()), len);
+	result.text.assign(reinterpret_cast<const char *>(data.data()), len);
 	return result;
 }
 
 // The bytes to write: one more than the note holds is enough to refuse them.
-std::string note_input(const std::string& input, size_t limit)
+std::string note_input(const std::string &input, size_t limit)
 {
 	if (input.empty() || input == "-")
 		return argument_or_stdin("", limit, "input");
 	InputFile in(input);
 	std::string data(limit + 1, '\0');
-	data.resize(in.read_full(reinterpret_cast<unsigned char*>(data.data()), data.size()));
+	data.resize(in.read_full(reinterpret_cast<unsigned char *>(data.data()), data.size()));
 	if (data.size() > limit) {
 		explicit_bzero(data.data(), data.size());
 		throw ToolError(Exit::kUsage, input + " is longer than the note");
@@ -110,7 +114,7 @@ std::string note_input(const std::string& input, size_t limit)
 	return data;
 }
 
-Result write_note(Session& session, const NoteOptions& options)
+Result write_note(Session &session, const NoteOptions &options)
 {
 	NoteInfo info = note_info(session);
 	std::string data = note_input(options.input, static_cast<size_t>(info.size));
@@ -119,30 +123,30 @@ Result write_note(Session& session, const NoteOptions& options)
 		throw ToolError(Exit::kUsage, "nothing to write");
 	check_range(info, options.offset, data.size());
 	session.verify_note_password();
-	check(WriteNote(reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()),
-	                options.offset, false),
+	check(WriteNote(reinterpret_cast<const unsigned char *>(data.data()),
+	                static_cast<int>(data.size()), options.offset, false),
 	      "writing the note");
 	return done(std::to_string(data.size()) + " bytes written at offset " +
-	                std::to_string(options.offset),
+	                    std::to_string(options.offset),
 	            {{"offset", options.offset}, {"length", data.size()}});
 }
 
-Result clear_note(Session& session, const NoteOptions&)
+Result clear_note(Session &session, const NoteOptions &)
 {
 	session.verify_note_password();
 	check(ClearNote(session.version()), "clearing the note");
 	return done("note cleared", {{"cleared", true}});
 }
 
-Result show_note_info(Session& session, const NoteOptions&)
+Result show_note_info(Session &session, const NoteOptions &)
 {
 	NoteInfo info = note_info(session);
 	return done(std::to_string(info.size) + " bytes, guarded by the " +
-	                (info.policy == kPolicyPin ? "PIN" : "note password"),
+	                    (info.policy == kPolicyPin ? "PIN" : "note password"),
 	            {{"size", info.size}, {"policy", policy_name(info.policy)}});
 }
 
-Result note_policy(Session& session, const NoteOptions& options)
+Result note_policy(Session &session, const NoteOptions &options)
 {
 	NoteInfo info = note_info(session);
 	if (!options.policy.empty() && options.policy != policy_name(info.policy)) {
@@ -151,29 +155,29 @@ Result note_policy(Session& session, const NoteOptions& options)
 		info = note_info(session);
 	}
 	return done(std::string("the note is guarded by the ") +
-	                (info.policy == kPolicyPin ? "PIN" : "note password"),
+	                    (info.policy == kPolicyPin ? "PIN" : "note password"),
 	            {{"policy", policy_name(info.policy)}});
 }
 
-Result repair_trace(Session&, const NoteOptions&)
+Result repair_trace(Session &, const NoteOptions &)
 {
 	check(RepareTracBuf(), "repairing the trace buffer");
 	return done("trace buffer repaired", {{"repaired", true}});
 }
 
-using NoteAction = Result (*)(Session&, const NoteOptions&);
+using NoteAction = Result (*)(Session &, const NoteOptions &);
 
-CLI::App* add(CLI::App* note, Context& ctx, const char* name, const char* help, NoteAction action,
+CLI::App *add(CLI::App *note, Context &ctx, const char *name, const char *help, NoteAction action,
               std::shared_ptr<NoteOptions> options)
 {
-	auto* command = note->add_subcommand(name, help);
+	auto *command = note->add_subcommand(name, help);
 	command->callback([&ctx, action, options] {
-		ctx.action = [action, options](Session& s) { return action(s, *options); };
+		ctx.action = [action, options](Session &s) { return action(s, *options); };
 	});
 	return command;
 }
 
-void add_note_password_options(Context& ctx, CLI::App* command)
+void add_note_password_options(Context &ctx, CLI::App *command)
 {
 	ctx.secrets.add_option(command, SecretKind::kPin, Need::kMaybe);
 	ctx.secrets.add_option(command, SecretKind::kNotePas, Need::kMaybe);
@@ -181,40 +185,43 @@ void add_note_password_options(Context& ctx, CLI::App* command)
 
 } // namespace
 
-void add_note_commands(CLI::App& app, Context& ctx)
+void add_note_commands(CLI::App &app, Context &ctx)
 {
-	auto* note = app.add_subcommand(
-	    "note", "the secure note, guarded by the PIN or the note password (its policy)");
+	auto *note = app.add_subcommand(
+	        "note", "the secure note, guarded by the PIN or the note password (its policy)");
 	note->require_subcommand(1);
 	auto options = std::make_shared<NoteOptions>();
 
 	add(note, ctx, "create", "create the note on a token that lacks it", create_note, options);
 
-	auto* read = add(note, ctx, "read", "read the note (to stdout unless -o is given)", read_note,
-	                 options);
-	read->add_option("--offset", options->offset, "where to start")->check(CLI::NonNegativeNumber);
+	auto *read = add(note, ctx, "read", "read the note (to stdout unless -o is given)",
+	                 read_note, options);
+	read->add_option("--offset", options->offset, "where to start")
+	        ->check(CLI::NonNegativeNumber);
 	read->add_option("--length", options->length,
 	                 "how many bytes; by default up to the last non-zero byte")
-	    ->check(CLI::PositiveNumber);
+	        ->check(CLI::PositiveNumber);
 	read->add_option("-o,--output", options->output, "write the note to this file");
 	read->add_flag("-f,--force", options->force, "replace an existing output file");
 	add_note_password_options(ctx, read);
 
-	auto* write = add(note, ctx, "write", "write into the note", write_note, options);
-	write->add_option("input", options->input, "the file to write; standard input when absent or -");
-	write->add_option("--offset", options->offset, "where to write")->check(CLI::NonNegativeNumber);
+	auto *write = add(note, ctx, "write", "write into the note", write_note, options);
+	write->add_option("input", options->input,
+	                  "the file to write; standard input when absent or -");
+	write->add_option("--offset", options->offset, "where to write")
+	        ->check(CLI::NonNegativeNumber);
 	add_note_password_options(ctx, write);
 
-	auto* clear = add(note, ctx, "clear", "empty the note", clear_note, options);
+	auto *clear = add(note, ctx, "clear", "empty the note", clear_note, options);
 	add_note_password_options(ctx, clear);
 
 	add(note, ctx, "info", "the note's size and policy", show_note_info, options);
 
-	auto* policy = add(note, ctx, "policy",
+	auto *policy = add(note, ctx, "policy",
 	                   "show the note's policy, or set it to pin or note-pas (needs the PIN)",
 	                   note_policy, options);
 	policy->add_option("policy", options->policy, "pin or note-pas")
-	    ->check(CLI::IsMember({"pin", "note-pas"}));
+	        ->check(CLI::IsMember({"pin", "note-pas"}));
 	ctx.secrets.add_option(policy, SecretKind::kPin);
 
 	add(note, ctx, "repair-trace", "recreate and refill the token's trace buffer file",

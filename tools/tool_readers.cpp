@@ -9,17 +9,18 @@ namespace {
 
 constexpr int kSerialText = 15;
 
-Result list_readers(Session& session)
+Result list_readers(Session &session)
 {
 	Result result;
 	result.data = json::array();
 	int index = 0;
-	for (const ReaderInfo& reader : session.readers()) {
-		result.data.push_back({{"index", index},
-		                       {"name", reader.name},
-		                       {"card", reader.card},
-		                       {"token", reader.token},
-		                       {"serial", reader.serial.empty() ? json() : json(reader.serial)}});
+	for (const ReaderInfo &reader : session.readers()) {
+		result.data.push_back(
+		        {{"index", index},
+		         {"name", reader.name},
+		         {"card", reader.card},
+		         {"token", reader.token},
+		         {"serial", reader.serial.empty() ? json() : json(reader.serial)}});
 		std::string what = reader.token  ? "token " + reader.serial
 		                   : reader.card ? "card (not a token)"
 		                                 : "empty";
@@ -31,16 +32,16 @@ Result list_readers(Session& session)
 }
 
 struct PasswordSlot {
-	const char* key;    // in --json
-	const char* label;  // for people
+	const char *key;   // in --json
+	const char *label; // for people
 	unsigned char reference;
 };
 
 const PasswordSlot kPasswordSlots[] = {
-    {"pin", "PIN", 0x05},
-    {"puk", "PUK", 0x07},
-    {"erase_password", "erase password", 0x09},
-    {"note_password", "note password", 0x11},
+        {"pin", "PIN", 0x05},
+        {"puk", "PUK", 0x07},
+        {"erase_password", "erase password", 0x09},
+        {"note_password", "note password", 0x11},
 };
 
 constexpr unsigned short kBlockedStatus = 0x6983;
@@ -65,20 +66,21 @@ std::string attempts_text(int attempts)
 }
 
 // Filled in after the other questions, which select the application.
-void add_attempts(Result& result)
+void add_attempts(Result &result)
 {
 	json attempts = json::object();
-	for (const PasswordSlot& slot : kPasswordSlots) {
+	for (const PasswordSlot &slot : kPasswordSlots) {
 		std::optional<int> left = attempts_left(slot.reference);
 		attempts[slot.key] = left ? json(*left) : json();
 		std::string label = slot.label;
 		label.resize(15, ' ');
-		result.text += label + (left ? attempts_text(*left) : std::string("unknown")) + "\n";
+		result.text +=
+		        label + (left ? attempts_text(*left) : std::string("unknown")) + "\n";
 	}
 	result.data["attempts"] = attempts;
 }
 
-Result token_info(Session& session)
+Result token_info(Session &session)
 {
 	Result result;
 	char serial[kSerialText] = {};
@@ -91,12 +93,13 @@ Result token_info(Session& session)
 	// a token without a note is still a token to describe
 	bool has_note = GetNoteInf(&note_size, &note_policy, version, false) == 0;
 
-	const char* policy = note_policy == 2 ? "note password" : "PIN";
-	result.data = {{"serial", serial},
-	               {"version", version},
-	               {"default_puk", default_puk},
-	               {"note_size", has_note ? json(note_size) : json()},
-	               {"note_policy", has_note ? json(note_policy == 2 ? "note-pas" : "pin") : json()}};
+	const char *policy = note_policy == 2 ? "note password" : "PIN";
+	result.data = {
+	        {"serial", serial},
+	        {"version", version},
+	        {"default_puk", default_puk},
+	        {"note_size", has_note ? json(note_size) : json()},
+	        {"note_policy", has_note ? json(note_policy == 2 ? "note-pas" : "pin") : json()}};
 	result.text = std::string("serial number  ") + serial + "\nversion        " +
 	              std::to_string(version) + "\nPUK            " +
 	              (default_puk ? "as issued (change it)" : "changed") + "\nnote           " +
@@ -108,7 +111,7 @@ Result token_info(Session& session)
 }
 
 // What a freshly issued software token holds, as `sim/` issues it.
-Result issued_token(Session& session)
+Result issued_token(Session &session)
 {
 	char serial[kSerialText] = {};
 	check(GetSN(serial), "reading the serial number");
@@ -120,7 +123,8 @@ Result issued_token(Session& session)
 	               {"erase_password", "00000000"},
 	               {"note_password", "4321"},
 	               {"key_loading_password", "11111111"}};
-	result.text = "software token " + std::string(serial) + " issued into " + session.globals().sim +
+	result.text = "software token " + std::string(serial) + " issued into " +
+	              session.globals().sim +
 	              "\nPIN 1234, PUK 12345678, erase password 00000000, note password 4321, "
 	              "key-loading password 11111111: change them\n";
 	return result;
@@ -128,18 +132,19 @@ Result issued_token(Session& session)
 
 } // namespace
 
-void add_reader_commands(CLI::App& app, Context& ctx)
+void add_reader_commands(CLI::App &app, Context &ctx)
 {
-	auto* readers = app.add_subcommand("readers", "list the readers and which of them hold a token");
+	auto *readers =
+	        app.add_subcommand("readers", "list the readers and which of them hold a token");
 	readers->callback([&ctx] {
 		ctx.needs_token = false;
 		ctx.action = list_readers;
 	});
-	auto* info = app.add_subcommand(
-	    "info", "show the token's serial number, version, PUK flag, note size and policy");
+	auto *info = app.add_subcommand(
+	        "info", "show the token's serial number, version, PUK flag, note size and policy");
 	info->callback([&ctx] { ctx.action = token_info; });
-	auto* init = app.add_subcommand(
-	    "init", "issue a new software token into the state file named by --sim");
+	auto *init = app.add_subcommand(
+	        "init", "issue a new software token into the state file named by --sim");
 	init->callback([&ctx] {
 		ctx.issues_token = true;
 		ctx.action = issued_token;

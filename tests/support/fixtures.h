@@ -27,7 +27,7 @@ constexpr int kFirst = DRAXEL_FILE_FIRST, kLast = DRAXEL_FILE_LAST, kWhole = kFi
 
 inline std::string hex_text(std::string_view text)
 {
-	return to_hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+	return to_hex(reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 
 // A name or pass phrase as the 64-byte field the token takes.
@@ -42,7 +42,7 @@ inline const std::string kSelectApp = "00A4040C0A" + hex_text("MEKTA_PSCH");
 
 // A hex text as a host may also give it: lower case, blanks and tabs
 // between the byte pairs.
-inline std::string loosened(const std::string& text)
+inline std::string loosened(const std::string &text)
 {
 	std::string out;
 	for (size_t i = 0; i + 1 < text.size(); i += 2)
@@ -53,8 +53,8 @@ inline std::string loosened(const std::string& text)
 
 // EncryptMes or DecryptMes into a buffer of the size the query reported;
 // 0 or the code.
-inline unsigned long message_op(bool encipher, const std::string& in, int mode, const char* phrase,
-                                const char* group, std::string& out)
+inline unsigned long message_op(bool encipher, const std::string &in, int mode, const char *phrase,
+                                const char *group, std::string &out)
 {
 	auto op = encipher ? EncryptMes : DecryptMes;
 	int size = 0;
@@ -66,22 +66,23 @@ inline unsigned long message_op(bool encipher, const std::string& in, int mode, 
 	return rc;
 }
 
-inline unsigned long encrypt(const std::string& message, int mode, const char* phrase,
-                             const char* group, std::string& text)
+inline unsigned long encrypt(const std::string &message, int mode, const char *phrase,
+                             const char *group, std::string &text)
 {
 	return message_op(true, message, mode, phrase, group, text);
 }
 
-inline unsigned long decrypt(const std::string& text, int mode, const char* phrase,
-                             const char* group, std::string& message)
+inline unsigned long decrypt(const std::string &text, int mode, const char *phrase,
+                             const char *group, std::string &message)
 {
 	return message_op(false, text, mode, phrase, group, message);
 }
 
 inline bool file_state_wiped()
 {
-	const auto* header = reinterpret_cast<const uint8_t*>(&_file_header);
-	return std::all_of(header, header + sizeof _file_header, [](uint8_t b) { return b == 0; }) &&
+	const auto *header = reinterpret_cast<const uint8_t *>(&_file_header);
+	return std::all_of(header, header + sizeof _file_header,
+	                   [](uint8_t b) { return b == 0; }) &&
 	       std::all_of(iv, iv + 8, [](uint8_t b) { return b == 0; });
 }
 
@@ -91,8 +92,8 @@ inline bool file_state_wiped()
 // goes into a buffer of the size its query gave, each deciphered one into
 // one of its own length: a piece's plaintext is never longer. Neither may be
 // overrun.
-inline unsigned long file_op(bool encipher, const Bytes& in, const std::vector<size_t>& pieces,
-                             int mode, const char* phrase, const char* group, int flags, Bytes& out)
+inline unsigned long file_op(bool encipher, const Bytes &in, const std::vector<size_t> &pieces,
+                             int mode, const char *phrase, const char *group, int flags, Bytes &out)
 {
 	auto op = encipher ? EncryptFileData : DecryptFileData;
 	out.clear();
@@ -101,17 +102,20 @@ inline unsigned long file_op(bool encipher, const Bytes& in, const std::vector<s
 		int f = (i == 0 ? kFirst : 0) | (i + 1 == pieces.size() ? kLast : 0) | flags;
 		int len = static_cast<int>(pieces[i]), size = len, query = 0;
 		if (encipher) {
-			EXPECT_EQ(op(in.data() + at, len, nullptr, &query, mode, phrase, group, f), 0u);
+			EXPECT_EQ(op(in.data() + at, len, nullptr, &query, mode, phrase, group, f),
+			          0u);
 			size = query;
 		}
 		Bytes chunk(static_cast<size_t>(size) + 1, 0xEE);
-		unsigned long rc = op(in.data() + at, len, chunk.data(), &size, mode, phrase, group, f);
+		unsigned long rc =
+		        op(in.data() + at, len, chunk.data(), &size, mode, phrase, group, f);
 		EXPECT_EQ(chunk.back(), 0xEE) << "piece " << i << " overran its buffer";
 		if (rc != 0) {
 			EXPECT_TRUE(file_state_wiped()) << "a failing piece ends the file";
 			return rc;
 		}
-		EXPECT_TRUE(!encipher || size == query) << "piece " << i << ": the query was not exact";
+		EXPECT_TRUE(!encipher || size == query)
+		        << "piece " << i << ": the query was not exact";
 		out.insert(out.end(), chunk.begin(), chunk.begin() + size);
 	}
 	EXPECT_TRUE(file_state_wiped()) << "the last piece wipes the key and the register";
@@ -131,18 +135,18 @@ protected:
 		cur_context = LogicDLLContext{};
 		HostHandlerTest::TearDown();
 	}
-	void replies(int count, const char* reply = "9000")
+	void replies(int count, const char *reply = "9000")
 	{
 		for (int i = 0; i < count; ++i)
 			token.reply(reply);
 	}
-	const std::vector<std::string>& sent() const { return token.commands(); }
+	const std::vector<std::string> &sent() const { return token.commands(); }
 };
 
 // A card that hands every exchange to the test as well.
 class RecordingCard : public sim::Card {
 public:
-	explicit RecordingCard(sim::Card& inner) : inner_(inner) {}
+	explicit RecordingCard(sim::Card &inner) : inner_(inner) {}
 	std::vector<uint8_t> process(std::span<const uint8_t> apdu) override
 	{
 		std::vector<uint8_t> reply = inner_.process(apdu);
@@ -166,7 +170,7 @@ public:
 	Bytes data_of(uint8_t ins) const
 	{
 		Bytes all;
-		for (const auto& [command, reply] : exchanges)
+		for (const auto &[command, reply] : exchanges)
 			if (command.size() >= 2 && command[1] == ins && reply.size() >= 2)
 				all.insert(all.end(), reply.begin(), reply.end() - 2);
 		return all;
@@ -174,23 +178,23 @@ public:
 	std::vector<std::pair<Bytes, Bytes>> exchanges;
 
 private:
-	sim::Card& inner_;
+	sim::Card &inner_;
 };
 
 // A software token behind the host transmit handler, connected as the
 // current reader; every exchange recorded.
 class InProcessTest : public ::testing::Test {
 protected:
-	static constexpr const char* kGroup = "team";
-	static constexpr const char* kGroupPhrase = "group phrase";
+	static constexpr const char *kGroup = "team";
+	static constexpr const char *kGroupPhrase = "group phrase";
 
-	void attach(const sim::IssueOptions& options = {})
+	void attach(const sim::IssueOptions &options = {})
 	{
 		own_ = std::make_unique<sim::Token>(sim::issue_token(options));
 		attach_existing(*own_);
 	}
 	// Makes another token (kept by the caller) the one the library talks to.
-	void attach_existing(sim::Token& token)
+	void attach_existing(sim::Token &token)
 	{
 		handler_.reset();
 		card_ = std::make_unique<RecordingCard>(token);
@@ -210,8 +214,8 @@ protected:
 	}
 	// A new card session: nothing is verified any more.
 	void power_cycle() { handler_->power_cycle(); }
-	const sim::TokenState& state() const { return own_->state(); }
-	RecordingCard& card() { return *card_; }
+	const sim::TokenState &state() const { return own_->state(); }
+	RecordingCard &card() { return *card_; }
 	void TearDown() override
 	{
 		FreeReaderStruct(cur_context.pCurReader);

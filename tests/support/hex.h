@@ -28,7 +28,7 @@ inline Bytes from_hex(std::string_view text)
 }
 
 // Bytes to upper-case hex without separators.
-inline std::string to_hex(const uint8_t* data, size_t len)
+inline std::string to_hex(const uint8_t *data, size_t len)
 {
 	std::string out;
 	for (size_t i = 0; i < len; ++i) {
@@ -37,7 +37,10 @@ inline std::string to_hex(const uint8_t* data, size_t len)
 	}
 	return out;
 }
-inline std::string to_hex(const Bytes& bytes) { return to_hex(bytes.data(), bytes.size()); }
+inline std::string to_hex(const Bytes &bytes)
+{
+	return to_hex(bytes.data(), bytes.size());
+}
 
 // Bytes first, first + 1, ... of the given length, the pattern the test card
 // answers.

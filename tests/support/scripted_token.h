@@ -24,8 +24,8 @@ public:
 		if (active_ == this)
 			active_ = nullptr;
 	}
-	ScriptedToken(const ScriptedToken&) = delete;
-	ScriptedToken& operator=(const ScriptedToken&) = delete;
+	ScriptedToken(const ScriptedToken &) = delete;
+	ScriptedToken &operator=(const ScriptedToken &) = delete;
 
 	// Queue a reply (data then SW1 SW2) written as hex; optionally with a
 	// reported length that differs from its bytes.
@@ -36,36 +36,40 @@ public:
 	}
 
 	// Every command received so far, as hex, in order.
-	const std::vector<std::string>& commands() const { return commands_; }
+	const std::vector<std::string> &commands() const { return commands_; }
 	size_t pending_replies() const { return replies_.size(); }
 	// The table to hand to InitTransportLib.
-	Type_ReaderFuncStruct* table() { return &table_; }
+	Type_ReaderFuncStruct *table() { return &table_; }
 
 private:
 	struct Reply {
 		Bytes bytes;
 		std::optional<int> reported_length;
 	};
-	static unsigned long handler(unsigned char* send, int send_len, unsigned char* recv,
-	                             int* recv_len)
+	static unsigned long handler(unsigned char *send, int send_len, unsigned char *recv,
+	                             int *recv_len)
 	{
-		ScriptedToken* self = active_;
+		ScriptedToken *self = active_;
 		if (self == nullptr || send_len < 0 || self->replies_.empty()) {
-			ADD_FAILURE() << "no scripted token or reply for "
-			              << (send_len < 0 ? "" : to_hex(send, static_cast<size_t>(send_len)));
+			ADD_FAILURE()
+			        << "no scripted token or reply for "
+			        << (send_len < 0 ? ""
+			                         : to_hex(send, static_cast<size_t>(send_len)));
 			*recv_len = 0;
 			return 1;
 		}
 		self->commands_.push_back(to_hex(send, static_cast<size_t>(send_len)));
 		Reply next = std::move(self->replies_.front());
 		self->replies_.pop_front();
-		EXPECT_EQ(*recv_len, DRAXEL_MAX_REPLY) << "the library must offer its full receive buffer";
-		std::memcpy(recv, next.bytes.data(), std::min<size_t>(next.bytes.size(), *recv_len));
+		EXPECT_EQ(*recv_len, DRAXEL_MAX_REPLY)
+		        << "the library must offer its full receive buffer";
+		std::memcpy(recv, next.bytes.data(),
+		            std::min<size_t>(next.bytes.size(), *recv_len));
 		*recv_len = next.reported_length.value_or(static_cast<int>(next.bytes.size()));
 		return 0;
 	}
 
-	static inline ScriptedToken* active_ = nullptr;
+	static inline ScriptedToken *active_ = nullptr;
 	Type_ReaderFuncStruct table_{&ScriptedToken::handler};
 	std::deque<Reply> replies_;
 	std::vector<std::string> commands_;

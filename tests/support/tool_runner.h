@@ -34,7 +34,7 @@
 namespace draxel::test {
 
 struct ToolRun {
-	int status = -1;     // the exit status; 128 + n after signal n
+	int status = -1; // the exit status; 128 + n after signal n
 	std::string out;
 	std::string err;
 	long max_rss_kb = 0; // peak resident memory of the tool
@@ -52,7 +52,7 @@ struct ToolProcess {
 // A temporary file without a name, as a descriptor.
 inline int temporary_fd()
 {
-	FILE* file = std::tmpfile();
+	FILE *file = std::tmpfile();
 	if (file == nullptr)
 		throw std::runtime_error("tmpfile");
 	int fd = dup(fileno(file));
@@ -64,19 +64,19 @@ inline int temporary_fd()
 // but PATH), kept alive for execve.
 struct ToolCommand {
 	std::vector<std::string> argv_text, env_text;
-	std::vector<char*> argv, envp;
+	std::vector<char *> argv, envp;
 
-	ToolCommand(const std::vector<std::string>& args, const Env& env)
+	ToolCommand(const std::vector<std::string> &args, const Env &env)
 	{
 		argv_text = {DRAXEL_TOOL_PATH};
 		argv_text.insert(argv_text.end(), args.begin(), args.end());
-		if (const char* path = std::getenv("PATH"))
+		if (const char *path = std::getenv("PATH"))
 			env_text.push_back(std::string("PATH=") + path);
-		for (const auto& [name, value] : env)
+		for (const auto &[name, value] : env)
 			env_text.push_back(name + "=" + value);
-		for (auto& a : argv_text)
+		for (auto &a : argv_text)
 			argv.push_back(a.data());
-		for (auto& e : env_text)
+		for (auto &e : env_text)
 			envp.push_back(e.data());
 		argv.push_back(nullptr);
 		envp.push_back(nullptr);
@@ -93,8 +93,8 @@ struct ToolCommand {
 // to temporary files; wait_tool collects it. child_setup, when given, runs
 // in the child just before the tool starts (closing a descriptor, limiting
 // the file size).
-inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& env = {},
-                              int in_fd = -1, const std::function<void()>& child_setup = {})
+inline ToolProcess start_tool(const std::vector<std::string> &args, const Env &env = {},
+                              int in_fd = -1, const std::function<void()> &child_setup = {})
 {
 	ToolCommand command(args, env);
 	ToolProcess process{-1, temporary_fd(), temporary_fd()};
@@ -117,8 +117,8 @@ inline ToolProcess start_tool(const std::vector<std::string>& args, const Env& e
 // The tool on a terminal of its own (a pseudo-terminal for its controlling
 // terminal and standard streams), typing each answer once a prompt (a line
 // ending in ": " or "] ") shows; what the terminal showed goes to out.
-inline ToolRun run_on_terminal(const std::vector<std::string>& args, const Env& env,
-                               const std::vector<std::string>& answers)
+inline ToolRun run_on_terminal(const std::vector<std::string> &args, const Env &env,
+                               const std::vector<std::string> &answers)
 {
 	ToolCommand command(args, env);
 	int terminal = -1;
@@ -132,16 +132,18 @@ inline ToolRun run_on_terminal(const std::vector<std::string>& args, const Env& 
 	for (pollfd ready{terminal, POLLIN, 0}; poll(&ready, 1, 20000) > 0;) {
 		ssize_t n = read(terminal, buffer, sizeof buffer);
 		if (n <= 0)
-			break;  // the tool ended and closed the terminal
+			break; // the tool ended and closed the terminal
 		run.out.append(buffer, static_cast<size_t>(n));
-		bool prompted = run.out.size() > 2 && (run.out.ends_with(": ") || run.out.ends_with("] "));
+		bool prompted =
+		        run.out.size() > 2 && (run.out.ends_with(": ") || run.out.ends_with("] "));
 		if (prompted && typed < answers.size()) {
 			std::string line = answers[typed++] + "\n";
-			if (write(terminal, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+			if (write(terminal, line.data(), line.size()) !=
+			    static_cast<ssize_t>(line.size()))
 				break;
 		}
 	}
-	kill(pid, SIGKILL);  // only if it still waits
+	kill(pid, SIGKILL); // only if it still waits
 	int status = 0;
 	waitpid(pid, &status, 0);
 	close(terminal);
@@ -172,8 +174,9 @@ inline ToolRun wait_tool(ToolProcess process)
 }
 
 // The tool run to its end with the bytes on standard input.
-inline ToolRun run_tool(const std::vector<std::string>& args, const Env& env = {},
-                        const std::string& input = {}, const std::function<void()>& child_setup = {})
+inline ToolRun run_tool(const std::vector<std::string> &args, const Env &env = {},
+                        const std::string &input = {},
+                        const std::function<void()> &child_setup = {})
 {
 	int in = temporary_fd();
 	if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
@@ -189,7 +192,8 @@ class TempDir {
 public:
 	TempDir()
 	{
-		path_ = (std::filesystem::temp_directory_path() / "draxel-tool-test.XXXXXX").string();
+		path_ = (std::filesystem::temp_directory_path() / "draxel-tool-test.XXXXXX")
+		                .string();
 		if (mkdtemp(path_.data()) == nullptr)
 			throw std::runtime_error("mkdtemp");
 	}
@@ -198,15 +202,15 @@ public:
 		std::error_code ignored;
 		std::filesystem::remove_all(path_, ignored);
 	}
-	TempDir(const TempDir&) = delete;
-	TempDir& operator=(const TempDir&) = delete;
-	const std::string& path() const { return path_; }
-	std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+	TempDir(const TempDir &) = delete;
+	TempDir &operator=(const TempDir &) = delete;
+	const std::string &path() const { return path_; }
+	std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 	// The names in the directory, sorted.
 	std::vector<std::string> entries() const
 	{
 		std::vector<std::string> names;
-		for (const auto& entry : std::filesystem::directory_iterator(path_))
+		for (const auto &entry : std::filesystem::directory_iterator(path_))
 			names.push_back(entry.path().filename().string());
 		std::sort(names.begin(), names.end());
 		return names;
@@ -216,7 +220,7 @@ private:
 	std::string path_;
 };
 
-inline std::string read_file(const std::string& path)
+inline std::string read_file(const std::string &path)
 {
 	std::ifstream in(path, std::ios::binary);
 	std::ostringstream text;
@@ -224,7 +228,7 @@ inline std::string read_file(const std::string& path)
 	return text.str();
 }
 
-inline void write_file(const std::string& path, const std::string& bytes)
+inline void write_file(const std::string &path, const std::string &bytes)
 {
 	std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

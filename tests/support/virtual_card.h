@@ -25,7 +25,8 @@ namespace draxel::test {
 // A PC/SC context of this process's own, released when it goes.
 struct PcscContext {
 	SCARDCONTEXT ctx = 0;
-	bool ok = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) == SCARD_S_SUCCESS;
+	bool ok = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) ==
+	          SCARD_S_SUCCESS;
 	~PcscContext()
 	{
 		if (ok)
@@ -45,7 +46,8 @@ inline std::vector<std::string> virtual_reader_names()
 	if (SCardListReaders(c.ctx, nullptr, list.data(), &size) != SCARD_S_SUCCESS)
 		return {};
 	std::vector<std::string> names;
-	for (DWORD i = 0; i < size && list[i] != '\0'; i += static_cast<DWORD>(std::strlen(&list[i])) + 1)
+	for (DWORD i = 0; i < size && list[i] != '\0';
+	     i += static_cast<DWORD>(std::strlen(&list[i])) + 1)
 		if (std::strncmp(&list[i], "Virtual PCD", 11) == 0)
 			names.emplace_back(&list[i]);
 	std::sort(names.begin(), names.end());
@@ -53,7 +55,7 @@ inline std::vector<std::string> virtual_reader_names()
 }
 
 // Waits until pcscd reports the reader's card present (or absent).
-inline bool wait_for_card(const std::string& reader, bool present, int timeout_ms = 10000)
+inline bool wait_for_card(const std::string &reader, bool present, int timeout_ms = 10000)
 {
 	PcscContext c;
 	SCARD_READERSTATE state{};
@@ -66,7 +68,8 @@ inline bool wait_for_card(const std::string& reader, bool present, int timeout_m
 		DWORD wanted = present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
 		if ((state.dwEventState & wanted) != 0)
 			return true;
-		state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+		state.dwCurrentState =
+		        state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
 	}
 	return false;
 }
@@ -85,16 +88,16 @@ public:
 		return VirtualCard(DRAXEL_TOKEN_SIM_PATH, reader_index, std::move(extra_args));
 	}
 	~VirtualCard() { pull(); }
-	VirtualCard(const VirtualCard&) = delete;
-	VirtualCard& operator=(const VirtualCard&) = delete;
-	VirtualCard(VirtualCard&& other) noexcept
+	VirtualCard(const VirtualCard &) = delete;
+	VirtualCard &operator=(const VirtualCard &) = delete;
+	VirtualCard(VirtualCard &&other) noexcept
 	    : pid_(std::exchange(other.pid_, -1)), serving_(std::exchange(other.serving_, false)),
 	      reader_(std::move(other.reader_))
 	{
 	}
 
 	bool attached() const { return pid_ > 0; }
-	const std::string& reader() const { return reader_; }
+	const std::string &reader() const { return reader_; }
 
 	// Pulls the card out: the process ends and pcscd sees the reader empty.
 	// A daemon that served ends with 0 on SIGTERM (or dies of it while it
@@ -111,27 +114,30 @@ public:
 		bool clean_end = (WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
 		                 (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
 		if (serving_ && !clean_end)
-			ADD_FAILURE() << "the card daemon in " << reader_ << " ended with status " << status;
+			ADD_FAILURE() << "the card daemon in " << reader_ << " ended with status "
+			              << status;
 		serving_ = false;
 		wait_for_card(reader_, false);
 	}
 
 private:
-	VirtualCard(const char* program, int reader_index, std::vector<std::string> extra_args)
+	VirtualCard(const char *program, int reader_index, std::vector<std::string> extra_args)
 	{
 		auto readers = virtual_reader_names();
 		if (reader_index < 0 || static_cast<size_t>(reader_index) >= readers.size())
 			return;
 		reader_ = readers[static_cast<size_t>(reader_index)];
 		if (!wait_for_card(reader_, false, 3000)) {
-			std::fprintf(stderr, "%s already holds a card that this test did not attach\n",
+			std::fprintf(stderr,
+			             "%s already holds a card that this test did not attach\n",
 			             reader_.c_str());
 			return;
 		}
-		std::vector<std::string> args = {program, "--port", std::to_string(35963 + reader_index)};
+		std::vector<std::string> args = {program, "--port",
+		                                 std::to_string(35963 + reader_index)};
 		args.insert(args.end(), extra_args.begin(), extra_args.end());
-		std::vector<char*> argv;
-		for (auto& arg : args)
+		std::vector<char *> argv;
+		for (auto &arg : args)
 			argv.push_back(arg.data());
 		argv.push_back(nullptr);
 		pid_ = fork();
