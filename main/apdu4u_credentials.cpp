@@ -22,29 +22,32 @@ static const StatusMap verify_status[] = {
 };
 static const StatusMap change_key_status[] = {{kSwWrongLength, kSwExactly, kPasswordLength, false}};
 
+/* A password or key under its reference; the command buffer is overwritten
+ * once it is sent. */
+static unsigned long send_secret(ReaderStructPtr prs, const BYTE header[5], BYTE ref,
+                                 const BYTE *data, BYTE len, StatusTable maps)
+{
+	Command cmd(header);
+	cmd.buf[P2] = ref;
+	cmd.append(data, len);
+	unsigned long r = cmd.send(prs);
+	cmd.overwrite();
+	return map_status(prs, r, maps);
+}
+
 unsigned long APDU_VerifyPassword(ReaderStructPtr prs, BYTE pwd_id, const BYTE *pwd_buf,
                                   BYTE pwd_len)
 {
 	if ((pwd_buf == NULL) != (pwd_len == 0))
 		return kCommandRefused;
-	Command cmd(verify_cmd);
-	cmd.buf[P2] = pwd_id;
-	cmd.append(pwd_buf, pwd_len);
-	unsigned long r = cmd.send(prs);
-	cmd.overwrite();
-	return map_status(prs, r, verify_status);
+	return send_secret(prs, verify_cmd, pwd_id, pwd_buf, pwd_len, verify_status);
 }
 
 unsigned long APDU_ChangeKey(ReaderStructPtr prs, BYTE key_id, const BYTE *key_buf, BYTE key_len)
 {
 	if (key_buf == NULL || key_len == 0)
 		return kCommandRefused;
-	Command cmd(ch_ref_data_cmd);
-	cmd.buf[P2] = key_id;
-	cmd.append(key_buf, key_len);
-	unsigned long r = cmd.send(prs);
-	cmd.overwrite();
-	return map_status(prs, r, change_key_status);
+	return send_secret(prs, ch_ref_data_cmd, key_id, key_buf, key_len, change_key_status);
 }
 
 unsigned long APDU_UnblockKey(ReaderStructPtr prs, BYTE key_id)

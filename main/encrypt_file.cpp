@@ -269,6 +269,25 @@ unsigned long start_encryption(const Chunk &c, Output &out)
 	return rc;
 }
 
+/* The chunk through the block functions, into a block of its own: token
+ * mode, and the chunks that cannot be ciphered in place. */
+unsigned long cipher_to_block(Chunk &c, Output &out, bool encipher)
+{
+	BYTE *buf = NULL;
+	unsigned long buf_len = 0;
+	unsigned long rc;
+	if (c.fast)
+		rc = encipher ? FastEncryptDataFile(file_key(), c.data, c.len, &buf, &buf_len,
+		                                    c.first)
+		              : FastDecryptDataFile(file_key(), c.data, c.len, &buf, &buf_len,
+		                                    c.first);
+	else
+		rc = encipher ? EncryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last)
+		              : DecryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
+	out.body.adopt(buf, buf_len);
+	return rc;
+}
+
 unsigned long encipher_chunk(Chunk &c, Output &out)
 {
 	unsigned long rc = 0;
@@ -287,12 +306,7 @@ unsigned long encipher_chunk(Chunk &c, Output &out)
 		out.direct = true;
 		out.direct_len = c.len;
 	} else {
-		BYTE *buf = NULL;
-		unsigned long buf_len = 0;
-		rc = c.fast ? FastEncryptDataFile(file_key(), c.data, c.len, &buf, &buf_len,
-		                                  c.first)
-		            : EncryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
-		out.body.adopt(buf, buf_len);
+		rc = cipher_to_block(c, out, true);
 	}
 	if (rc != 0)
 		return rc;
@@ -397,12 +411,7 @@ unsigned long decipher_chunk(Chunk &c, Output &out)
 		out.direct = true;
 		out.direct_len = c.len;
 	} else if (rc == 0) {
-		BYTE *buf = NULL;
-		unsigned long buf_len = 0;
-		rc = c.fast ? FastDecryptDataFile(file_key(), c.data, c.len, &buf, &buf_len,
-		                                  c.first)
-		            : DecryptDataFile(c.prs, c.data, c.len, &buf, &buf_len, c.last);
-		out.body.adopt(buf, buf_len);
+		rc = cipher_to_block(c, out, false);
 	}
 	if (c.last)
 		end_file();

@@ -113,6 +113,8 @@ struct Search {
 			rc = give_up(NULL, kNoMemory);
 		return rc;
 	}
+	const char *first() const { return next_reader(list, NULL); }
+	const char *next(const char *name) const { return next_reader(list, name); }
 	void count(const char *name)
 	{
 		++found;
@@ -155,8 +157,7 @@ unsigned long ConnectToMekta(bool only_one_mekta)
 	unsigned long rc = search.start();
 	if (rc != 0)
 		return rc;
-	for (const char *name = next_reader(search.list, NULL); name != NULL;
-	     name = next_reader(search.list, name)) {
+	for (const char *name = search.first(); name != NULL; name = search.next(name)) {
 		if (holds_token(search.probe, name)) {
 			if (!only_one_mekta) {
 				adopt(&cur_context.pCurReader, current_connection, search.probe);
@@ -180,8 +181,7 @@ unsigned long ConnectToSecondMekta(void)
 	unsigned long rc = search.start();
 	if (rc != 0)
 		return rc;
-	for (const char *name = next_reader(search.list, NULL); name != NULL;
-	     name = next_reader(search.list, name)) {
+	for (const char *name = search.first(); name != NULL; name = search.next(name)) {
 		if (IsCurrentReader(cur_context.pCurReader, name))
 			continue;
 		if (holds_token(search.probe, name))

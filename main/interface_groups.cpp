@@ -37,8 +37,12 @@ struct Field : WipedBytes<kFieldLen> {
 };
 
 /* A request or invite, decoded or as the token made it. */
+/* A blob and its length: on the way to the token the bytes it holds, on the
+ * way back the room it offers. */
 struct Blob : WipedBytes<kMaxBlob> {
-	BYTE len = 0;
+	BYTE len;
+
+	explicit Blob(BYTE room = 0) : len(room) {}
 };
 
 /* Decodes the hex text into blob; 102 for a text that is missing, not hex,
@@ -194,8 +198,7 @@ unsigned long CreateRequestForGroup(const char *pas_phrase, char *request_buf,
 	        bad_name(pas_phrase) || request_buf_size == NULL ? kBadArgument : need_reader(prs);
 	if (rc == 0) {
 		Field phrase(pas_phrase);
-		Blob request;
-		request.len = kMaxBlob;
+		Blob request(kMaxBlob);
 		rc = APDU_SelectApplication(prs);
 		if (rc == 0)
 			rc = APDU_CreateRequestGroup(prs, phrase.bytes, kFieldLen, request.bytes,
@@ -219,8 +222,7 @@ unsigned long CreateInviteForGroup(const char *group_name, const char *request_b
 		rc = need_reader(prs);
 	if (rc == 0) {
 		Field name(group_name);
-		Blob invite;
-		invite.len = kMaxBlob;
+		Blob invite(kMaxBlob);
 		rc = APDU_SelectApplication(prs);
 		if (rc == 0)
 			rc = APDU_SelectGroup(prs, name.bytes, kFieldLen);

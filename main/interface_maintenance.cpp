@@ -262,14 +262,7 @@ unsigned long GetKeys(unsigned char *out_data, int *out_data_size)
 
 unsigned long GenDSKey(int ver)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
-	ReaderStructPtr prs = cur_context.pCurReader;
-	unsigned long rc = ver <= kLastVersionWithoutDsKey ? kTooOld : need_reader(prs);
-	if (rc == 0)
-		rc = APDU_SelectApplication(prs);
-	if (rc == 0)
-		rc = APDU_GenDSKey(prs);
-	return finish(rc, prs);
+	return one_command_since(ver > kLastVersionWithoutDsKey, APDU_GenDSKey);
 }
 
 unsigned long CleanCard(int ver)

@@ -240,14 +240,10 @@ unsigned long GetNoteInf(int *note_size, int *note_policy, int ver, bool is_seco
 
 unsigned long ChangeNotePolicy(int ver)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
-	ReaderStructPtr prs = cur_context.pCurReader;
-	unsigned long rc = ver <= kLastFixedPolicyVersion ? kTooOld : need_reader(prs);
-	if (rc == 0)
-		rc = APDU_SelectApplication(prs);
-	if (rc == 0)
-		rc = APDU_NotePolicy(prs, 2, NULL, NULL);
-	return finish(rc, prs);
+	const int kToggle = 2; /* the policy's other value */
+	return one_command_since(ver > kLastFixedPolicyVersion, [](ReaderStructPtr prs) {
+		return APDU_NotePolicy(prs, kToggle, NULL, NULL);
+	});
 }
 
 unsigned long RepareTracBuf(void)

@@ -8,6 +8,7 @@
 #include "draxel_lib.h"
 #include "result_codes.h"
 #include "token_layout.h"
+#include "transmit.h"
 #include "utils.h"
 
 namespace draxel_ops {
@@ -62,6 +63,21 @@ inline unsigned long need_reader(ReaderStructPtr prs)
 inline unsigned long finish(unsigned long rc, ReaderStructPtr prs)
 {
 	return rc == 0 ? 0 : SetError(rc, prs);
+}
+
+/* An operation of one command that older tokens lack (125 for them): the
+ * application selected, then send(prs). */
+template <class Send>
+unsigned long one_command_since(bool token_has_it, Send send)
+{
+	ReaderTransaction hold(cur_context.pCurReader);
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = token_has_it ? need_reader(prs) : kTooOld;
+	if (rc == 0)
+		rc = APDU_SelectApplication(prs);
+	if (rc == 0)
+		rc = send(prs);
+	return finish(rc, prs);
 }
 
 } // namespace draxel_ops

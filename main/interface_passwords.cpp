@@ -37,6 +37,7 @@ unsigned long scrub_trace_buffer_file(ReaderStructPtr prs, BYTE len, int times)
  * then the trace buffer is left alone. */
 unsigned long verify_with_fill(BYTE ref, const char *pas, bool fill, BYTE fill_len, int times)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = too_long(pas) ? kBadArgument : need_reader(prs);
 	if (rc == 0 && fill && pas != NULL)
@@ -50,6 +51,7 @@ unsigned long verify_with_fill(BYTE ref, const char *pas, bool fill, BYTE fill_l
  * which refuses it (3) after the selection. */
 unsigned long verify_plain(BYTE ref, const char *pas)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = pas == NULL || too_long(pas) ? kBadArgument : need_reader(prs);
 	if (rc == 0)
@@ -83,6 +85,7 @@ unsigned long change_password(ReaderStructPtr prs, BYTE ref, const char *pas, co
 
 unsigned long unblock(BYTE ref, const char *puk, const char *new_pas)
 {
+	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = cur_context.pCurReader;
 	unsigned long rc = null_or_empty(puk) || too_long(puk) || too_long(new_pas)
 	                           ? kBadArgument
@@ -94,6 +97,15 @@ unsigned long unblock(BYTE ref, const char *puk, const char *new_pas)
 	if (rc == 0 && new_pas != NULL)
 		rc = set_password(prs, ref, new_pas);
 	return finish(rc, prs);
+}
+
+/* ChangePIN, ChangeErasePas and ChangeNotePas: one password of the current
+ * token replaced by another. */
+unsigned long change_current(BYTE ref, const char *pas, const char *new_pas)
+{
+	ReaderTransaction hold(cur_context.pCurReader);
+	ReaderStructPtr prs = cur_context.pCurReader;
+	return finish(change_password(prs, ref, pas, new_pas), prs);
 }
 
 /* A token without the flag file keeps no flag: not an error. */
@@ -114,45 +126,37 @@ extern "C" {
 
 unsigned long VerifyPIN(const char *pin, bool need_add_write_bf)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_with_fill(kPinRef, pin, need_add_write_bf, kPinFillLen, 2);
 }
 
 unsigned long VerifyPUK(const char *puk)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_plain(kPukRef, puk);
 }
 
 unsigned long VerifyErasePas(const char *pas)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_plain(kEraseRef, pas);
 }
 
 unsigned long VerifyNotePas(const char *pas, bool need_add_write_bf)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	return verify_with_fill(kNoteRef, pas, need_add_write_bf, kNoteFillLen, 1);
 }
 
 unsigned long UnblockPIN(const char *puk, const char *new_pin)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	return unblock(kPinRef, puk, new_pin);
 }
 
 unsigned long UnblockNotePas(const char *puk, const char *new_pin)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	return unblock(kNoteRef, puk, new_pin);
 }
 
 unsigned long ChangePIN(const char *pin, const char *new_pin)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
-	ReaderStructPtr prs = cur_context.pCurReader;
-	return finish(change_password(prs, kPinRef, pin, new_pin), prs);
+	return change_current(kPinRef, pin, new_pin);
 }
 
 unsigned long ChangePUK(const char *puk, const char *new_puk)
@@ -167,16 +171,12 @@ unsigned long ChangePUK(const char *puk, const char *new_puk)
 
 unsigned long ChangeErasePas(const char *pas, const char *new_pas)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
-	ReaderStructPtr prs = cur_context.pCurReader;
-	return finish(change_password(prs, kEraseRef, pas, new_pas), prs);
+	return change_current(kEraseRef, pas, new_pas);
 }
 
 unsigned long ChangeNotePas(const char *pas, const char *new_pas)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
-	ReaderStructPtr prs = cur_context.pCurReader;
-	return finish(change_password(prs, kNoteRef, pas, new_pas), prs);
+	return change_current(kNoteRef, pas, new_pas);
 }
 
 unsigned long GetPUKFlag(bool *is_def_puk_flag)
