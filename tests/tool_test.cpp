@@ -634,6 +634,20 @@ TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
 	write_file(dir / "a.backup", "mine");
 	EXPECT_EQ(tool({"info"}).status, kOk);
 	EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a", "a.backup", "a.lock"}));
+	// runs killed at every moment of their first milliseconds leave no copy
+	// of the state behind: a save holds the signal back until it is done. (A
+	// run killed between VERIFY's two saves keeps the attempt counted, as a
+	// card does; the run after it restores the count.)
+	for (int delay_us = 0; delay_us < 30000; delay_us += 750) {
+		ToolProcess run =
+		        start_tool({"--sim", dir / "a", "pin", "verify"}, {{"DRAXEL_PIN", "1234"}});
+		usleep(static_cast<useconds_t>(delay_us));
+		kill(run.pid, SIGTERM);
+		wait_tool(run);
+		ASSERT_EQ(dir.entries(), (std::vector<std::string>{"a", "a.backup", "a.lock"}))
+		        << delay_us;
+		ASSERT_EQ(tool({"pin", "verify"}).status, kOk) << delay_us;
+	}
 
 	// with stdout closed the result must not land in the first file opened
 	ToolRun closed = run_tool({"--sim", dir / "a", "msg", "encrypt", "hi"},
