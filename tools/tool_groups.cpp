@@ -136,12 +136,18 @@ Result accept_group(Session &session, const GroupOptions &options)
 
 using GroupAction = Result (*)(Session &, const GroupOptions &);
 
+// blob_what names the text a command reads (a request, an invite): read
+// before the token is taken, from standard input when not given.
 CLI::App *add(CLI::App *group, Context &ctx, const char *name, const char *help, GroupAction action,
-              std::shared_ptr<GroupOptions> options)
+              std::shared_ptr<GroupOptions> options, const char *blob_what = nullptr)
 {
 	auto *command = group->add_subcommand(name, help);
-	command->callback([&ctx, action, options] {
+	command->callback([&ctx, action, options, blob_what] {
 		ctx.action = [action, options](Session &s) { return action(s, *options); };
+		if (blob_what != nullptr)
+			ctx.prepare = [options, blob_what] {
+				options->blob = blob_text(options->blob, blob_what);
+			};
 	});
 	return command;
 }
@@ -188,7 +194,7 @@ void add_group_commands(CLI::App &app, Context &ctx)
 
 	auto *invite = add(group, ctx, "invite",
 	                   "administrator, step 2: turn a join request into an invite",
-	                   invite_group, options);
+	                   invite_group, options, "request");
 	invite->add_option("name", options->name, "the group to invite into")->required();
 	invite->add_option("request", options->blob,
 	                   "the request text; standard input when absent");
@@ -197,7 +203,7 @@ void add_group_commands(CLI::App &app, Context &ctx)
 	auto *accept =
 	        add(group, ctx, "accept",
 	            "joining token, step 3: accept the invite with the pass phrase of step 1",
-	            accept_group, options);
+	            accept_group, options, "invite");
 	accept->add_option("name", options->name, "the name to keep the group under")->required();
 	accept->add_option("invite", options->blob, "the invite text; standard input when absent");
 	secrets.add_option(accept, SecretKind::kPin);

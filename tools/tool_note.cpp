@@ -13,6 +13,7 @@ struct NoteOptions {
 	int offset = 0;
 	int length = 0; // 0: up to the note's last non-zero byte
 	std::string input;
+	std::string piped; // what standard input gave, read before the token is taken
 	std::string output;
 	bool force = false;
 	std::string policy;
@@ -51,7 +52,7 @@ void check_range(const NoteInfo &info, int offset, size_t length)
 		                                      " bytes; that piece does not fit");
 }
 
-Result create_note(Session &session, const NoteOptions &)
+Result create_note(Session &session, NoteOptions &)
 {
 	// the token answers a bare 120 for a note that exists
 	int size = 0;
@@ -64,7 +65,7 @@ Result create_note(Session &session, const NoteOptions &)
 	return done("note created", {{"created", true}});
 }
 
-Result read_note(Session &session, const NoteOptions &options)
+Result read_note(Session &session, NoteOptions &options)
 {
 	NoteInfo info = note_info(session);
 	size_t wanted = options.length > 0 ? static_cast<size_t>(options.length)
@@ -99,11 +100,27 @@ Result read_note(Session &session, const NoteOptions &options)
 	return result;
 }
 
-// The bytes to write: one more than the note holds is enough to refuse them.
-std::string note_input(const std::string &input, size_t limit)
+// The largest note the two offset bytes can address: a longer input is
+// refused before anything else.
+constexpr size_t kLargestNoteInput = 0x10000;
+
+bool from_stdin(const std::string &input)
 {
-	if (input.empty() || input == "-")
-		return argument_or_stdin("", limit, "input");
+	return input.empty() || input == "-";
+}
+
+// The bytes to write: one more than the note holds is enough to refuse them.
+std::string note_input(NoteOptions &options, size_t limit)
+{
+	if (from_stdin(options.input)) {
+		std::string data = std::move(options.piped);
+		if (data.size() > limit) {
+			explicit_bzero(data.data(), data.size());
+			throw ToolError(Exit::kUsage, "the input is longer than the note");
+		}
+		return data;
+	}
+	const std::string &input = options.input;
 	InputFile in(input);
 	std::string data(limit + 1, '\0');
 	data.resize(in.read_full(reinterpret_cast<unsigned char *>(data.data()), data.size()));
@@ -114,10 +131,10 @@ std::string note_input(const std::string &input, size_t limit)
 	return data;
 }
 
-Result write_note(Session &session, const NoteOptions &options)
+Result write_note(Session &session, NoteOptions &options)
 {
 	NoteInfo info = note_info(session);
-	std::string data = note_input(options.input, static_cast<size_t>(info.size));
+	std::string data = note_input(options, static_cast<size_t>(info.size));
 	WipeOnExit wipe(data);
 	if (data.empty())
 		throw ToolError(Exit::kUsage, "nothing to write");
@@ -131,14 +148,14 @@ Result write_note(Session &session, const NoteOptions &options)
 	            {{"offset", options.offset}, {"length", data.size()}});
 }
 
-Result clear_note(Session &session, const NoteOptions &)
+Result clear_note(Session &session, NoteOptions &)
 {
 	session.verify_note_password();
 	check(ClearNote(session.version()), "clearing the note");
 	return done("note cleared", {{"cleared", true}});
 }
 
-Result show_note_info(Session &session, const NoteOptions &)
+Result show_note_info(Session &session, NoteOptions &)
 {
 	NoteInfo info = note_info(session);
 	return done(std::to_string(info.size) + " bytes, guarded by the " +
@@ -146,7 +163,7 @@ Result show_note_info(Session &session, const NoteOptions &)
 	            {{"size", info.size}, {"policy", policy_name(info.policy)}});
 }
 
-Result note_policy(Session &session, const NoteOptions &options)
+Result note_policy(Session &session, NoteOptions &options)
 {
 	NoteInfo info = note_info(session);
 	if (!options.policy.empty() && options.policy != policy_name(info.policy)) {
@@ -159,13 +176,13 @@ Result note_policy(Session &session, const NoteOptions &options)
 	            {{"policy", policy_name(info.policy)}});
 }
 
-Result repair_trace(Session &, const NoteOptions &)
+Result repair_trace(Session &, NoteOptions &)
 {
 	check(RepareTracBuf(), "repairing the trace buffer");
 	return done("trace buffer repaired", {{"repaired", true}});
 }
 
-using NoteAction = Result (*)(Session &, const NoteOptions &);
+using NoteAction = Result (*)(Session &, NoteOptions &);
 
 CLI::App *add(CLI::App *note, Context &ctx, const char *name, const char *help, NoteAction action,
               std::shared_ptr<NoteOptions> options)
@@ -175,6 +192,17 @@ CLI::App *add(CLI::App *note, Context &ctx, const char *name, const char *help, 
 		ctx.action = [action, options](Session &s) { return action(s, *options); };
 	});
 	return command;
+}
+
+// A note written from standard input is read before the token is taken.
+void read_piped_input_first(CLI::App *write, Context &ctx, std::shared_ptr<NoteOptions> options)
+{
+	write->parse_complete_callback([&ctx, options] {
+		if (from_stdin(options->input))
+			ctx.prepare = [options] {
+				options->piped = argument_or_stdin("", kLargestNoteInput, "input");
+			};
+	});
 }
 
 void add_note_password_options(Context &ctx, CLI::App *command)
@@ -211,6 +239,7 @@ void add_note_commands(CLI::App &app, Context &ctx)
 	write->add_option("--offset", options->offset, "where to write")
 	        ->check(CLI::NonNegativeNumber);
 	add_note_password_options(ctx, write);
+	read_piped_input_first(write, ctx, options);
 
 	auto *clear = add(note, ctx, "clear", "empty the note", clear_note, options);
 	add_note_password_options(ctx, clear);
