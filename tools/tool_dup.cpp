@@ -20,7 +20,8 @@ constexpr unsigned kPrivateMode = 0600;
 constexpr int kFirstTokenClearingNote = 5;
 
 struct MaintenanceOptions {
-	std::string file; // input or output
+	std::string file;  // input or output
+	std::string piped; // what standard input gave, read before the token is taken
 	bool force = false;
 	bool with_puk = false;
 	bool yes = false;
@@ -82,10 +83,23 @@ Result secret_output(const MaintenanceOptions &options, const std::string &text,
 	return done(std::string(key) + " written to " + options.file, {{"output", options.file}});
 }
 
-std::string secret_input(const MaintenanceOptions &options, size_t limit, const char *what)
+bool from_stdin(const MaintenanceOptions &options)
 {
-	if (options.file.empty() || options.file == "-")
-		return without_blanks(argument_or_stdin("", limit, what));
+	return options.file.empty() || options.file == "-";
+}
+
+std::string secret_input(MaintenanceOptions &options, size_t limit, const char *what)
+{
+	if (from_stdin(options)) {
+		std::string text = std::move(options.piped);
+		if (text.size() > limit) {
+			explicit_bzero(text.data(), text.size());
+			throw ToolError(Exit::kUsage, std::string("the ") + what + " is too long");
+		}
+		std::string compact = without_blanks(text);
+		explicit_bzero(text.data(), text.size());
+		return compact;
+	}
 	InputFile in(options.file);
 	std::string text(limit + 1, '\0');
 	text.resize(in.read_full(reinterpret_cast<unsigned char *>(text.data()), text.size()));
@@ -110,7 +124,7 @@ std::string duplicate_text(const Secret &puk)
 	return text;
 }
 
-Result export_duplicate(Session &session, const MaintenanceOptions &options)
+Result export_duplicate(Session &session, MaintenanceOptions &options)
 {
 	auto puk = session.secrets().get(SecretKind::kPuk);
 	std::string text = duplicate_text(*puk);
@@ -118,7 +132,7 @@ Result export_duplicate(Session &session, const MaintenanceOptions &options)
 	return secret_output(options, text, "duplicate");
 }
 
-Result import_duplicate(Session &session, const MaintenanceOptions &options)
+Result import_duplicate(Session &session, MaintenanceOptions &options)
 {
 	std::string text = secret_input(options, kMaxDuplicateText, "duplicate");
 	WipeOnExit wipe(text);
@@ -144,7 +158,7 @@ void copy_software_token(Session &session, const Secret &puk, const Secret &seco
 	session.use_first();
 }
 
-Result copy_token(Session &session, const MaintenanceOptions &)
+Result copy_token(Session &session, MaintenanceOptions &)
 {
 	session.connect_second();
 	auto puk = session.secrets().get(SecretKind::kPuk);
@@ -158,7 +172,7 @@ Result copy_token(Session &session, const MaintenanceOptions &)
 	            {{"copied", true}, {"passwords_replaced", true}});
 }
 
-Result generate_keys(Session &, const MaintenanceOptions &options)
+Result generate_keys(Session &, MaintenanceOptions &options)
 {
 	unsigned char source[kKeySource];
 	int size = sizeof source;
@@ -177,7 +191,7 @@ int hex_digit(char c)
 	return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-Result load_keys(Session &session, const MaintenanceOptions &options)
+Result load_keys(Session &session, MaintenanceOptions &options)
 {
 	std::string text = secret_input(options, 4 * kKeySource, "key source");
 	WipeOnExit wipe_text(text);
@@ -197,14 +211,14 @@ Result load_keys(Session &session, const MaintenanceOptions &options)
 	return done("keys loaded", {{"loaded", true}});
 }
 
-Result generate_ds_key(Session &session, const MaintenanceOptions &)
+Result generate_ds_key(Session &session, MaintenanceOptions &)
 {
 	session.verify(SecretKind::kPin);
 	check(GenDSKey(session.version()), "generating the DS key");
 	return done("DS key generated", {{"generated", true}});
 }
 
-Result clean_token(Session &session, const MaintenanceOptions &options)
+Result clean_token(Session &session, MaintenanceOptions &options)
 {
 	int version = session.version();
 	session.verify(options.with_puk ? SecretKind::kPuk : SecretKind::kErasePas);
@@ -215,7 +229,7 @@ Result clean_token(Session &session, const MaintenanceOptions &options)
 	return done("token cleared: new keys, no groups, an empty note", {{"cleared", true}});
 }
 
-using MaintenanceAction = Result (*)(Session &, const MaintenanceOptions &);
+using MaintenanceAction = Result (*)(Session &, MaintenanceOptions &);
 
 CLI::App *add(CLI::App *parent, Context &ctx, const char *name, const char *help,
               MaintenanceAction action, std::shared_ptr<MaintenanceOptions> options)
@@ -235,6 +249,19 @@ void add_confirmation(CLI::App *command, MaintenanceOptions &options, std::strin
 	command->parse_complete_callback([&options, question] {
 		if (!options.yes)
 			confirm(question);
+	});
+}
+
+// A text read from standard input is read before the token is taken.
+void read_piped_input_first(CLI::App *command, Context &ctx,
+                            std::shared_ptr<MaintenanceOptions> options, size_t limit,
+                            const char *what)
+{
+	command->preparse_callback([&ctx, options, limit, what](size_t) {
+		ctx.prepare = [options, limit, what] {
+			if (from_stdin(*options))
+				options->piped = argument_or_stdin("", limit, what);
+		};
 	});
 }
 
@@ -268,6 +295,7 @@ void add_maintenance_commands(CLI::App &app, Context &ctx)
 	                "Replace this token's keys, groups and passwords by the duplicate's (") +
 	                kPasswordsReplaced + ")?");
 	secrets.add_option(in, SecretKind::kPuk);
+	read_piped_input_first(in, ctx, options, kMaxDuplicateText, "duplicate");
 	auto *copy =
 	        add(dup, ctx, "copy",
 	            "clear the second token (--second-reader, or the one other token) and copy "
@@ -293,6 +321,7 @@ void add_maintenance_commands(CLI::App &app, Context &ctx)
 	        load, *options,
 	        "Replace the token's keys? What they enciphered cannot be deciphered again.");
 	secrets.add_option(load, SecretKind::kKeyPas);
+	read_piped_input_first(load, ctx, options, 4 * kKeySource, "key source");
 
 	auto *ds = add(&app, ctx, "gen-ds-key", "let the token generate its DS key",
 	               generate_ds_key, options);
