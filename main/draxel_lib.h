@@ -47,19 +47,38 @@ extern "C" {
 /* Transport codes                                                          */
 /* ------------------------------------------------------------------------ */
 
-enum {
-	DRAXEL_TR_OK = 0,             /* success */
-	DRAXEL_TR_FAILURE = 1,        /* other PC/SC failure; short reply */
-	DRAXEL_TR_NOT_CONNECTED = 2,  /* no PC/SC context, or record not connected */
-	DRAXEL_TR_BAD_ARGUMENT = 3,   /* argument missing or too short/long, buffer too small */
-	DRAXEL_TR_NO_MEMORY = 4,      /* no memory for the reader-name copy */
-	DRAXEL_TR_STATUS_WORD = 5,    /* status word not accepted; see GetSW() */
-	DRAXEL_TR_TIMEOUT = 6,        /* SCARD_E_TIMEOUT */
-	DRAXEL_TR_UNKNOWN_READER = 7, /* SCARD_E_UNKNOWN_READER, SCARD_E_READER_UNAVAILABLE */
-	DRAXEL_TR_INSUFFICIENT_BUFFER = 8, /* SCARD_E_INSUFFICIENT_BUFFER */
-	DRAXEL_TR_NO_READERS = 9,          /* SCARD_E_NO_READERS_AVAILABLE */
-	DRAXEL_TR_NO_SERVICE = 10          /* SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED */
-};
+/*
+ * Each transport code as X(name, value, class, description). The class says
+ * what a caller may do about it (see the library codes below); every list of
+ * codes in the library and its tool is made from this one.
+ */
+/* clang-format off */
+#define DRAXEL_TRANSPORT_CODES(X)                                                                  \
+	X(DRAXEL_TR_OK, 0, None, "success")                                                        \
+	/* other PC/SC failure; short reply */                                                     \
+	X(DRAXEL_TR_FAILURE, 1, Communication, "the reader failed")                                \
+	/* no context, or record not connected */                                                  \
+	X(DRAXEL_TR_NOT_CONNECTED, 2, NoToken, "not connected to the reader")                      \
+	/* or a buffer too small */                                                                \
+	X(DRAXEL_TR_BAD_ARGUMENT, 3, Failure, "a command's argument is missing or too long")       \
+	/* for the reader-name copy */                                                             \
+	X(DRAXEL_TR_NO_MEMORY, 4, Failure, "out of memory")                                        \
+	/* see GetSW() */                                                                          \
+	X(DRAXEL_TR_STATUS_WORD, 5, Refused, "the token refused the command")                      \
+	/* SCARD_E_TIMEOUT */                                                                      \
+	X(DRAXEL_TR_TIMEOUT, 6, Communication, "the reader timed out")                             \
+	/* SCARD_E_UNKNOWN_READER, _READER_UNAVAILABLE */                                          \
+	X(DRAXEL_TR_UNKNOWN_READER, 7, NoToken, "unknown reader")                                  \
+	/* SCARD_E_INSUFFICIENT_BUFFER */                                                          \
+	X(DRAXEL_TR_INSUFFICIENT_BUFFER, 8, Refused, "the token's answer is too long")             \
+	/* SCARD_E_NO_READERS_AVAILABLE */                                                         \
+	X(DRAXEL_TR_NO_READERS, 9, NoToken, "no readers")                                          \
+	/* SCARD_E_NO_SERVICE, _SERVICE_STOPPED */                                                 \
+	X(DRAXEL_TR_NO_SERVICE, 10, NoToken, "pcscd is not running")
+/* clang-format on */
+
+#define DRAXEL_CODE_ENUMERATOR_(name, value, ...) name = value,
+enum { DRAXEL_TRANSPORT_CODES(DRAXEL_CODE_ENUMERATOR_) };
 
 /* The longest command APDU: a 5-byte header and 255 data bytes. */
 #define DRAXEL_MAX_COMMAND 260
@@ -97,34 +116,89 @@ typedef struct _ReaderFuncStruct {
  * transport codes DRAXEL_TR_* and, where documented, raw PC/SC results; a
  * failure is as a rule recorded in cur_context.error, whose text GetError()
  * gives.
+ *
+ * Each code as X(name, value, class, text, description): the text is
+ * GetError()'s (NULL: the text for an unknown error), the description a short
+ * English one. The class says what a caller may do about it: None (success),
+ * Usage (fix the arguments or input), NoToken (connect one), WrongPassword
+ * (ask again), Blocked (unblock the password), Integrity (the data is
+ * damaged), Refused (the token refused the operation), Communication (retry
+ * the exchange), Failure (anything else). Adding a code is adding its row.
  */
+/* clang-format off */
+#define DRAXEL_LIBRARY_CODES(X)                                                                    \
+	X(DRAXEL_OK, 0, None, "OK", "success")                                                     \
+	X(DRAXEL_E_NO_READER, 101, Communication, NULL,                                            \
+	  "out of memory, or an answer of unexpected form")                                        \
+	X(DRAXEL_E_BAD_ARGUMENT, 102, Usage,                                                       \
+	  "Ошибка: Введённые данные имеют неверный формат.",                                       \
+	  "an argument is missing, too long or malformed")                                         \
+	X(DRAXEL_E_ACCESS_DENIED, 104, Refused,                                                    \
+	  "Ошибка: Нет доступа к устройству. Попробуйте перезапустить программу.",                 \
+	  "the token refused access")                                                              \
+	X(DRAXEL_E_BUFFER_TOO_SMALL, 106, Failure, NULL, "a buffer is too small")                  \
+	X(DRAXEL_E_PASSWORD_BLOCKED, 108, Blocked,                                                 \
+	  "Ошибка: Пароль заблокирован.",                                                          \
+	  "the password is blocked")                                                               \
+	X(DRAXEL_E_FILE_OPEN, 109, Failure,                                                        \
+	  "Ошибка: Не удаётся открыть файл. Возможно указанный файл не существует.",               \
+	  "the file cannot be opened")                                                             \
+	X(DRAXEL_E_FILE_CREATE, 110, Failure,                                                      \
+	  "Ошибка: Не удаётся создать файл. Возможно указан неверный путь.",                       \
+	  "the file cannot be created")                                                            \
+	X(DRAXEL_E_FILE_WRITE, 111, Failure,                                                       \
+	  "Ошибка: Не удаётся записать данные в указаннный файл.",                                 \
+	  "the file cannot be written")                                                            \
+	X(DRAXEL_E_FILE_DAMAGED, 112, Integrity,                                                   \
+	  "Ошибка: Указанный файл повреждён.",                                                     \
+	  "the encrypted file is damaged")                                                         \
+	X(DRAXEL_E_CANNOT_DECRYPT, 113, WrongPassword,                                             \
+	  "Ошибка: Невозможно расшифровать данные. Возможно неверная парольная "                   \
+	  "фраза/неверная группа/не тот носитель Мекта.",                                          \
+	  "wrong pass phrase, group or token")                                                     \
+	X(DRAXEL_E_KEY_DAMAGED, 114, Refused,                                                      \
+	  "Ошибка: Ключ на носителе повреждён. Попробуйте восстановить с дубликата.",              \
+	  "the key on the token is damaged")                                                       \
+	X(DRAXEL_E_PASSWORD_LENGTH, 115, Refused,                                                  \
+	  "Ошибка: Пароль неправильной длины. Минимальная длина пароля 4 символа.",                \
+	  "the token refused the password's length")                                               \
+	X(DRAXEL_E_COMMUNICATION, 116, Communication,                                              \
+	  "Ошибка: Ошибка комуникации со считывателем.",                                           \
+	  "the exchange with the token failed")                                                    \
+	X(DRAXEL_E_GROUP_NOT_FOUND, 117, Refused,                                                  \
+	  "Ошибка: Группа с данным именем не найдена на устройстве.",                              \
+	  "no group of that name")                                                                 \
+	X(DRAXEL_E_GROUP_EXISTS, 118, Refused,                                                     \
+	  "Ошибка: Группа с данным именем уже существует.",                                        \
+	  "a group of that name exists")                                                           \
+	X(DRAXEL_E_TOO_MANY_GROUPS, 119, Refused,                                                  \
+	  "Ошибка: Достигнуто максимально возможное число групп на устройстве.",                   \
+	  "the token holds all the groups it can")                                                 \
+	X(DRAXEL_E_BAD_STATUS, 120, Refused,                                                       \
+	  "Ошибка: Устройство вернуло некорректный статус.",                                       \
+	  "the token answered an unexpected status")                                               \
+	X(DRAXEL_E_INTEGRITY, 121, Integrity,                                                      \
+	  "Ошибка: Целостность зашифрованного файла нарушена, расшифрование невозможно.",          \
+	  "the decrypted file fails its checksum")                                                 \
+	X(DRAXEL_E_NOT_GROUP_ADMIN, 122, Refused,                                                  \
+	  "Ошибка: Только Администратор группы может совершать данное действие.",                  \
+	  "only the group's administrator may do this")                                            \
+	X(DRAXEL_E_NO_TOKEN, 123, NoToken, NULL, "no token found")                                 \
+	X(DRAXEL_E_SEVERAL_TOKENS, 124, NoToken, NULL,                                             \
+	  "several tokens found; choose one with --reader")                                        \
+	X(DRAXEL_E_VERSION_TOO_OLD, 125, Refused, NULL,                                            \
+	  "the token's version lacks the operation")                                               \
+	X(DRAXEL_E_GROUP_LIST_DAMAGED, 126, Refused,                                               \
+	  "Ошибка: Невозможно считать список групп. Список групп повреждён.",                      \
+	  "the token's group list cannot be read")
+/* clang-format on */
+
+enum { DRAXEL_LIBRARY_CODES(DRAXEL_CODE_ENUMERATOR_) };
+
+/* A wrong password: the code carries the attempts left, 0 to 15. */
 enum {
-	DRAXEL_OK = 0,
-	DRAXEL_E_NO_READER = 101,        /* no memory, value out of range */
-	DRAXEL_E_BAD_ARGUMENT = 102,     /* argument missing, empty, too long, not hex text */
-	DRAXEL_E_ACCESS_DENIED = 104,    /* the token refused access (6982) */
-	DRAXEL_E_BUFFER_TOO_SMALL = 106, /* the output buffer is too small */
-	DRAXEL_E_PASSWORD_BLOCKED = 108,
-	DRAXEL_E_FILE_OPEN = 109,
-	DRAXEL_E_FILE_CREATE = 110,
-	DRAXEL_E_FILE_WRITE = 111,
-	DRAXEL_E_FILE_DAMAGED = 112,    /* an encrypted file is damaged */
-	DRAXEL_E_CANNOT_DECRYPT = 113,  /* wrong pass phrase, group or token (63C0) */
-	DRAXEL_E_KEY_DAMAGED = 114,     /* the key on the token is damaged (6A83) */
-	DRAXEL_E_PASSWORD_LENGTH = 115, /* the token refused the password's length */
-	DRAXEL_E_COMMUNICATION = 116,   /* an exchange with the reader failed */
-	DRAXEL_E_GROUP_NOT_FOUND = 117,
-	DRAXEL_E_GROUP_EXISTS = 118,
-	DRAXEL_E_TOO_MANY_GROUPS = 119,
-	DRAXEL_E_BAD_STATUS = 120,         /* the token answered an unexpected status word */
-	DRAXEL_E_INTEGRITY = 121,          /* a decrypted file's checksum does not match */
-	DRAXEL_E_NOT_GROUP_ADMIN = 122,    /* only the group's administrator may do this */
-	DRAXEL_E_NO_TOKEN = 123,           /* no token found */
-	DRAXEL_E_SEVERAL_TOKENS = 124,     /* more than one token found */
-	DRAXEL_E_VERSION_TOO_OLD = 125,    /* the token's version lacks the operation */
-	DRAXEL_E_GROUP_LIST_DAMAGED = 126, /* the token's group list cannot be read */
-	DRAXEL_E_WRONG_PASSWORD = 140,     /* wrong password, no attempts left ... */
-	DRAXEL_E_WRONG_PASSWORD_MAX = 155  /* ... to 15 attempts left */
+	DRAXEL_E_WRONG_PASSWORD = 140,    /* wrong password, no attempts left ... */
+	DRAXEL_E_WRONG_PASSWORD_MAX = 155 /* ... to 15 attempts left */
 };
 
 /* The attempts left that a wrong-password code carries. */

@@ -15,17 +15,8 @@
 namespace draxel::tool {
 namespace {
 
-constexpr unsigned long pcsc(LONG code)
-{
-	return static_cast<unsigned long>(static_cast<uint32_t>(code));
-}
-
+using draxel_errors::is_pcsc;
 using draxel_errors::is_wrong_password;
-
-bool is_pcsc(unsigned long code)
-{
-	return (code & 0xFFFF0000UL) == 0x80100000UL;
-}
 
 // PC/SC results read better in hex, as their documentation gives them.
 std::string code_text(unsigned long code)
@@ -99,42 +90,30 @@ void check(unsigned long rc, const std::string &doing)
 		throw LibraryError(rc, doing);
 }
 
-// The library's class of each code, as an exit status; PC/SC results the
-// library passes through are classed here.
+// The library's class of each code, as an exit status.
 Exit classify(unsigned long code)
 {
 	using draxel_errors::ErrorClass;
-	if (is_wrong_password(code))
-		return Exit::kWrongPassword;
-	if (const draxel_errors::ErrorInfo *info = draxel_errors::find_error(code)) {
-		switch (info->error_class) {
-		case ErrorClass::kNone:
-			return Exit::kOk;
-		case ErrorClass::kUsage:
-			return Exit::kUsage;
-		case ErrorClass::kNoToken:
-			return Exit::kNoToken;
-		case ErrorClass::kWrongPassword:
-			return Exit::kWrongPassword;
-		case ErrorClass::kBlocked:
-			return Exit::kBlocked;
-		case ErrorClass::kIntegrity:
-			return Exit::kIntegrity;
-		case ErrorClass::kRefused:
-			return Exit::kRefused;
-		case ErrorClass::kCommunication:
-			return Exit::kCommunication;
-		case ErrorClass::kFailure:
-			return Exit::kFailure;
-		}
-	}
-	if (code == pcsc(SCARD_E_NO_SERVICE) || code == pcsc(SCARD_E_SERVICE_STOPPED) ||
-	    code == pcsc(SCARD_E_NO_READERS_AVAILABLE) || code == pcsc(SCARD_E_UNKNOWN_READER) ||
-	    code == pcsc(SCARD_E_READER_UNAVAILABLE) || code == pcsc(SCARD_E_NO_SMARTCARD) ||
-	    code == pcsc(SCARD_W_REMOVED_CARD))
+	switch (draxel_errors::class_of(code)) {
+	case ErrorClass::kNone:
+		return Exit::kOk;
+	case ErrorClass::kUsage:
+		return Exit::kUsage;
+	case ErrorClass::kNoToken:
 		return Exit::kNoToken;
-	if (is_pcsc(code))
+	case ErrorClass::kWrongPassword:
+		return Exit::kWrongPassword;
+	case ErrorClass::kBlocked:
+		return Exit::kBlocked;
+	case ErrorClass::kIntegrity:
+		return Exit::kIntegrity;
+	case ErrorClass::kRefused:
+		return Exit::kRefused;
+	case ErrorClass::kCommunication:
 		return Exit::kCommunication;
+	case ErrorClass::kFailure:
+		break;
+	}
 	return Exit::kFailure;
 }
 
