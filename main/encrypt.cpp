@@ -153,6 +153,20 @@ unsigned long run_pso_chain(ReaderStructPtr prs, const BYTE *data, unsigned long
  * enciphered on the token; the host only checks, splits and converts.
  */
 
+bool output_fits(size_t total, const void *out, int *out_size, unsigned long *rc)
+{
+	*rc = 0;
+	if (total > INT_MAX)
+		*rc = DRAXEL_E_BAD_ARGUMENT;
+	else if (out == NULL)
+		*out_size = static_cast<int>(total);
+	else if (*out_size < 0 || static_cast<size_t>(*out_size) < total)
+		*rc = DRAXEL_E_BUFFER_TOO_SMALL;
+	else
+		return true;
+	return false;
+}
+
 namespace {
 
 constexpr int kEncipher = 1;
@@ -219,14 +233,9 @@ unsigned long deliver_message(const SecretBlock &result, bool enciphered, char *
                               int *out_mes_size)
 {
 	size_t out_len = enciphered ? 2 * result.size() + 1 : result.size() + 1;
-	if (out_len > INT_MAX)
-		return DRAXEL_E_BAD_ARGUMENT;
-	if (out_mes == NULL) {
-		*out_mes_size = static_cast<int>(out_len);
-		return 0;
-	}
-	if (*out_mes_size < 0 || static_cast<size_t>(*out_mes_size) < out_len)
-		return DRAXEL_E_BUFFER_TOO_SMALL;
+	unsigned long rc;
+	if (!output_fits(out_len, out_mes, out_mes_size, &rc))
+		return rc;
 	if (enciphered) {
 		if (Bin2Mes(result.get(), result.size(), out_mes) != out_len)
 			return DRAXEL_E_NO_READER;

@@ -91,6 +91,12 @@ unsigned long generate_session_key(ReaderStructPtr prs, const char *pas_phrase, 
 unsigned long run_pso_chain(ReaderStructPtr prs, const BYTE *data, unsigned long data_len,
                             BYTE **out_buf, unsigned long *out_buf_len, bool close_chain,
                             bool encipher);
+
+/* The hand-out of EncryptMes and the file operations: with out null the
+ * caller asks for the size, which goes to *out_size; otherwise out must hold
+ * total bytes. True when the caller may write them; false with the code to
+ * return in *rc (0 when only the size was asked). */
+bool output_fits(size_t total, const void *out, int *out_size, unsigned long *rc);
 #endif
 
 #endif

@@ -133,14 +133,9 @@ BYTE *put(BYTE *to, const void *from, size_t len, bool present)
 unsigned long deliver(const Output &out, unsigned char *out_mes, int *out_mes_size)
 {
 	size_t total = out.size();
-	if (total > INT_MAX)
-		return DRAXEL_E_BAD_ARGUMENT;
-	if (out_mes == NULL) {
-		*out_mes_size = static_cast<int>(total);
-		return 0;
-	}
-	if (*out_mes_size < 0 || static_cast<size_t>(*out_mes_size) < total)
-		return DRAXEL_E_BUFFER_TOO_SMALL;
+	unsigned long rc;
+	if (!output_fits(total, out_mes, out_mes_size, &rc))
+		return rc;
 	BYTE *at = put(out_mes, &out.header, FILE_HEADER_SIZE, out.has_header);
 	at = put(at, out.enc_rnd_key, kKeySize, out.has_enc_rnd_key);
 	at = out.direct ? at + out.direct_len : put(at, out.body.get(), out.body.size(), true);
