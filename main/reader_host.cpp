@@ -13,6 +13,11 @@ unsigned long nothing_to_do(void)
 	return 0;
 }
 
+unsigned long no_context(long)
+{
+	return 0;
+}
+
 unsigned long no_list(char *, unsigned long *)
 {
 	return 0;
@@ -66,15 +71,7 @@ void no_unlock(ReaderStructPtr) {}
 } // namespace
 
 const ReaderOps host_reader_ops = {
-        nothing_to_do,
-        nothing_to_do,
-        no_list,
-        no_open,
-        no_close,
-        always_there,
-        t0,
-        exchange,
-        no_lock,
-        no_unlock,
+        nothing_to_do,         no_context, no_list,  no_open, no_close,
+        always_there,          t0,         exchange, no_lock, no_unlock,
         "Transmit continue\n",
 };

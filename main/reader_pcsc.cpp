@@ -10,6 +10,31 @@
 static_assert(sizeof(SCARDCONTEXT) == sizeof(long), "hSC is declared as long");
 static_assert(sizeof(DWORD) == sizeof(unsigned long), "DWORD is unsigned long");
 
+/* The transport code of a PC/SC result. */
+unsigned long ProcessScardError(unsigned long error)
+{
+	if ((GetTraceMode() & TRACE_SCARD_ERRORS) != 0)
+		PrintError(error);
+	switch (error) {
+	case SCARD_S_SUCCESS:
+		return DRAXEL_TR_OK;
+	case SCARD_E_TIMEOUT:
+		return DRAXEL_TR_TIMEOUT;
+	case SCARD_E_INSUFFICIENT_BUFFER:
+		return DRAXEL_TR_INSUFFICIENT_BUFFER;
+	case SCARD_E_UNKNOWN_READER:
+	case SCARD_E_READER_UNAVAILABLE:
+		return DRAXEL_TR_UNKNOWN_READER;
+	case SCARD_E_NO_READERS_AVAILABLE:
+		return DRAXEL_TR_NO_READERS;
+	case SCARD_E_NO_SERVICE:
+	case SCARD_E_SERVICE_STOPPED:
+		return DRAXEL_TR_NO_SERVICE;
+	default:
+		return DRAXEL_TR_FAILURE;
+	}
+}
+
 namespace {
 
 unsigned long open_context(void)
@@ -19,9 +44,9 @@ unsigned long open_context(void)
 	return static_cast<unsigned long>(rv);
 }
 
-unsigned long close_context(void)
+unsigned long close_context(long context)
 {
-	return SCardReleaseContext(hSC) == SCARD_S_SUCCESS ? 0 : DRAXEL_TR_FAILURE;
+	return SCardReleaseContext(context) == SCARD_S_SUCCESS ? 0 : DRAXEL_TR_FAILURE;
 }
 
 unsigned long list_readers(char *list, unsigned long *size)

@@ -40,7 +40,8 @@ struct _ReaderStruct {
 struct ReaderOps {
 	/* The resource manager's context: raw PC/SC results. */
 	unsigned long (*open_context)(void);
-	unsigned long (*close_context)(void);
+	/* Releases a context: hSC, or one that only replaced connections used. */
+	unsigned long (*close_context)(long context);
 	unsigned long (*list_readers)(char *list, unsigned long *size);
 	/* The record's connection to the card in the named reader (null: the
 	 * name the record holds), and its end: transport codes. A probe's end

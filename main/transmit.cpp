@@ -236,7 +236,7 @@ unsigned long OpenReaderContext(int)
 unsigned long CloseReaderContext(void)
 {
 	trace_function("CloseReaderContext\n");
-	unsigned long rc = reader_ops->close_context();
+	unsigned long rc = reader_ops->close_context(hSC);
 	hSC = 0;
 	return rc;
 }
@@ -324,12 +324,11 @@ void ReleaseFileHold(void)
 	EndReaderTransaction(prs);
 }
 
-/* Only PC/SC makes contexts; in host-handler mode every context is 0. */
 unsigned long ReleaseOtherContext(long context)
 {
 	if (context == 0 || context == hSC)
 		return 0;
-	return SCardReleaseContext(context) == SCARD_S_SUCCESS ? 0 : DRAXEL_TR_FAILURE;
+	return reader_ops->close_context(context);
 }
 
 unsigned long IsCardPowered(ReaderStructPtr psr)
@@ -350,30 +349,6 @@ unsigned short GetSW(ReaderStructPtr prs)
 unsigned long ReaderGetLastError(ReaderStructPtr prs)
 {
 	return prs != NULL ? prs->error : 0;
-}
-
-unsigned long ProcessScardError(unsigned long error)
-{
-	if ((GetTraceMode() & TRACE_SCARD_ERRORS) != 0)
-		PrintError(error);
-	switch (error) {
-	case SCARD_S_SUCCESS:
-		return DRAXEL_TR_OK;
-	case SCARD_E_TIMEOUT:
-		return DRAXEL_TR_TIMEOUT;
-	case SCARD_E_INSUFFICIENT_BUFFER:
-		return DRAXEL_TR_INSUFFICIENT_BUFFER;
-	case SCARD_E_UNKNOWN_READER:
-	case SCARD_E_READER_UNAVAILABLE:
-		return DRAXEL_TR_UNKNOWN_READER;
-	case SCARD_E_NO_READERS_AVAILABLE:
-		return DRAXEL_TR_NO_READERS;
-	case SCARD_E_NO_SERVICE:
-	case SCARD_E_SERVICE_STOPPED:
-		return DRAXEL_TR_NO_SERVICE;
-	default:
-		return DRAXEL_TR_FAILURE;
-	}
 }
 
 unsigned long Transmit(BYTE *pubSend, unsigned long ulSendSize, BYTE *pubRecv,
