@@ -5,7 +5,7 @@
 #include <string>
 
 #include "apdu.h"
-#include "token_crypto.h"
+#include "secret_wipe.h"
 
 namespace draxel::sim {
 namespace {

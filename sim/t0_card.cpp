@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "apdu.h"
-#include "token_crypto.h"
+#include "secret_wipe.h"
 
 namespace draxel::sim {
 namespace {

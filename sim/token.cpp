@@ -782,14 +782,7 @@ Token::Reply Token::accept_invite(const CommandApdu &cmd, const Key &invite_key)
 	auto phrase = cmd.data.last(64);
 	const PendingRequest &pending = *state_.pending_request;
 	// the invitation carries the group's key: it goes, whatever the answer
-	struct Wiper {
-		std::optional<Bytes> &bytes;
-		~Wiper()
-		{
-			if (bytes)
-				wipe(*bytes);
-		}
-	} wiper{invite};
+	WipeOnExit wipe_invite(invite);
 	if (!invite || invite->size() != 49 || (*invite)[0] != 0x02 ||
 	    !std::equal(pending.nonce.begin(), pending.nonce.end(), invite->begin() + 1))
 		return {status::kWrongData, {}};

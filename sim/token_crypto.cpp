@@ -59,17 +59,6 @@ bool same_mac(std::span<const uint8_t> a, std::span<const uint8_t> b)
 
 } // namespace
 
-void wipe(std::span<uint8_t> secret)
-{
-	if (!secret.empty())
-		explicit_bzero(secret.data(), secret.size());
-}
-
-void wipe(std::string &secret)
-{
-	wipe({reinterpret_cast<uint8_t *>(secret.data()), secret.size()});
-}
-
 void random_bytes(std::span<uint8_t> out)
 {
 	size_t done = 0;

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 
+#include "secret_wipe.h"
 #include "token_state.h"
 
 namespace draxel::sim {
@@ -53,9 +53,5 @@ private:
 	size_t position_ = 0;
 	bool active_ = false;
 };
-
-// Clears memory that held a secret, in a way the compiler keeps.
-void wipe(std::span<uint8_t> secret);
-void wipe(std::string &secret);
 
 } // namespace draxel::sim

@@ -14,8 +14,8 @@
 #include "daemon.h"
 #include "daemon_options.h"
 #include "faulty_card.h"
+#include "secret_wipe.h"
 #include "token.h"
-#include "token_crypto.h"
 #include "token_state.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "apdu.h"
-#include "token_crypto.h"
+#include "secret_wipe.h"
 
 namespace draxel::sim {
 namespace {

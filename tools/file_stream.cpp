@@ -115,7 +115,7 @@ SecureBuffer::SecureBuffer(size_t size) : data_(new unsigned char[size]()), size
 
 SecureBuffer::~SecureBuffer()
 {
-	explicit_bzero(data_.get(), size_);
+	wipe({data_.get(), size_});
 }
 
 InputFile::InputFile(const std::string &path) : path_(path)

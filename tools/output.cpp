@@ -137,7 +137,7 @@ std::string describe(unsigned long code)
 
 Result::~Result()
 {
-	explicit_bzero(text.data(), text.size());
+	wipe(text);
 }
 
 void emit(Result &result, bool as_json)
@@ -236,26 +236,27 @@ std::string argument_or_stdin(const std::string &argument, size_t limit, const c
 	// growing would leave copies of a plaintext in freed memory
 	text.reserve(limit);
 	char chunk[4096];
+	WipeOnExit wipe_chunk(chunk);
 	for (;;) {
 		ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n < 0)
+		if (n < 0) {
+			wipe(text); // what came before the failure is plaintext all the same
 			throw ToolError(Exit::kFailure,
 			                std::string("cannot read the ") + what +
 			                        " from standard input: " + strerror(errno));
+		}
 		if (n == 0)
 			break;
 		if (text.size() + static_cast<size_t>(n) > limit) {
-			explicit_bzero(chunk, sizeof chunk);
-			explicit_bzero(text.data(), text.size());
+			wipe(text);
 			throw ToolError(Exit::kUsage, std::string("the ") + what +
 			                                      " is longer than " +
 			                                      std::to_string(limit) + " bytes");
 		}
 		text.append(chunk, static_cast<size_t>(n));
 	}
-	explicit_bzero(chunk, sizeof chunk);
 	return text;
 }
 

@@ -160,12 +160,12 @@ std::unique_ptr<Secret> from_prompt(const SecretInfo &what)
 
 Secret::~Secret()
 {
-	explicit_bzero(buffer_, sizeof buffer_);
+	wipe(buffer_);
 }
 
 bool Secret::assign(std::string_view text)
 {
-	explicit_bzero(buffer_, sizeof buffer_);
+	wipe(buffer_);
 	length_ = 0;
 	if (text.size() > kMaxLength)
 		return false;

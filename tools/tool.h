@@ -4,20 +4,22 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <string.h>
-
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "secret_wipe.h"
 #include "secrets.h"
 
 namespace draxel::tool {
 
 using nlohmann::json;
+// Buffers that held a secret or plaintext are cleared as the software token
+// clears its own.
+using sim::wipe;
+using sim::WipeOnExit;
 
 // Exit statuses, one per class of failure, so that a script can tell a wrong
 // PIN from a blocked one without parsing text. Documented in draxel-tool(1).
@@ -141,22 +143,6 @@ struct CipherChoice {
 	// group's (the token checks that one).
 	void ask_new_phrase_twice(Secrets &secrets) const;
 	json describe() const;
-};
-
-// Wipes a buffer that held a secret or plaintext when the scope ends.
-template <class Buffer>
-class WipeOnExit {
-public:
-	explicit WipeOnExit(Buffer &buffer) : buffer_(buffer) {}
-	~WipeOnExit()
-	{
-		explicit_bzero(std::data(buffer_), sizeof *std::data(buffer_) * std::size(buffer_));
-	}
-	WipeOnExit(const WipeOnExit &) = delete;
-	WipeOnExit &operator=(const WipeOnExit &) = delete;
-
-private:
-	Buffer &buffer_;
 };
 
 // True when the bytes can go into a JSON string as they are.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <span>
 
 #include "file_stream.h"
 #include "session.h"
@@ -59,10 +60,13 @@ Result done(const std::string &text, json data)
 
 std::string without_blanks(std::string text)
 {
-	text.erase(std::remove_if(
-	                   text.begin(), text.end(),
-	                   [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
-	           text.end());
+	auto blanks = std::remove_if(text.begin(), text.end(), [](char c) {
+		return std::isspace(static_cast<unsigned char>(c)) != 0;
+	});
+	// erase keeps the buffer: the characters left behind in it, past the
+	// new end, would escape the wipe the caller gives the text
+	wipe(std::span<char>(blanks, text.end()));
+	text.erase(blanks, text.end());
 	return text;
 }
 
@@ -93,22 +97,22 @@ std::string secret_input(MaintenanceOptions &options, size_t limit, const char *
 	if (from_stdin(options)) {
 		std::string text = std::move(options.piped);
 		if (text.size() > limit) {
-			explicit_bzero(text.data(), text.size());
+			wipe(text);
 			throw ToolError(Exit::kUsage, std::string("the ") + what + " is too long");
 		}
 		std::string compact = without_blanks(text);
-		explicit_bzero(text.data(), text.size());
+		wipe(text);
 		return compact;
 	}
 	InputFile in(options.file);
 	std::string text(limit + 1, '\0');
 	text.resize(in.read_full(reinterpret_cast<unsigned char *>(text.data()), text.size()));
 	if (text.size() > limit) {
-		explicit_bzero(text.data(), text.size());
+		wipe(text);
 		throw ToolError(Exit::kUsage, options.file + " is too long for a " + what);
 	}
 	std::string compact = without_blanks(text);
-	explicit_bzero(text.data(), text.size());
+	wipe(text);
 	return compact;
 }
 

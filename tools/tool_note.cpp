@@ -115,7 +115,7 @@ std::string note_input(NoteOptions &options, size_t limit)
 	if (from_stdin(options.input)) {
 		std::string data = std::move(options.piped);
 		if (data.size() > limit) {
-			explicit_bzero(data.data(), data.size());
+			wipe(data);
 			throw ToolError(Exit::kUsage, "the input is longer than the note");
 		}
 		return data;
@@ -125,7 +125,7 @@ std::string note_input(NoteOptions &options, size_t limit)
 	std::string data(limit + 1, '\0');
 	data.resize(in.read_full(reinterpret_cast<unsigned char *>(data.data()), data.size()));
 	if (data.size() > limit) {
-		explicit_bzero(data.data(), data.size());
+		wipe(data);
 		throw ToolError(Exit::kUsage, input + " is longer than the note");
 	}
 	return data;
