@@ -1,6 +1,5 @@
 #include "daemon.h"
 
-#include <netdb.h>
 #include <signal.h>
 
 #include <chrono>
@@ -33,28 +32,6 @@ void install_signal_handlers()
 }
 
 } // namespace
-
-std::optional<uint16_t> parse_port(const std::string &text)
-{
-	if (text.empty() || text.size() > 5 ||
-	    text.find_first_not_of("0123456789") != std::string::npos)
-		return std::nullopt;
-	const unsigned long value = std::stoul(text);
-	if (value == 0 || value > 65535)
-		return std::nullopt;
-	return static_cast<uint16_t>(value);
-}
-
-bool resolves(const std::string &host)
-{
-	addrinfo hints{};
-	hints.ai_socktype = SOCK_STREAM;
-	addrinfo *found = nullptr;
-	if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
-		return false;
-	::freeaddrinfo(found);
-	return true;
-}
 
 int serve_in_reader(Card &card, const ReaderOptions &options)
 {

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "card.h"
@@ -21,9 +20,6 @@ struct ReaderOptions {
 	// out: long enough for pcscd to see the reader empty before it comes back.
 	std::chrono::milliseconds reinsert_pause{1500};
 };
-
-std::optional<uint16_t> parse_port(const std::string &text);
-bool resolves(const std::string &host);
 
 // Plays card in the reader, connecting again whenever vpcd drops it (so a
 // pcscd restart is survived), until SIGTERM or SIGINT. Returns the exit
