@@ -1,10 +1,13 @@
-// The shared object as a host loads it: exactly the documented names are
-// exported, pcsc-lite is not among its needed libraries, and it loads into a
-// process that provides the PC/SC symbols itself.
+// The shared object as a host loads it: exactly the names of the export map
+// are exported, each is declared in a public header, no name a host was
+// once given has gone, pcsc-lite is not among its needed libraries, and it
+// loads into a process that provides the PC/SC symbols itself.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
@@ -13,13 +16,17 @@
 
 #include <winscard.h>
 
-#ifndef DRAXEL_LIB_PATH
-#error "DRAXEL_LIB_PATH must name libdraxel_lib.so"
+#if !defined(DRAXEL_LIB_PATH) || !defined(DRAXEL_EXPORT_MAP) || !defined(DRAXEL_LIB_HEADER) ||     \
+        !defined(DRAXEL_LOWLEVEL_HEADER)
+#error "DRAXEL_LIB_PATH, DRAXEL_EXPORT_MAP and the two public headers must be named"
 #endif
 
 namespace {
 
-const std::set<std::string> kExported = {
+// What hosts have been given, frozen: a host built against any earlier
+// release may call any of these, so the map can gain names but never lose
+// one. A name added to the map is added here once it has been released.
+const std::set<std::string> kPublished = {
         // reader sessions
         "InitTransportLib",
         "IsReaderMektaFunc",
@@ -179,6 +186,44 @@ const std::set<std::string> kExported = {
         "_tracemode",
 };
 
+std::string read_file(const char *path)
+{
+	std::ifstream in(path);
+	return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Every word of C text that could be a name, each once.
+std::set<std::string> identifiers(const std::string &text)
+{
+	std::set<std::string> words;
+	std::string word;
+	for (char c : text + '\n') {
+		if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') {
+			word += c;
+		} else if (!word.empty()) {
+			words.insert(word);
+			word.clear();
+		}
+	}
+	return words;
+}
+
+// The names the export map makes global; empty when it has no such section.
+std::set<std::string> map_names()
+{
+	std::string map = read_file(DRAXEL_EXPORT_MAP);
+	for (size_t open; (open = map.find("/*")) != std::string::npos;) {
+		const size_t close = map.find("*/", open);
+		map.erase(open, close == std::string::npos ? std::string::npos : close + 2 - open);
+	}
+	const std::string global = "global:";
+	const size_t from = map.find(global);
+	const size_t to = map.find("local:");
+	if (from == std::string::npos || to == std::string::npos || to < from)
+		return {};
+	return identifiers(map.substr(from + global.size(), to - from - global.size()));
+}
+
 // The words a command prints, one a line.
 std::string run(const std::string &command)
 {
@@ -190,13 +235,31 @@ std::string run(const std::string &command)
 	return out;
 }
 
-TEST(SharedObject, ExportsExactlyTheDocumentedNames)
+TEST(SharedObject, ExportsExactlyTheMapsNames)
 {
 	std::istringstream names(
 	        run("nm -D --defined-only --format=just-symbols '" DRAXEL_LIB_PATH "'"));
 	std::set<std::string> defined{std::istream_iterator<std::string>(names), {}};
 	ASSERT_FALSE(defined.empty());
-	EXPECT_EQ(defined, kExported);
+	EXPECT_EQ(defined, map_names());
+}
+
+// A host can call only what a header declares: a name in the map and in no
+// header is an internal function let out by mistake.
+TEST(ExportMap, EveryNameIsInAPublicHeader)
+{
+	const std::set<std::string> declared = identifiers(read_file(DRAXEL_LIB_HEADER) + '\n' +
+	                                                   read_file(DRAXEL_LOWLEVEL_HEADER));
+	for (const std::string &name : map_names())
+		EXPECT_TRUE(declared.contains(name))
+		        << name << " is exported but in no public header";
+}
+
+TEST(ExportMap, KeepsEveryPublishedName)
+{
+	const std::set<std::string> exported = map_names();
+	for (const std::string &name : kPublished)
+		EXPECT_TRUE(exported.contains(name)) << name << " was given to hosts and must stay";
 }
 
 TEST(SharedObject, DoesNotNeedPcscLite)
@@ -213,7 +276,7 @@ TEST(SharedObject, LoadsIntoAHostThatProvidesPcsc)
 	(void)keep;
 	void *lib = dlopen(DRAXEL_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
 	ASSERT_NE(lib, nullptr) << dlerror();
-	for (const std::string &name : kExported)
+	for (const std::string &name : map_names())
 		EXPECT_NE(dlsym(lib, name.c_str()), nullptr) << name;
 	EXPECT_EQ(dlsym(lib, "GetTraceMode"), nullptr) << "the trace sink stays internal";
 	dlclose(lib);
