@@ -111,6 +111,7 @@ std::vector<uint8_t> FaultyCard::spoil(Fault fault, std::vector<uint8_t> reply)
 	std::vector<uint8_t> data(reply.begin(), reply.end() - 2);
 	wipe(reply); // the lost reply may carry a key or plaintext
 	std::vector<uint8_t> spoiled;
+	spoiled.reserve(data.size() + 3); // no copy of the data left behind by a growth
 	switch (fault) {
 	case Fault::kDrop:
 		pull_ = true;
@@ -124,9 +125,7 @@ std::vector<uint8_t> FaultyCard::spoil(Fault fault, std::vector<uint8_t> reply)
 		append_status(spoiled, sw::kOk);
 		break;
 	case Fault::kCut:
-		if (!data.empty())
-			data.pop_back();
-		spoiled = data;
+		spoiled.assign(data.begin(), data.end() - (data.empty() ? 0 : 1));
 		append_status(spoiled, status);
 		break;
 	case Fault::kExtra:

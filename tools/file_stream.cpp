@@ -157,6 +157,16 @@ size_t InputFile::read_full(unsigned char *data, size_t len)
 	return got;
 }
 
+std::string InputFile::read_at_most(size_t limit, const std::string &too_long)
+{
+	std::string text(limit + 1, '\0');
+	WipeOnExit wipe_read(text);
+	text.resize(read_full(reinterpret_cast<unsigned char *>(text.data()), text.size()));
+	if (text.size() > limit)
+		throw ToolError(Exit::kUsage, too_long);
+	return std::string(text);
+}
+
 TempOutput::TempOutput(const std::string &target, bool replace, std::optional<unsigned> mode,
                        std::optional<unsigned> new_file_mode)
     : target_(target), path_(target), replace_(replace), target_mode_(mode),

@@ -37,6 +37,10 @@ public:
 
 	// Reads until len bytes are in or the file ends; the bytes read.
 	size_t read_full(unsigned char *data, size_t len);
+	// The whole file as text when it holds at most limit bytes; a longer
+	// one is refused with too_long. What was read may be secret: it is
+	// wiped on every path that drops it.
+	std::string read_at_most(size_t limit, const std::string &too_long);
 	// The size of a regular file, for the progress bar.
 	std::optional<uint64_t> size() const { return size_; }
 

@@ -135,9 +135,24 @@ std::string describe(unsigned long code)
 	return "error";
 }
 
+namespace {
+
+// A result may carry a key or plaintext in any of its strings.
+void wipe_strings(json &value)
+{
+	if (value.is_string())
+		wipe(value.get_ref<std::string &>());
+	else if (value.is_structured())
+		for (json &item : value)
+			wipe_strings(item);
+}
+
+} // namespace
+
 Result::~Result()
 {
 	wipe(text);
+	wipe_strings(data);
 }
 
 void emit(Result &result, bool as_json)
@@ -145,8 +160,10 @@ void emit(Result &result, bool as_json)
 	if (as_json) {
 		// the commands give bytes that may not be UTF-8 as hex; whatever
 		// else slips through must not make the whole result fail
-		write_all(STDOUT_FILENO,
-		          result.data.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+		std::string doc =
+		        result.data.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+		WipeOnExit wipe_doc(doc);
+		write_all(STDOUT_FILENO, doc);
 		return;
 	}
 	write_all(STDOUT_FILENO, result.text);

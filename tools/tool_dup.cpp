@@ -104,13 +104,9 @@ std::string secret_input(MaintenanceOptions &options, size_t limit, const char *
 		wipe(text);
 		return compact;
 	}
-	InputFile in(options.file);
-	std::string text(limit + 1, '\0');
-	text.resize(in.read_full(reinterpret_cast<unsigned char *>(text.data()), text.size()));
-	if (text.size() > limit) {
-		wipe(text);
-		throw ToolError(Exit::kUsage, options.file + " is too long for a " + what);
-	}
+	std::string text =
+	        InputFile(options.file)
+	                .read_at_most(limit, options.file + " is too long for a " + what);
 	std::string compact = without_blanks(text);
 	wipe(text);
 	return compact;

@@ -120,15 +120,8 @@ std::string note_input(NoteOptions &options, size_t limit)
 		}
 		return data;
 	}
-	const std::string &input = options.input;
-	InputFile in(input);
-	std::string data(limit + 1, '\0');
-	data.resize(in.read_full(reinterpret_cast<unsigned char *>(data.data()), data.size()));
-	if (data.size() > limit) {
-		wipe(data);
-		throw ToolError(Exit::kUsage, input + " is longer than the note");
-	}
-	return data;
+	return InputFile(options.input)
+	        .read_at_most(limit, options.input + " is longer than the note");
 }
 
 Result write_note(Session &session, NoteOptions &options)
