@@ -122,7 +122,43 @@ struct Search {
 	}
 	/* Opens the one token found again: the probe of every reader ended. */
 	bool reopen_the_one() { return found == 1 && OpenReader(found_name, probe, false) == 0; }
+
+	/* Walks the readers, skip's left out. With take_first the first token
+	 * found keeps the probe; otherwise every reader is probed and the one
+	 * token, if there is exactly one, is connected again. 0 with the probe
+	 * connected, else 123 or 124. */
+	unsigned long find_token(ReaderStructPtr skip, bool take_first)
+	{
+		for (const char *name = first(); name != NULL; name = next(name)) {
+			if (IsCurrentReader(skip, name))
+				continue;
+			if (holds_token(probe, name)) {
+				if (take_first)
+					return 0;
+				count(name);
+			}
+			end_probe(probe);
+		}
+		if (!take_first && reopen_the_one())
+			return 0;
+		return !take_first && found >= 2 ? kSeveralTokens : kNoToken;
+	}
 };
+
+/* Searches the readers and makes the token found the connection in slot. */
+unsigned long connect_found(ReaderStructPtr *slot, KnownConnection &known, ReaderStructPtr skip,
+                            bool take_first)
+{
+	Search search;
+	unsigned long rc = search.start();
+	if (rc != 0)
+		return rc;
+	rc = search.find_token(skip, take_first);
+	if (rc != 0)
+		return give_up(search.probe, rc);
+	adopt(slot, known, search.probe);
+	return 0;
+}
 
 unsigned long connect_host_token(void)
 {
@@ -153,46 +189,13 @@ unsigned long ConnectToMekta(bool only_one_mekta)
 		OpenReaderContext(0); /* nothing to open; traced all the same */
 		return connect_host_token();
 	}
-	Search search;
-	unsigned long rc = search.start();
-	if (rc != 0)
-		return rc;
-	for (const char *name = search.first(); name != NULL; name = search.next(name)) {
-		if (holds_token(search.probe, name)) {
-			if (!only_one_mekta) {
-				adopt(&cur_context.pCurReader, current_connection, search.probe);
-				return 0;
-			}
-			search.count(name);
-		}
-		end_probe(search.probe);
-	}
-	if (only_one_mekta && search.reopen_the_one()) {
-		adopt(&cur_context.pCurReader, current_connection, search.probe);
-		return 0;
-	}
-	return give_up(search.probe,
-	               only_one_mekta && search.found >= 2 ? kSeveralTokens : kNoToken);
+	return connect_found(&cur_context.pCurReader, current_connection, NULL, !only_one_mekta);
 }
 
 unsigned long ConnectToSecondMekta(void)
 {
-	Search search;
-	unsigned long rc = search.start();
-	if (rc != 0)
-		return rc;
-	for (const char *name = search.first(); name != NULL; name = search.next(name)) {
-		if (IsCurrentReader(cur_context.pCurReader, name))
-			continue;
-		if (holds_token(search.probe, name))
-			search.count(name);
-		end_probe(search.probe);
-	}
-	if (search.reopen_the_one()) {
-		adopt(&cur_context.pSecondReader, second_connection, search.probe);
-		return 0;
-	}
-	return give_up(search.probe, search.found >= 2 ? kSeveralTokens : kNoToken);
+	return connect_found(&cur_context.pSecondReader, second_connection, cur_context.pCurReader,
+	                     false);
 }
 
 unsigned long SelectReader(const char *reader_name)
