@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,18 +103,15 @@ namespace {
 
 class WipeTest : public HostHandlerTest {
 protected:
-	// Runs a builder that must wipe, once with a good and once with a failed
-	// exchange.
-	void expect_wiped(const char *name, const std::function<unsigned long()> &builder,
-	                  const std::vector<const char *> &replies)
+	// Runs a builder that must wipe its command buffer once.
+	void expect_wiped(const Call &builder, const char *reply)
 	{
-		for (const char *reply : replies)
-			token.reply(reply);
+		token.reply(reply);
 		wipes = 0;
 		wiped_whole = false;
-		builder();
-		EXPECT_EQ(wipes, 1) << name;
-		EXPECT_TRUE(wiped_whole) << name;
+		builder.run();
+		EXPECT_EQ(wipes, 1) << builder.name;
+		EXPECT_TRUE(wiped_whole) << builder.name;
 	}
 };
 
@@ -128,32 +124,23 @@ TEST_F(WipeTest, PasswordKeyAndSelectionCommands)
 	int out_len = 256;
 	unsigned long list_len = 256;
 	int attempts = 0;
-	for (const char *reply : {"9000", "6982"}) {
-		expect_wiped("verify", [&] { return APDU_VerifyPassword(record, 5, pin, 4); },
-		             {reply});
-		expect_wiped("change", [&] { return APDU_ChangeKey(record, 0x1D, key, 32); },
-		             {reply});
-		expect_wiped("unblock", [&] { return APDU_UnblockKey(record, 0x11); }, {reply});
-		expect_wiped("attempts", [&] { return APDU_GetKeyAttempts(record, 5, &attempts); },
-		             {reply});
-		expect_wiped("select aid", [&] { return APDU_SelectApplication(record); }, {reply});
-		expect_wiped("select", [&] { return APDU_Select(record, fid, 2); }, {reply});
-		expect_wiped("select fcp",
-		             [&] {
-			             out_len = 256;
-			             return APDU_Select_FCP(record, fid, 2, out, &out_len);
-		             },
-		             {reply});
-		expect_wiped("update", [&] { return APDU_UpdateBinary(record, pin, 4, 0); },
-		             {reply});
-	}
-	expect_wiped("verify, failed exchange",
-	             [&] { return APDU_VerifyPassword(record, 5, pin, 4); }, {"90"});
-	out_len = 256;
-	expect_wiped("read", [&] { return APDU_ReadBinary(record, out, &out_len, 0); },
-	             {"5302AABB9000"});
-	expect_wiped("group list", [&] { return APDU_GetGroupNameList(record, out, &list_len, 3); },
-	             {"AABB9000"});
+	const Call builders[] = {
+	        NAMED(APDU_VerifyPassword(record, 5, pin, 4)),
+	        NAMED(APDU_ChangeKey(record, 0x1D, key, 32)),
+	        NAMED(APDU_UnblockKey(record, 0x11)),
+	        NAMED(APDU_GetKeyAttempts(record, 5, &attempts)),
+	        NAMED(APDU_SelectApplication(record)),
+	        NAMED(APDU_Select(record, fid, 2)),
+	        NAMED(out_len = 256, APDU_Select_FCP(record, fid, 2, out, &out_len)),
+	        NAMED(APDU_UpdateBinary(record, pin, 4, 0)),
+	};
+	for (const char *reply : {"9000", "6982"})
+		for (const Call &builder : builders)
+			expect_wiped(builder, reply);
+	expect_wiped(builders[0], "90"); // a failed exchange
+	expect_wiped(NAMED(out_len = 256, APDU_ReadBinary(record, out, &out_len, 0)),
+	             "5302AABB9000");
+	expect_wiped(NAMED(APDU_GetGroupNameList(record, out, &list_len, 3)), "AABB9000");
 }
 
 // Every buffer a builder had, command or reply, is cleared as it goes:
@@ -169,73 +156,34 @@ TEST_F(WipeTest, EveryBuilderBufferIsClearedWhenReleased)
 	BYTE blob_len = 0;
 	int int_len = 0;
 	const std::string answer36 = std::string(72, 'A') + "9000";
-	const std::string block_reply = "02" + std::string(64, 'B') + "9000";
-	struct Case {
-		const char *name;
-		std::function<unsigned long()> builder;
-		std::string reply;
-	};
-	const std::vector<Case> cases = {
-	        {"session key",
-	         [&] {
-		         len = 68;
-		         return APDU_GenSesKey(record, phrase, 6, 1, out, &len);
-	         },
-	         answer36},
-	        {"set session key",
-	         [&] {
-		         len = 68;
-		         return APDU_SetSesKey(record, phrase, 6, cryptogram, 36, 0x11, out, &len);
-	         },
+	const std::pair<Call, std::string> cases[] = {
+	        {NAMED(len = 68, APDU_GenSesKey(record, phrase, 6, 1, out, &len)), answer36},
+	        {NAMED(len = 68,
+	               APDU_SetSesKey(record, phrase, 6, cryptogram, 36, 0x11, out, &len)),
 	         std::string(64, 'C') + "9000"},
-	        {"encipher", [&] { return APDU_PSO_Enc(record, block, 32, out, true); },
-	         block_reply},
-	        {"decipher", [&] { return APDU_PSO_Dec(record, block, 32, out, true); },
-	         std::string(64, 'D') + "9000"},
-	        {"create group", [&] { return APDU_CreateGroup(record, phrase, 64, phrase, 64); },
-	         "9000"},
-	        {"change phrase",
-	         [&] { return APDU_ChangePasPhrGroup(record, phrase, 64, phrase, 64); }, "9000"},
-	        {"request",
-	         [&] {
-		         blob_len = 255;
-		         return APDU_CreateRequestGroup(record, phrase, 64, out, &blob_len);
-	         },
+	        {NAMED(APDU_PSO_Enc(record, block, 32, out, true)),
+	         "02" + std::string(64, 'B') + "9000"},
+	        {NAMED(APDU_PSO_Dec(record, block, 32, out, true)), std::string(64, 'D') + "9000"},
+	        {NAMED(APDU_CreateGroup(record, phrase, 64, phrase, 64)), "9000"},
+	        {NAMED(APDU_ChangePasPhrGroup(record, phrase, 64, phrase, 64)), "9000"},
+	        {NAMED(blob_len = 255, APDU_CreateRequestGroup(record, phrase, 64, out, &blob_len)),
 	         answer36},
-	        {"invite",
-	         [&] {
-		         blob_len = 255;
-		         return APDU_CreateInviteGroup(record, block, 32, out, &blob_len);
-	         },
+	        {NAMED(blob_len = 255, APDU_CreateInviteGroup(record, block, 32, out, &blob_len)),
 	         answer36},
-	        {"accept",
-	         [&] { return APDU_AcceptInviteGroup(record, block, 32, phrase, 64, phrase, 64); },
-	         "9000"},
-	        {"duplicate out",
-	         [&] {
-		         len = 256;
-		         return APDU_GetDublBlob(record, out, &len);
-	         },
-	         answer36},
-	        {"duplicate in", [&] { return APDU_SetDublBlob(record, block, 32); }, "9000"},
-	        {"serial number", [&] { return APDU_GetSN(record, out, 7); },
-	         "11223344556677"
-	         "9000"},
-	        {"control parameters",
-	         [&] {
-		         int_len = 256;
-		         return APDU_Select_FCP(record, block, 2, out, &int_len);
-	         },
-	         "620480020100"
-	         "9000"},
+	        {NAMED(APDU_AcceptInviteGroup(record, block, 32, phrase, 64, phrase, 64)), "9000"},
+	        {NAMED(len = 256, APDU_GetDublBlob(record, out, &len)), answer36},
+	        {NAMED(APDU_SetDublBlob(record, block, 32)), "9000"},
+	        {NAMED(APDU_GetSN(record, out, 7)), "112233445566779000"},
+	        {NAMED(int_len = 256, APDU_Select_FCP(record, block, 2, out, &int_len)),
+	         "6204800201009000"},
 	};
-	for (const Case &c : cases) {
-		token.reply(c.reply);
+	for (const auto &[builder, reply] : cases) {
+		token.reply(reply);
 		releases = 0;
 		released_clear = true;
-		EXPECT_EQ(c.builder(), 0u) << c.name;
-		EXPECT_GE(releases, 1) << c.name;
-		EXPECT_TRUE(released_clear) << c.name;
+		EXPECT_EQ(builder.run(), 0u) << builder.name;
+		EXPECT_GE(releases, 1) << builder.name;
+		EXPECT_TRUE(released_clear) << builder.name;
 	}
 }
 

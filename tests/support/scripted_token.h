@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,19 @@ private:
 	std::deque<Reply> replies_;
 	std::vector<std::string> commands_;
 };
+
+// A call of the library with its text, for tables of calls; CALL and NAMED
+// make them from an expression over the test's own locals and members.
+struct Call {
+	std::string name;
+	std::function<unsigned long()> run;
+};
+#define CALL(...) [&]() -> unsigned long { return __VA_ARGS__; }
+#define NAMED(...)                                                                                 \
+	Call                                                                                       \
+	{                                                                                          \
+#__VA_ARGS__, CALL(__VA_ARGS__)                                                    \
+	}
 
 // Host-handler mode over a ScriptedToken, with a reader record for it.
 class HostHandlerTest : public ::testing::Test {
