@@ -18,22 +18,8 @@ namespace {
 const std::vector<std::string> kToken = {};
 const std::vector<std::string> kForeign = {"--refuse-select"};
 
-class Connect : public ::testing::Test {
+class Connect : public draxel::test::PcscLibraryTest {
 protected:
-	void SetUp() override
-	{
-		InitLib(nullptr);
-		cur_context = LogicDLLContext{};
-	}
-	void TearDown() override
-	{
-		forget(cur_context.pCurReader);
-		forget(cur_context.pSecondReader);
-		cur_context = LogicDLLContext{};
-		if (hSC != 0)
-			CloseReaderContext();
-		cards.clear();
-	}
 	// Attaches one card per reader; false when the rig is missing.
 	bool attach(const std::vector<std::string> &first, const std::vector<std::string> &second)
 	{
@@ -56,8 +42,13 @@ protected:
 	std::vector<std::unique_ptr<VirtualCard>> cards;
 };
 
-TEST_F(Connect, ForeignCardThenToken)
+// A foreign card before the token; the token pulled out from under its
+// connection; then no token at all, only the foreign card and an empty
+// reader.
+TEST_F(Connect, ForeignCardThenTokenThenNone)
 {
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_E_NO_READER));
+	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_NO_READER));
 	ASSERT_TRUE(attach(kForeign, kToken));
 	for (bool only_one : {false, true}) {
 		ReaderStructPtr previous = cur_context.pCurReader;
@@ -67,6 +58,17 @@ TEST_F(Connect, ForeignCardThenToken)
 		FreeReaderStruct(previous);
 	}
 	EXPECT_EQ(CheckCurrentReader(), 0u);
+
+	cards[1]->pull();
+	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(SCARD_W_REMOVED_CARD));
+	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 116u);
+	forget(cur_context.pCurReader);
+	cur_context.error = 0;
+	for (bool only_one : {false, true})
+		EXPECT_EQ(ConnectToMekta(only_one), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
+	EXPECT_EQ(cur_context.pCurReader, nullptr);
+	EXPECT_EQ(hSC, 0);
+	EXPECT_EQ(cur_context.error, 0u) << "searches do not record their codes";
 }
 
 // Two tokens: the first in list order wins, unless exactly one is wanted;
@@ -96,19 +98,6 @@ TEST_F(Connect, TwoTokens)
 	          static_cast<unsigned long>(DRAXEL_E_COMMUNICATION));
 	EXPECT_EQ(ConnectToSecondMekta(), static_cast<unsigned long>(DRAXEL_E_SEVERAL_TOKENS));
 	EXPECT_EQ(cur_context.pSecondReader, nullptr);
-}
-
-TEST_F(Connect, NoToken)
-{
-	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(DRAXEL_E_NO_READER));
-	EXPECT_EQ(cur_context.error, static_cast<unsigned long>(DRAXEL_E_NO_READER));
-	cur_context.error = 0;
-	ASSERT_TRUE(attach(kForeign, kForeign));
-	for (bool only_one : {false, true})
-		EXPECT_EQ(ConnectToMekta(only_one), static_cast<unsigned long>(DRAXEL_E_NO_TOKEN));
-	EXPECT_EQ(cur_context.pCurReader, nullptr);
-	EXPECT_EQ(hSC, 0);
-	EXPECT_EQ(cur_context.error, 0u) << "searches do not record their codes";
 }
 
 // A token in the first reader and a foreign card in the second.
@@ -148,14 +137,6 @@ TEST_F(Connect, TokenThenForeignCard)
 	EXPECT_EQ(CloseReaderContext(), 0u);
 	EXPECT_EQ(SelectReader(reader(0)), static_cast<unsigned long>(DRAXEL_E_COMMUNICATION))
 	        << "no context";
-	forget(cur_context.pCurReader);
-
-	// the token pulled out from under its connection
-	ASSERT_EQ(ConnectToMekta(false), 0u);
-	EXPECT_EQ(CheckCurrentReader(), 0u);
-	cards[0]->pull();
-	EXPECT_EQ(CheckCurrentReader(), static_cast<unsigned long>(SCARD_W_REMOVED_CARD));
-	EXPECT_EQ(APDU_SelectApplication(cur_context.pCurReader), 116u);
 }
 
 } // namespace

@@ -28,25 +28,21 @@ namespace {
 
 const char *const kPin = "1234";
 
-std::string encrypt(const std::string &message, unsigned long &rc)
+// A message in mode 1 to its text, and back.
+unsigned long encrypt(const std::string &message, std::string &text)
 {
-	std::string text;
-	rc = draxel::test::encrypt(message, 1, "phrase", nullptr, text);
-	return text;
+	return draxel::test::encrypt(message, 1, "phrase", nullptr, text);
 }
 
-std::string decrypt(const std::string &text, unsigned long &rc)
+unsigned long decrypt(const std::string &text, std::string &message)
 {
-	std::string message;
-	rc = draxel::test::decrypt(text, 1, "phrase", nullptr, message);
-	return message;
+	return draxel::test::decrypt(text, 1, "phrase", nullptr, message);
 }
 
 bool round_trip(const std::string &message)
 {
-	unsigned long rc;
-	std::string text = encrypt(message, rc);
-	return rc == 0 && decrypt(text, rc) == message && rc == 0;
+	std::string text, back;
+	return encrypt(message, text) == 0 && decrypt(text, back) == 0 && back == message;
 }
 
 // One chunk of a token-mode file; its output appended to out.
@@ -62,18 +58,12 @@ unsigned long file_chunk(bool encipher, const uint8_t *data, size_t len, int fla
 	return rc;
 }
 
-class FaultsThroughPcscd : public ::testing::Test {
+class FaultsThroughPcscd : public PcscLibraryTest {
 protected:
-	void SetUp() override
-	{
-		InitLib(nullptr);
-		cur_context = LogicDLLContext{};
-	}
 	void TearDown() override
 	{
 		forget_records();
-		if (hSC != 0)
-			CloseReaderContext();
+		PcscLibraryTest::TearDown();
 	}
 	void forget_records()
 	{
@@ -124,10 +114,8 @@ TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfAMessageAndOfAFile)
 	ASSERT_EQ(connect(), 0u);
 	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
 
-	unsigned long rc;
-	std::string long_message(600, 'x');
-	EXPECT_EQ(encrypt(long_message, rc), "");
-	EXPECT_EQ(rc, 116u) << "PSO 2 of 3: the card left";
+	std::string text;
+	EXPECT_EQ(encrypt(std::string(600, 'x'), text), 116u) << "PSO 2 of 3: the card left";
 	EXPECT_EQ(GetLastErrorCode(), 0u);
 	ASSERT_TRUE(reconnects(card.reader())); // PSO 3 and 4
 
@@ -142,7 +130,8 @@ TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfAMessageAndOfAFile)
 }
 
 // The second token leaves the reader at the second duplicate blob it is
-// given: the copy fails, and once it is back the copy can be made again.
+// given: the copy fails, and once it is back the copy can be made again; a
+// note then goes to it through the second reader.
 TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfADuplication)
 {
 	VirtualCard first = VirtualCard::token(0);
@@ -153,9 +142,8 @@ TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfADuplication)
 	ASSERT_EQ(ConnectToSecondMekta(), 0u);
 	keep_records();
 	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
-	unsigned long rc;
-	std::string text = encrypt("made by the first token", rc);
-	ASSERT_EQ(rc, 0u);
+	std::string text, back;
+	ASSERT_EQ(encrypt("made by the first token", text), 0u);
 
 	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 116u);
 	wait_for_card(second.reader(), true);
@@ -168,10 +156,30 @@ TEST_F(FaultsThroughPcscd, CardLeavesInTheMiddleOfADuplication)
 	}
 	ASSERT_TRUE(found);
 	ASSERT_EQ(MakeDublCard("12345678", "87654321"), 0u);
+	ReaderStructPtr original = cur_context.pCurReader;
 	cur_context.pCurReader = cur_context.pSecondReader;
 	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
-	EXPECT_EQ(decrypt(text, rc), "made by the first token");
-	EXPECT_EQ(rc, 0u) << "the copy has the first token's keys";
+	EXPECT_EQ(decrypt(text, back), 0u);
+	EXPECT_EQ(back, "made by the first token") << "the copy has the first token's keys";
+
+	// a note goes across separately, written through the second reader,
+	// which answers for its own version and policy
+	ASSERT_EQ(ChangeNotePolicy(18), 0u);
+	ASSERT_EQ(VerifyNotePas("4321", false), 0u);
+	cur_context.pCurReader = original;
+	Bytes note = draxel::test::counting(200, 5), read(200);
+	ASSERT_EQ(WriteNote(note.data(), 200, 100, true), 0u);
+	int len = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&len, &policy, 0, true), 0u);
+	EXPECT_EQ(len, 65280);
+	EXPECT_EQ(policy, 2);
+	len = 200;
+	ASSERT_EQ(ReadNote(read.data(), &len, 100), 0u);
+	EXPECT_EQ(read, Bytes(200, 0)) << "not on the first token";
+	cur_context.pCurReader = cur_context.pSecondReader;
+	len = 200;
+	ASSERT_EQ(ReadNote(read.data(), &len, 100), 0u);
+	EXPECT_EQ(read, note);
 }
 
 // A T=1 token whose PSO replies come back cut to one byte, longer than any
@@ -184,27 +192,20 @@ TEST_F(FaultsThroughPcscd, MalformedRepliesFailTheCallAndTheTokenStaysUsable)
 	ASSERT_TRUE(card.attached());
 	ASSERT_EQ(connect(), 0u);
 	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
-	unsigned long rc;
-
-	EXPECT_EQ(encrypt("one", rc), "");
+	std::string text, six, back;
 	// pcscd's driver may pass the one byte on (116) or make a status word
 	// of it (120): a failure either way
+	unsigned long rc = encrypt("one", back);
 	EXPECT_TRUE(rc == 116u || rc == 120u)
 	        << rc << ": PSO 1, a reply without a whole status word";
-	std::string text = encrypt("two", rc); // PSO 2
-	ASSERT_EQ(rc, 0u);
-	EXPECT_EQ(decrypt(text, rc), "");
-	EXPECT_EQ(rc, 116u) << "PSO 3: a reply longer than the buffer";
-	EXPECT_EQ(decrypt(text, rc), "two"); // PSO 4
-	EXPECT_EQ(rc, 0u);
-	EXPECT_EQ(encrypt("five", rc), "");
-	EXPECT_EQ(rc, 120u) << "PSO 5: refused";
-	std::string six = encrypt("six", rc); // PSO 6
-	EXPECT_EQ(rc, 0u);
-	EXPECT_EQ(encrypt("seven", rc), "");
-	EXPECT_EQ(rc, 101u) << "PSO 7: a block one byte short";
-	EXPECT_EQ(decrypt(six, rc), "");
-	EXPECT_EQ(rc, 101u) << "PSO 8: a block one byte long";
+	ASSERT_EQ(encrypt("two", text), 0u); // PSO 2
+	EXPECT_EQ(decrypt(text, back), 116u) << "PSO 3: a reply longer than the buffer";
+	EXPECT_EQ(decrypt(text, back), 0u); // PSO 4
+	EXPECT_EQ(back, "two");
+	EXPECT_EQ(encrypt("five", back), 120u) << "PSO 5: refused";
+	ASSERT_EQ(encrypt("six", six), 0u); // PSO 6
+	EXPECT_EQ(encrypt("seven", back), 101u) << "PSO 7: a block one byte short";
+	EXPECT_EQ(decrypt(six, back), 101u) << "PSO 8: a block one byte long";
 	ASSERT_TRUE(reconnects(card.reader()));
 }
 
@@ -260,9 +261,8 @@ TEST_F(FaultsThroughPcscd, PcscdRestartedUnderAConnection)
 		std::remove(hold.c_str());
 	ASSERT_TRUE(gone(pid)) << "pcscd did not stop";
 
-	unsigned long rc;
-	EXPECT_EQ(encrypt("while pcscd is away", rc), "");
-	EXPECT_EQ(rc, 116u);
+	std::string text;
+	EXPECT_EQ(encrypt("while pcscd is away", text), 116u);
 	EXPECT_NE(CheckCurrentReader(), 0u);
 	EXPECT_NE(connect(), 0u) << "no service";
 

@@ -1,10 +1,9 @@
 // The password, group, note and maintenance operations through the exported
-// functions: against the software token in-process, their codes and what
-// they leave on the token (the same through pcscd: token_e2e_test.cpp);
-// then against a scripted token what the software token cannot show:
-// arguments refused before any command, answers of a form no sound token
-// gives, and the order that keeps a second token from being cleared too
-// early.
+// functions: against software tokens in-process, their codes, what they leave
+// on the token and the rules that follow its version; then against a
+// scripted token what the software token cannot show: arguments refused
+// before any command, answers of a form no sound token gives, and the order
+// that keeps a second token from being cleared too early.
 #include <cstring>
 #include <functional>
 #include <string>
@@ -139,6 +138,48 @@ TEST_F(Management, TokensWithoutVersionsListTheOldWay)
 	EXPECT_EQ(ver, 0);
 }
 
+// A request from one token, an invitation for it from another, accepted:
+// both then encipher for the group, each under its own pass phrase, and only
+// the administrator may invite or change the group's pass phrase.
+TEST_F(Management, ASecondTokenJoinsByRequestAndInvitation)
+{
+	sim::Token admin(sim::issue_token()), member(sim::issue_token());
+	auto use = [this](sim::Token &token) {
+		attach_existing(token);
+		return VerifyPIN("1234", false);
+	};
+	std::string request(600, '\0'), invite(600, '\0'), from_admin, from_member, back;
+	int len = 600;
+	ASSERT_EQ(use(member), 0u);
+	ASSERT_EQ(CreateRequestForGroup("beta phrase", request.data(), &len), 0u);
+	ASSERT_EQ(use(admin), 0u);
+	ASSERT_EQ(CreateGroup("team", "alpha phrase"), 0u);
+	ASSERT_EQ(encrypt("from the administrator", 3, "alpha phrase", "team", from_admin), 0u);
+	len = 600;
+	EXPECT_EQ(CreateInviteForGroup("nobody", request.c_str(), invite.data(), &len), 117u);
+	ASSERT_EQ(CreateInviteForGroup("team", loosened(request.c_str()).c_str(), invite.data(),
+	                               &len),
+	          0u);
+
+	ASSERT_EQ(use(member), 0u);
+	EXPECT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "wrong phrase"), 113u);
+	ASSERT_EQ(AcceptInviteForGroup(invite.c_str(), "our team", "beta phrase"), 0u);
+	EXPECT_EQ(GetLastErrorCode(), 0u);
+	EXPECT_EQ(list(), record("our team", 0));
+	len = 600;
+	EXPECT_EQ(CreateInviteForGroup("our team", request.c_str(), invite.data(), &len), 122u);
+	EXPECT_EQ(GetLastErrorCode(), 5u) << "the exchange's own transport code";
+	EXPECT_EQ(ChangePasPhrGroup("our team", "mine now"), 122u);
+	ASSERT_EQ(decrypt(from_admin, 3, "beta phrase", "our team", back), 0u);
+	EXPECT_EQ(back, "from the administrator");
+	EXPECT_EQ(decrypt(from_admin, 3, "alpha phrase", "our team", back), 113u)
+	        << "each token keeps its own pass phrase";
+	ASSERT_EQ(encrypt("from the member", 3, "beta phrase", "our team", from_member), 0u);
+	ASSERT_EQ(use(admin), 0u);
+	ASSERT_EQ(decrypt(from_member, 3, "alpha phrase", "team", back), 0u);
+	EXPECT_EQ(back, "from the member");
+}
+
 // ---- the note ----------------------------------------------------------------
 
 TEST_F(Management, NoteGuardedByThePasswordOfItsPolicy)
@@ -192,6 +233,68 @@ TEST_F(Management, NoteCreatedOnATokenWithoutOne)
 	EXPECT_EQ(ChangeNotePolicy(4), 125u);
 }
 
+// Writes the token's version file as an issuer would, once the
+// file-creation password is verified.
+unsigned long set_version(int version)
+{
+	const BYTE file[2] = {0xF1, 0x40};
+	const BYTE value[2] = {static_cast<BYTE>(version >> 8), static_cast<BYTE>(version)};
+	Bytes password = from_hex(DRAXEL_FILE_CREATION_PASSWORD);
+	ReaderStructPtr prs = cur_context.pCurReader;
+	unsigned long rc = APDU_SelectApplication(prs);
+	if (rc == 0)
+		rc = APDU_VerifyPassword(prs, 0x73, password.data(), 8);
+	if (rc == 0)
+		rc = APDU_Select(prs, file, 2);
+	return rc == 0 ? APDU_UpdateBinary(prs, value, 2, 0) : rc;
+}
+
+// The rules that follow the token's version, on one token whose version file
+// is rewritten between the steps.
+TEST_F(Management, TheVersionDecidesWhoRepairsClearsAndGuards)
+{
+	sim::IssueOptions options;
+	options.trace_buffer = false;
+	attach(options);
+	// above 14 a missing trace buffer stays missing; up to 14 it is made
+	ASSERT_EQ(set_version(15), 0u);
+	EXPECT_EQ(RepareTracBuf(), 0u);
+	EXPECT_EQ(VerifyPIN("1234", true), 120u);
+	ASSERT_EQ(set_version(14), 0u);
+	EXPECT_EQ(RepareTracBuf(), 0u);
+	ASSERT_EQ(VerifyPIN("1234", true), 0u);
+
+	// below 5 the host clears the note's first 30 bytes: the token lacks
+	// the command
+	ASSERT_EQ(set_version(4), 0u);
+	Bytes note = counting(40, 11), back(40);
+	ASSERT_EQ(WriteNote(note.data(), 40, 0, false), 0u);
+	EXPECT_EQ(ClearNote(5), 120u);
+	ASSERT_EQ(ClearNote(4), 0u);
+	int len = 40;
+	ASSERT_EQ(ReadNote(back.data(), &len, 0), 0u);
+	Bytes expected(30, 0);
+	expected.insert(expected.end(), note.begin() + 30, note.end());
+	EXPECT_EQ(back, expected);
+
+	// up to 5 the policy is the PIN and stays so; above 5 it is the token's
+	ASSERT_EQ(set_version(18), 0u);
+	EXPECT_EQ(ChangeNotePolicy(5), 125u);
+	ASSERT_EQ(ChangeNotePolicy(6), 0u);
+	int size = 0, policy = 0;
+	ASSERT_EQ(GetNoteInf(&size, &policy, 6, false), 0u);
+	EXPECT_EQ(policy, 2);
+	ASSERT_EQ(GetNoteInf(&size, &policy, 5, false), 0u);
+	EXPECT_EQ(policy, 1);
+
+	// from 5 the token clears the whole note
+	ASSERT_EQ(VerifyNotePas("4321", false), 0u);
+	ASSERT_EQ(ClearNote(5), 0u);
+	len = 40;
+	ASSERT_EQ(ReadNote(back.data(), &len, 0), 0u);
+	EXPECT_EQ(back, Bytes(40, 0));
+}
+
 // ---- duplication and maintenance ---------------------------------------------
 
 TEST_F(Management, ClearingNeedsTheErasePasswordAndRestoringThePuk)
@@ -228,6 +331,8 @@ TEST_F(Management, DsKeyFromVersion18WithThePinAndTheSerialNumber)
 	attach();
 	EXPECT_EQ(GenDSKey(18), 104u);
 	ASSERT_EQ(VerifyPIN("1234", false), 0u);
+	EXPECT_EQ(GenDSKey(17), 125u);
+	EXPECT_FALSE(state().ds_key.has_value());
 	EXPECT_EQ(GenDSKey(18), 0u);
 	EXPECT_TRUE(state().ds_key.has_value());
 	char sn[16];

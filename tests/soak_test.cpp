@@ -59,21 +59,13 @@ Sample sample()
 	return {resident_kib(), open_descriptors()};
 }
 
-class Soak : public ::testing::Test {
+class Soak : public PcscLibraryTest {
 protected:
 	void SetUp() override
 	{
-		InitLib(nullptr);
-		cur_context = LogicDLLContext{};
+		PcscLibraryTest::SetUp();
 		deadline = Clock::now() +
 		           std::chrono::seconds(env_number("SOAK_MAX_SECONDS", 1L << 30));
-	}
-	void TearDown() override
-	{
-		FreeReaderStruct(cur_context.pCurReader);
-		cur_context = LogicDLLContext{};
-		if (hSC != 0)
-			CloseReaderContext();
 	}
 	bool out_of_time() const { return Clock::now() >= deadline; }
 	// Growth allowed between the sample after the warm-up and the last one.

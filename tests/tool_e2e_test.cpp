@@ -1,7 +1,7 @@
 // draxel-tool and a C host through the real pcscd: software tokens in the
-// two vpcd readers, found by index, name and serial number, one pulled out
-// in the middle of a file, and the host example built against an installed
-// copy of the library with pkg-config.
+// two vpcd readers, found by index, name and serial number, one started again
+// from its state file, one pulled out in the middle of a file, and the host
+// example built against an installed copy of the library with pkg-config.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,7 +32,8 @@ ToolRun tool(std::vector<std::string> args)
 // so each test starts its token daemons once and does all it can with them.
 TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 {
-	VirtualCard first = VirtualCard::token(0);
+	TempDir dir;
+	VirtualCard first = VirtualCard::token(0, {"--state", dir / "state"});
 	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
 	ASSERT_TRUE(first.attached() && second.attached());
 
@@ -61,7 +62,6 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	EXPECT_EQ(tool({"--reader", "00000000000000", "info"}).status, kNoToken);
 
 	// a file in fast mode (a token-mode one: below, pulled out in the middle)
-	TempDir dir;
 	write_file(dir / "big", pattern(3 * (1 << 20) + 3));
 	ASSERT_EQ(tool({"--reader", serial[0], "file", "encrypt", "--fast", dir / "big"}).status,
 	          kOk);
@@ -85,6 +85,23 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	        tool({"--reader", serial[1], "file", "decrypt", dir / "big.drx", "-o", dir / "b2"})
 	                .status,
 	        kOk);
+
+	// the first token's daemon started again from its state file: a new PIN,
+	// a spent try, the group and the keys are still there
+	Env env = kPasswords;
+	env["DRAXEL_NEW_PIN"] = "2468";
+	ASSERT_EQ(run_tool({"--reader", serial[0], "pin", "change"}, env).status, kOk);
+	env["DRAXEL_PIN"] = "0000";
+	EXPECT_EQ(run_tool({"--reader", serial[0], "pin", "verify"}, env).status, 4);
+	first.pull();
+	VirtualCard again = VirtualCard::token(0, {"--state", dir / "state"});
+	ASSERT_TRUE(again.attached());
+	env["DRAXEL_PIN"] = "2468";
+	EXPECT_EQ(
+	        run_tool({"--json", "--reader", serial[0], "info"}, env).json()["attempts"]["pin"],
+	        2);
+	there = run_tool({"--reader", serial[0], "msg", "decrypt", "-g", "team", cipher.out}, env);
+	EXPECT_EQ(there.out, "over pcscd") << there.err;
 }
 
 TEST(ToolThroughPcscd, APulledCardLeavesNoPlaintextAndTheOldFileInPlace)

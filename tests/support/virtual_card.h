@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <winscard.h>
 
+#include "draxel_lib.h"
+
 #if !defined(DRAXEL_VCARD_PATH) || !defined(DRAXEL_TOKEN_SIM_PATH)
 #error "DRAXEL_VCARD_PATH and DRAXEL_TOKEN_SIM_PATH must name the virtual card programs"
 #endif
@@ -155,6 +157,26 @@ private:
 	pid_t pid_ = -1;
 	bool serving_ = false; // the card appeared in the reader
 	std::string reader_;
+};
+
+// The library in PC/SC mode with no current reader; at the end the records
+// it handed over are freed and its context released.
+class PcscLibraryTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		InitLib(nullptr);
+		cur_context = LogicDLLContext{};
+	}
+	void TearDown() override
+	{
+		FreeReaderStruct(cur_context.pCurReader);
+		if (cur_context.pSecondReader != cur_context.pCurReader)
+			FreeReaderStruct(cur_context.pSecondReader);
+		cur_context = LogicDLLContext{};
+		if (hSC != 0)
+			CloseReaderContext();
+	}
 };
 
 } // namespace draxel::test
