@@ -3,31 +3,17 @@
 // itself is pinned to the RFC 8891 test vector; a changed substitution table
 // against a round function written from the definition; CRC-32 against
 // zlib's crc32.
-#include <gcrypt.h>
-#include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "draxel_lib.h"
-#include "support/hex.h"
+#include "support/oracles.h"
 
-using draxel::test::Bytes;
-using draxel::test::from_hex;
-using draxel::test::to_hex;
+using namespace draxel::test;
 
 namespace {
 
-std::mt19937 rng(28147);
-
-Bytes random_bytes(size_t n)
-{
-	Bytes b(n);
-	std::generate(b.begin(), b.end(), [] { return static_cast<uint8_t>(rng()); });
-	return b;
-}
+std::mt19937 &rng = draxel::test::rng();
 
 // RFC 8891 writes keys and blocks as big-endian numbers, the library as
 // little-endian words: a key is reversed in groups of 4, a block in one of 8.
@@ -38,24 +24,9 @@ Bytes from_rfc(Bytes b, size_t group)
 	return b;
 }
 
-Bytes gcry(int mode, const Bytes &key, Bytes d, const Bytes &iv = {})
-{
-	static const bool ready =
-	        gcry_check_version(nullptr) && !gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-	gcry_cipher_hd_t h;
-	EXPECT_TRUE(ready);
-	EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_GOST28147, mode, 0), 0u);
-	EXPECT_EQ(gcry_cipher_ctl(h, GCRYCTL_SET_SBOX, (void *)"1.2.643.7.1.2.5.1.1", 0), 0u);
-	EXPECT_EQ(gcry_cipher_setkey(h, key.data(), key.size()), 0u);
-	EXPECT_EQ(iv.empty() ? 0u : gcry_cipher_setiv(h, iv.data(), iv.size()), 0u);
-	EXPECT_EQ(gcry_cipher_encrypt(h, d.data(), d.size(), nullptr, 0), 0u);
-	gcry_cipher_close(h);
-	return d;
-}
-
 Bytes ecb(const Bytes &key, Bytes d)
 {
-	return gcry(GCRY_CIPHER_MODE_ECB, key, std::move(d));
+	return gcrypt_gost(GCRY_CIPHER_MODE_ECB, key, std::move(d));
 }
 
 struct Key {
@@ -144,7 +115,7 @@ TEST(Gost, CfbMatchesLibgcryptAndCarriesTheDefinedRegister)
 			Bytes chunk =
 			        random_bytes((round + 37 * call) % 101); // every length 0 to 100
 			Bytes c = cfb(gost_encrypt_cfb, key, enc_reg, chunk);
-			ASSERT_EQ(c, gcry(GCRY_CIPHER_MODE_CFB, key, chunk, model_reg))
+			ASSERT_EQ(c, gcrypt_gost(GCRY_CIPHER_MODE_CFB, key, chunk, model_reg))
 			        << chunk.size();
 			model_reg = register_after(key, model_reg, c);
 			ASSERT_EQ(enc_reg, model_reg) << chunk.size();
@@ -283,11 +254,6 @@ TEST(GostSubst, LongDecipheringAgreesWithTheDefinitionForAnyTable)
 }
 
 // ---- CRC-32 against zlib's crc32, fed whole, in pieces and resumed -------
-
-uint32_t zlib_crc(const uint8_t *p, size_t n)
-{
-	return static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(n)));
-}
 
 TEST(Crc32, CheckValueAndNothingToFeed)
 {

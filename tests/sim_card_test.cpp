@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/hex.h"
 #include "t0_card.h"
 #include "test_card.h"
 #include "vpcd_client.h"
@@ -18,21 +19,9 @@
 namespace draxel::sim {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes pattern(size_t n)
-{
-	Bytes out(n);
-	for (size_t i = 0; i < n; ++i)
-		out[i] = static_cast<uint8_t>(i);
-	return out;
-}
-
-Bytes concat(Bytes a, const Bytes &b)
-{
-	a.insert(a.end(), b.begin(), b.end());
-	return a;
-}
+using test::Bytes;
+using test::cat;
+using test::counting;
 
 // Answers every command with a fixed reply and records what reached it.
 class ScriptedCard : public Card {
@@ -92,10 +81,10 @@ TEST(T0Card, AnythingElseDropsTheHeldReply)
 	EXPECT_EQ(inner.commands, 5);
 	ASSERT_EQ(card.process(Bytes{0x80, 0xF0, 0x90, 0x00, 2, 1, 2}), (Bytes{0x61, 0x02}));
 	card.process(Bytes{0x80, 0xF0, 0x90, 0x00});
-	EXPECT_EQ(card.process(kGetResponseAll), concat(pattern(256), {0x90, 0x00}))
+	EXPECT_EQ(card.process(kGetResponseAll), cat(counting(256), {0x90, 0x00}))
 	        << "GET RESPONSE reaches the inner card once nothing is held";
 
-	ScriptedCard scripted(concat(pattern(4), {0x90, 0x00}));
+	ScriptedCard scripted(cat(counting(4), {0x90, 0x00}));
 	T0Card card2(scripted);
 	card2.process(Bytes{0x80, 0x10, 0, 0, 1, 0xAA});
 	card2.reset();
@@ -123,7 +112,7 @@ TEST(VpcdClient, AtrsAreWellFormed)
 
 Bytes frame(const Bytes &payload)
 {
-	return concat({uint8_t(payload.size() >> 8), uint8_t(payload.size() & 0xFF)}, payload);
+	return cat({uint8_t(payload.size() >> 8), uint8_t(payload.size() & 0xFF)}, payload);
 }
 
 // The reader side of a vpcd connection, over a socketpair.
@@ -181,16 +170,16 @@ const Bytes kAtr(kAtrT1.begin(), kAtrT1.end());
 // card held; short and empty APDUs still get a status word.
 TEST_F(VpcdLink, MessagesHoweverTheyArrive)
 {
-	Bytes burst = concat(frame(kGetAtr), frame({0x01}));
-	burst = concat(burst, frame({0x80, 0xF2, 0x03, 0x00, 0x03}));
-	burst = concat(burst, frame({0x80, 0xF2, 0x02, 0x00, 0x05}));
-	send_bytes(concat(burst, frame(kGetAtr)));
+	Bytes burst = cat(frame(kGetAtr), frame({0x01}));
+	burst = cat(burst, frame({0x80, 0xF2, 0x03, 0x00, 0x03}));
+	burst = cat(burst, frame({0x80, 0xF2, 0x02, 0x00, 0x05}));
+	send_bytes(cat(burst, frame(kGetAtr)));
 	EXPECT_EQ(receive(), kAtr);
 	EXPECT_EQ(receive(), (Bytes{0, 1, 2, 0x90, 0x00}));
 	EXPECT_EQ(receive(), (Bytes{0x6C, 0x02}));
 	EXPECT_EQ(receive(), kAtr);
 
-	const Bytes stream = concat(frame({0x80, 0xF0, 0x90, 0x00, 3, 7, 8, 9}), frame(kGetAtr));
+	const Bytes stream = cat(frame({0x80, 0xF0, 0x90, 0x00, 3, 7, 8, 9}), frame(kGetAtr));
 	for (uint8_t byte : stream) {
 		send_bytes({byte});
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -198,22 +187,21 @@ TEST_F(VpcdLink, MessagesHoweverTheyArrive)
 	EXPECT_EQ(receive(), (Bytes{0x61, 0x03}));
 	EXPECT_EQ(receive(), kAtr);
 
-	Bytes apdu = concat({0x80, 0xF0, 0x90, 0x00, 0x00, 0x10, 0x00}, pattern(0x1000));
-	send_bytes(concat(frame(apdu), frame(kGetResponseAll)));
+	Bytes apdu = cat({0x80, 0xF0, 0x90, 0x00, 0x00, 0x10, 0x00}, counting(0x1000));
+	send_bytes(cat(frame(apdu), frame(kGetResponseAll)));
 	EXPECT_EQ(receive(), (Bytes{0x61, 0x00}));
-	EXPECT_EQ(receive(), concat(pattern(256), {0x61, 0x00}));
+	EXPECT_EQ(receive(), cat(counting(256), {0x61, 0x00}));
 
 	send_bytes(frame({0x80, 0xF2, 0x04, 0x00, 0x00}));
 	EXPECT_EQ(receive(), (Bytes{0x6C, 0x04}));
 	// power off, power on, reset, an unknown code: the next answer is the ATR
-	send_bytes(
-	        concat(concat(frame({0x00}), frame({0x01})), concat(frame({0x02}), frame({0x03}))));
+	send_bytes(cat(cat(frame({0x00}), frame({0x01})), cat(frame({0x02}), frame({0x03}))));
 	send_bytes(frame(kGetAtr));
 	EXPECT_EQ(receive(), kAtr);
 	send_bytes(frame({0x80, 0xF2, 0x04, 0x00, 0x04}));
-	EXPECT_EQ(receive(), concat(pattern(4), {0x90, 0x00})) << "the held 6C went with the power";
+	EXPECT_EQ(receive(), cat(counting(4), {0x90, 0x00})) << "the held 6C went with the power";
 
-	send_bytes(concat(frame({}), frame({0x80, 0xF0})));
+	send_bytes(cat(frame({}), frame({0x80, 0xF0})));
 	EXPECT_EQ(receive(), (Bytes{0x67, 0x00}));
 	EXPECT_EQ(receive(), (Bytes{0x67, 0x00}));
 
@@ -234,7 +222,7 @@ TEST(VpcdClientFraming, StopWorksWhileTheReaderIsNotReading)
 	std::thread server([&] { client.serve_connection(fds[1]); });
 	Bytes requests;
 	for (int i = 0; i < 64; ++i)
-		requests = concat(requests, frame({0x80, 0x10, 0x00, 0x00}));
+		requests = cat(requests, frame({0x80, 0x10, 0x00, 0x00}));
 	ASSERT_EQ(::send(fds[0], requests.data(), requests.size(), 0), ssize_t(requests.size()));
 	std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the send buffer fill
 	client.stop();

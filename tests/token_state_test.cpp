@@ -1,7 +1,6 @@
 // The software token: its persistent state (the text form and the refusal
 // of every kind of damage, the state file on disk), the in-process transmit
 // handler's guards, and the rules of its own that the library never tests.
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -17,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/files.h"
 #include "support/hex.h"
 #include "token.h"
 #include "token_crypto.h"
@@ -319,34 +318,18 @@ namespace fs = std::filesystem;
 
 class TokenStateFile : public ::testing::Test {
 protected:
-	void SetUp() override
-	{
-		char dir_template[] = "/tmp/token_state_test.XXXXXX";
-		ASSERT_NE(mkdtemp(dir_template), nullptr);
-		dir_ = dir_template;
-		path_ = dir_ + "/token.state";
-	}
-	void TearDown() override { fs::remove_all(dir_); }
-
-	std::vector<std::string> entries() const
-	{
-		std::vector<std::string> names;
-		for (const auto &entry : fs::directory_iterator(dir_))
-			names.push_back(entry.path().filename());
-		return names;
-	}
 	static unsigned mode_of(const std::string &path)
 	{
 		return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
 	}
 	static void write_file(const std::string &path, const std::string &text, fs::perms mode)
 	{
-		std::ofstream(path, std::ios::trunc) << text;
+		test::write_file(path, text);
 		fs::permissions(path, mode);
 	}
 
-	std::string dir_;
-	std::string path_;
+	test::TempDir dir;
+	const std::string path_ = dir / "token.state";
 };
 
 TEST_F(TokenStateFile, SaveAndLoadRoundTripPrivately)
@@ -358,7 +341,7 @@ TEST_F(TokenStateFile, SaveAndLoadRoundTripPrivately)
 	umask(old_umask);
 	ASSERT_TRUE(saved);
 	EXPECT_EQ(mode_of(path_), 0600u);
-	EXPECT_EQ(entries(), std::vector<std::string>{"token.state"});
+	EXPECT_EQ(dir.entries(), std::vector<std::string>{"token.state"});
 	const auto loaded = load_state(path_);
 	ASSERT_TRUE(loaded.has_value());
 	expect_same(state, *loaded);
@@ -369,7 +352,7 @@ TEST_F(TokenStateFile, SaveAndLoadRoundTripPrivately)
 	changed.groups.pop_back();
 	ASSERT_TRUE(save_state(path_, changed));
 	EXPECT_EQ(mode_of(path_), 0600u);
-	EXPECT_EQ(entries(), std::vector<std::string>{"token.state"});
+	EXPECT_EQ(dir.entries(), std::vector<std::string>{"token.state"});
 	const auto reloaded = load_state(path_);
 	ASSERT_TRUE(reloaded.has_value());
 	expect_same(changed, *reloaded);
@@ -380,13 +363,13 @@ TEST_F(TokenStateFile, FailuresLeaveNothingBehind)
 	// The target is a directory: the rename fails and the temporary goes.
 	ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
 	EXPECT_FALSE(save_state(path_, small_token()));
-	EXPECT_EQ(entries(), std::vector<std::string>{"token.state"});
+	EXPECT_EQ(dir.entries(), std::vector<std::string>{"token.state"});
 	EXPECT_FALSE(load_state(path_).has_value());
 	rmdir(path_.c_str());
 
-	EXPECT_FALSE(save_state(dir_ + "/missing/token.state", small_token()));
-	EXPECT_FALSE(load_state(dir_ + "/missing.state").has_value());
-	EXPECT_TRUE(entries().empty());
+	EXPECT_FALSE(save_state(dir / "missing/token.state", small_token()));
+	EXPECT_FALSE(load_state(dir / "missing.state").has_value());
+	EXPECT_TRUE(dir.entries().empty());
 
 	// A damaged state file is refused, and loading leaves it as it was.
 	const std::string text = serialize(small_token());
@@ -394,7 +377,7 @@ TEST_F(TokenStateFile, FailuresLeaveNothingBehind)
 	EXPECT_FALSE(load_state(path_).has_value());
 	write_file(path_, "draxel-token 1\nend\n", fs::perms(0600));
 	EXPECT_FALSE(load_state(path_).has_value());
-	EXPECT_EQ(entries(), std::vector<std::string>{"token.state"});
+	EXPECT_EQ(dir.entries(), std::vector<std::string>{"token.state"});
 
 	// Not a regular file: refused without reading it forever.
 	EXPECT_FALSE(load_state("/dev/zero").has_value());
@@ -405,10 +388,8 @@ TEST_F(TokenStateFile, FailuresLeaveNothingBehind)
 	write_file(path_ + ".backup", "my own notes\n", fs::perms(0600));
 	fs::create_symlink(path_ + ".a1B2c3", path_ + ".Zz9Zz9");
 	EXPECT_EQ(remove_save_leftovers(path_), 1u);
-	const std::vector<std::string> left = entries();
-	EXPECT_EQ(
-	        std::set<std::string>(left.begin(), left.end()),
-	        (std::set<std::string>{"token.state", "token.state.Zz9Zz9", "token.state.backup"}));
+	EXPECT_EQ(dir.entries(), (std::vector<std::string>{"token.state", "token.state.Zz9Zz9",
+	                                                   "token.state.backup"}));
 }
 
 // The handler between the library and a card: replies that do not fit the

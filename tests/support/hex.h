@@ -52,4 +52,11 @@ inline Bytes counting(size_t len, uint8_t first = 0)
 	return out;
 }
 
+// a followed by b.
+inline Bytes cat(Bytes a, const Bytes &b)
+{
+	a.insert(a.end(), b.begin(), b.end());
+	return a;
+}
+
 } // namespace draxel::test
