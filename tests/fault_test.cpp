@@ -226,6 +226,15 @@ public:
 		                  std::vector<sim::Fault> accepted = {}) {
 			all.push_back({name, std::move(run), std::move(accepted)});
 		};
+		// an operation whose check reads the token afterwards
+		auto then = [&add](const char *name, std::function<unsigned long()> op,
+		                   Check check) {
+			add(name, [op, check](unsigned long &rc) {
+				rc = op();
+				return check;
+			});
+		};
+		const Check nothing = [] { return true; };
 		add("EncryptMes mode 1", [this](unsigned long &rc) -> Check {
 			std::string text = encrypt_text(message_, 1, "phrase", nullptr, rc);
 			return [this, text] {
@@ -286,22 +295,18 @@ public:
 			rc = file_op(false, fast1_file_, {348, 404}, 1, "phrase", nullptr, 0, back);
 			return [this, back] { return back == data_; };
 		});
-		add("VerifyPIN with the trace buffer", [](unsigned long &rc) -> Check {
-			rc = VerifyPIN(kPin, true);
-			return [] { return true; };
-		});
-		add("ChangePIN", [](unsigned long &rc) -> Check {
-			rc = ChangePIN(kPin, "5678");
-			return [] { return VerifyPIN("5678", false) == 0; };
-		});
-		add("ChangePUK", [](unsigned long &rc) -> Check {
-			rc = ChangePUK(kPuk, "87654321");
-			return [] { return VerifyPUK("87654321") == 0; };
-		});
-		add("UnblockPIN", [](unsigned long &rc) -> Check {
-			rc = UnblockPIN(kPuk, "9999");
-			return [] { return VerifyPIN("9999", false) == 0; };
-		});
+		then(
+		        "VerifyPIN with the trace buffer", [] { return VerifyPIN(kPin, true); },
+		        nothing);
+		then(
+		        "ChangePIN", [] { return ChangePIN(kPin, "5678"); },
+		        [] { return VerifyPIN("5678", false) == 0; });
+		then(
+		        "ChangePUK", [] { return ChangePUK(kPuk, "87654321"); },
+		        [] { return VerifyPUK("87654321") == 0; });
+		then(
+		        "UnblockPIN", [] { return UnblockPIN(kPuk, "9999"); },
+		        [] { return VerifyPIN("9999", false) == 0; });
 		add("GetPUKFlag",
 		    [](unsigned long &rc) -> Check {
 			    bool flag = false;
@@ -319,10 +324,9 @@ public:
 				       std::string(list.data() + 1) == kGroup;
 			};
 		});
-		add("CreateGroup", [](unsigned long &rc) -> Check {
-			rc = CreateGroup("second", "second phrase");
-			return [] { return listed("second"); };
-		});
+		then(
+		        "CreateGroup", [] { return CreateGroup("second", "second phrase"); },
+		        [] { return listed("second"); });
 		add("CreateRequestForGroup", [](unsigned long &rc) -> Check {
 			std::string request(200, '\0');
 			int size = static_cast<int>(request.size());
@@ -344,10 +348,12 @@ public:
 				       std::strlen(invite.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("AcceptInviteForGroup", [this](unsigned long &rc) -> Check {
-			rc = AcceptInviteForGroup(invite_.c_str(), "joined", kJoinPhrase);
-			return [] { return listed("joined"); };
-		});
+		then(
+		        "AcceptInviteForGroup",
+		        [this] {
+			        return AcceptInviteForGroup(invite_.c_str(), "joined", kJoinPhrase);
+		        },
+		        [] { return listed("joined"); });
 		add("ReadNote", [this](unsigned long &rc) -> Check {
 			Bytes note(600);
 			int size = 600;
@@ -382,10 +388,9 @@ public:
 				       std::strlen(text.c_str()) + 1 == static_cast<size_t>(size);
 			};
 		});
-		add("SetDublData", [this](unsigned long &rc) -> Check {
-			rc = SetDublData(kPuk, dubl_.c_str(), dubl_size_);
-			return [] { return true; };
-		});
+		then(
+		        "SetDublData",
+		        [this] { return SetDublData(kPuk, dubl_.c_str(), dubl_size_); }, nothing);
 		add("GetKeys", [this](unsigned long &rc) -> Check {
 			Bytes source(160, 0xEE);
 			int size = 160;
@@ -394,11 +399,10 @@ public:
 			// the key source is exactly what the token's generator gave
 			return [source, recorder] { return source == recorder->data_of(0x84); };
 		});
-		add("ChangeKeys", [](unsigned long &rc) -> Check {
-			Bytes source = counting(160, 3);
-			rc = ChangeKeys(source.data(), 160, "11111111");
-			return [] { return true; };
-		});
+		then(
+		        "ChangeKeys",
+		        [] { return ChangeKeys(counting(160, 3).data(), 160, "11111111"); },
+		        nothing);
 		add("GetSN", [this](unsigned long &rc) -> Check {
 			char sn[15] = {0};
 			rc = GetSN(sn);
@@ -412,16 +416,14 @@ public:
 			    return [ver] { return ver == 18; };
 		    },
 		    {sim::Fault::kStatus}); // a refused version file is version 0
-		add("RepareTracBuf", [](unsigned long &rc) -> Check {
-			rc = RepareTracBuf();
-			return [] { return true; };
-		});
-		add("CleanCard", [](unsigned long &rc) -> Check {
-			rc = VerifyErasePas("00000000");
-			if (rc == 0)
-				rc = CleanCard(18);
-			return [] { return group_names().empty(); };
-		});
+		then("RepareTracBuf", RepareTracBuf, nothing);
+		then(
+		        "CleanCard",
+		        [] {
+			        unsigned long rc = VerifyErasePas("00000000");
+			        return rc == 0 ? CleanCard(18) : rc;
+		        },
+		        [] { return group_names().empty(); });
 		return all;
 	}
 
@@ -435,31 +437,13 @@ private:
 	RecordingCard *recorder_ = nullptr; // the run's, for the checks
 };
 
-const char *name_of(sim::Fault fault)
-{
-	switch (fault) {
-	case sim::Fault::kDrop:
-		return "drop";
-	case sim::Fault::kShort:
-		return "short";
-	case sim::Fault::kLong:
-		return "long";
-	case sim::Fault::kCut:
-		return "cut";
-	case sim::Fault::kExtra:
-		return "extra";
-	case sim::Fault::kStatus:
-		return "status";
-	default:
-		return "none";
-	}
-}
-
 TEST(FaultAtEveryExchange, EveryOperationFailsOrIsRightAndTheTokenIsFoundAgain)
 {
 	FaultRig rig;
-	const sim::Fault faults[] = {sim::Fault::kDrop, sim::Fault::kShort, sim::Fault::kLong,
-	                             sim::Fault::kCut,  sim::Fault::kExtra, sim::Fault::kStatus};
+	const std::pair<sim::Fault, const char *> faults[] = {
+	        {sim::Fault::kDrop, "drop"},   {sim::Fault::kShort, "short"},
+	        {sim::Fault::kLong, "long"},   {sim::Fault::kCut, "cut"},
+	        {sim::Fault::kExtra, "extra"}, {sim::Fault::kStatus, "status"}};
 	size_t runs = 0;
 	for (const Scenario &scenario : rig.scenarios()) {
 		for (bool t1 : {false, true}) {
@@ -470,9 +454,9 @@ TEST(FaultAtEveryExchange, EveryOperationFailsOrIsRightAndTheTokenIsFoundAgain)
 			ASSERT_TRUE(clean.right);
 			size_t setup = rig.setup_commands();
 			for (size_t k = 1; k <= clean.commands; ++k) {
-				for (sim::Fault fault : faults) {
+				for (const auto &[fault, name] : faults) {
 					SCOPED_TRACE(testing::Message()
-					             << name_of(fault) << " at exchange " << k);
+					             << name << " at exchange " << k);
 					Outcome o = rig.run(t1, {fault, std::nullopt, setup + k},
 					                    scenario.run);
 					++runs;
