@@ -56,6 +56,14 @@ const sim::TokenState &prototype()
 	return state;
 }
 
+bool is_hex_text(const char *text, int size)
+{
+	if (size < 1 || std::strlen(text) + 1 != static_cast<size_t>(size) || size % 2 != 1)
+		return false;
+	return std::all_of(text, text + size - 1,
+	                   [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
 void end_file_in_progress()
 {
 	int size = 0;

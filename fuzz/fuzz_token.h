@@ -42,6 +42,9 @@ inline constexpr const char *kJoinPhrase = "join phrase";
 // join request, so that seed inputs made from it stay valid from run to run.
 const sim::TokenState &prototype();
 
+// A text of hex digit pairs in upper case whose size, with its zero, is size.
+bool is_hex_text(const char *text, int size);
+
 // Ends a file left in progress by an earlier input: each input starts clean.
 void end_file_in_progress();
 // The file state that a file's last chunk and every failing chunk wipe.

@@ -12,16 +12,6 @@ using namespace draxel::fuzz;
 
 namespace {
 
-bool is_hex_text(const char *text, int size)
-{
-	if (size < 1 || std::strlen(text) + 1 != static_cast<size_t>(size) || size % 2 != 1)
-		return false;
-	for (const char *p = text; *p != '\0'; ++p)
-		if (!((*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'F')))
-			return false;
-	return true;
-}
-
 bool listed(const std::string &name)
 {
 	unsigned long len = 0;

@@ -69,19 +69,12 @@ void messages()
 				text.insert(72, " \t ");
 			std::string name =
 			        "text_mode" + std::to_string(mode) + (t1 ? "_t1" : "_t0");
-			save("decrypt_mes", name,
-			     Writer().byte(static_cast<uint8_t>(mode))
-			             .byte(0)
-			             .byte(0)
-			             .byte(static_cast<uint8_t>(t1))
-			             .text(text)
-			             .out);
+			const uint8_t m = static_cast<uint8_t>(mode),
+			              flags = static_cast<uint8_t>(t1);
+			save("decrypt_mes", name, Writer().bytes({m, 0, 0, flags}).text(text).out);
 			save("decrypt_mes",
 			     "round_trip_mode" + std::to_string(mode) + (t1 ? "_t1" : "_t0"),
-			     Writer().byte(static_cast<uint8_t>(mode))
-			             .byte(0)
-			             .byte(0)
-			             .byte(static_cast<uint8_t>(2 | t1))
+			     Writer().bytes({m, 0, 0, static_cast<uint8_t>(2 | flags)})
 			             .text(message)
 			             .out);
 		}
@@ -116,29 +109,13 @@ void files()
 			uint16_t first = static_cast<uint16_t>(100 + (fast && mode == 3 ? 80 : 48));
 			std::string name =
 			        "mode" + std::to_string(mode) + (fast ? "_fast" : "_token");
+			const uint8_t m = static_cast<uint8_t>(mode);
 			save("decrypt_file", name,
-			     Writer().byte(static_cast<uint8_t>(mode))
-			             .byte(0)
-			             .byte(0)
-			             .byte(0)
-			             .byte(1)
-			             .u16(first)
-			             .bytes(file)
-			             .out);
+			     Writer().bytes({m, 0, 0, 0, 1}).u16(first).bytes(file).out);
 			save("decrypt_file", "whole_" + name,
-			     Writer().byte(static_cast<uint8_t>(mode))
-			             .byte(0)
-			             .byte(0)
-			             .byte(0)
-			             .byte(0)
-			             .bytes(file)
-			             .out);
+			     Writer().bytes({m, 0, 0, 0, 0}).bytes(file).out);
 			save("decrypt_file", "round_trip_" + name,
-			     Writer().byte(static_cast<uint8_t>(mode))
-			             .byte(0)
-			             .byte(0)
-			             .byte(static_cast<uint8_t>(2 | 4 * fast))
-			             .byte(2)
+			     Writer().bytes({m, 0, 0, static_cast<uint8_t>(2 | 4 * fast), 2})
 			             .u16(100)
 			             .bytes(data)
 			             .out);
@@ -158,7 +135,7 @@ void group_texts()
 	std::vector<uint8_t> request =
 	        sim::seal_box(sim::derive_key(sim::issuer_key(), 0x52, {}), inner);
 	save("group_texts", "invite_from_request",
-	     Writer().byte(0).byte(0).byte(0).byte(255).text(hex(request)).out);
+	     Writer().bytes({0, 0, 0, 255}).text(hex(request)).out);
 	Session session;
 	std::vector<char> invite(600);
 	int size = static_cast<int>(invite.size());
@@ -167,9 +144,8 @@ void group_texts()
 		std::exit(1);
 	}
 	save("group_texts", "accept_invitation",
-	     Writer().byte(1).byte(0).byte(0).byte(0).text(invite.data()).out);
-	save("group_texts", "request",
-	     Writer().byte(2).byte(0).byte(0).byte(255).text("a pass phrase").out);
+	     Writer().bytes({1, 0, 0, 0}).text(invite.data()).out);
+	save("group_texts", "request", Writer().bytes({2, 0, 0, 255}).text("a pass phrase").out);
 }
 
 void duplicates()
@@ -182,8 +158,8 @@ void duplicates()
 		std::fprintf(stderr, "cannot export a seed duplicate\n");
 		std::exit(1);
 	}
-	save("dubl_text", "restore", Writer().byte(0).byte(0).byte(0).text(text.data()).out);
-	save("dubl_text", "export", Writer().byte(1).byte(0).byte(255).out);
+	save("dubl_text", "restore", Writer().bytes({0, 0, 0}).text(text.data()).out);
+	save("dubl_text", "export", Writer().bytes({1, 0, 255}).out);
 }
 
 // Hands every command to the token and keeps it.

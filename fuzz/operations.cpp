@@ -135,14 +135,6 @@ private:
 	std::deque<std::unique_ptr<uint8_t[]>> blocks_;
 };
 
-bool hex_text_of(const char *text, int size)
-{
-	if (size < 1 || std::strlen(text) + 1 != static_cast<size_t>(size))
-		return false;
-	return std::all_of(text, text + size - 1,
-	                   [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
-}
-
 void check_list(const char *list, unsigned long len)
 {
 	for (unsigned long at = 0; at < len;) {
@@ -171,7 +163,7 @@ void message(Args &a, bool encipher, ReaderStructPtr prs, bool direct)
 		return;
 	FUZZ_CHECK(size <= room, "the output fits the room given");
 	if (encipher)
-		FUZZ_CHECK(hex_text_of(out, size) &&
+		FUZZ_CHECK(is_hex_text(out, size) &&
 		                   static_cast<size_t>(size) == 2 * (36 + std::strlen(text)) + 1,
 		           "a message text is hex of the cryptogram and the ciphertext");
 	else
@@ -243,102 +235,115 @@ void blocks(Args &a, ReaderStructPtr prs)
 	delete[] out;
 }
 
+// Builders of one shape, chosen among in one step each.
+using RecordOnly = unsigned long (*)(ReaderStructPtr);
+using OneField = unsigned long (*)(ReaderStructPtr, const BYTE *, BYTE);
+using TwoFields = unsigned long (*)(ReaderStructPtr, const BYTE *, BYTE, const BYTE *, BYTE);
+const RecordOnly kRecordOnly[] = {APDU_SelectApplication, APDU_MSEReset,  APDU_GenDSKey,
+                                  APDU_ClearCard,         APDU_ClearNote, APDU_CreateBFTrac};
+const OneField kOneField[] = {APDU_Select, APDU_DeleteGroup, APDU_SelectGroup};
+const TwoFields kTwoFields[] = {APDU_CreateGroup, APDU_RenameGroup, APDU_ChangePasPhrGroup};
+
 void builders(Args &a, ReaderStructPtr prs)
 {
 	size_t n = 0, m = 0, k = 0;
 	const uint8_t *data;
 	const uint8_t *more;
 	const uint8_t *third;
-	switch (a.byte() % 40) {
-	case 0:
-		APDU_SelectApplication(prs);
-		break;
-	case 1:
+	// each builder as likely as any other
+	size_t op = a.byte() % 40;
+	if (op < std::size(kRecordOnly))
+		return void(kRecordOnly[op](prs));
+	if ((op -= std::size(kRecordOnly)) < std::size(kOneField)) {
 		data = a.bytes(255, &n);
-		APDU_Select(prs, data, static_cast<BYTE>(n));
-		break;
-	case 2: {
+		return void(kOneField[op](prs, data, static_cast<BYTE>(n)));
+	}
+	if ((op -= std::size(kOneField)) < std::size(kTwoFields)) {
+		data = a.bytes(128, &n);
+		more = a.bytes(128, &m);
+		return void(kTwoFields[op](prs, data, static_cast<BYTE>(n), more,
+		                           static_cast<BYTE>(m)));
+	}
+	switch (op - std::size(kTwoFields)) {
+	case 0: {
 		data = a.bytes(255, &n);
 		int len = a.size();
 		APDU_Select_FCP(prs, data, static_cast<BYTE>(n),
 		                a.out(len < 0 ? 0 : static_cast<size_t>(len)), &len);
 		break;
 	}
-	case 3: {
+	case 1: {
 		int len = a.size();
 		APDU_ReadBinary(prs, a.out(len < 0 ? 0 : static_cast<size_t>(len)), &len, a.size());
 		break;
 	}
-	case 4:
+	case 2:
 		data = a.bytes(255, &n);
 		APDU_UpdateBinary(prs, data, static_cast<BYTE>(n), a.size());
 		break;
-	case 5: {
+	case 3: {
 		int len = a.size();
 		uint8_t *out = a.out(len < 0 ? 0 : static_cast<size_t>(len));
 		if (out != nullptr)
 			APDU_GetChallenge(prs, out, len);
 		break;
 	}
-	case 6: {
+	case 4: {
 		size_t len = a.byte();
 		uint8_t *out = a.out(len);
 		if (out != nullptr)
 			APDU_GetSN(prs, out, static_cast<BYTE>(len));
 		break;
 	}
-	case 7: {
+	case 5: {
 		int model;
 		APDU_GetCardModel(prs, a.flag() ? &model : nullptr);
 		break;
 	}
-	case 8: {
+	case 6: {
 		int ver;
 		APDU_GetCardVer(prs, a.flag() ? &ver : nullptr);
 		break;
 	}
-	case 9:
+	case 7:
 		data = a.bytes(255, &n);
 		APDU_VerifyPassword(prs, a.byte(), a.flag() ? data : nullptr, static_cast<BYTE>(n));
 		break;
-	case 10:
+	case 8:
 		data = a.bytes(255, &n);
 		APDU_ChangeKey(prs, a.byte(), data, static_cast<BYTE>(n));
 		break;
-	case 11:
+	case 9:
 		APDU_UnblockKey(prs, a.byte());
 		break;
-	case 12: {
+	case 10: {
 		int tries;
 		APDU_GetKeyAttempts(prs, a.byte(), a.flag() ? &tries : nullptr);
 		break;
 	}
-	case 13:
-		APDU_MSEReset(prs);
-		break;
-	case 14:
+	case 11:
 		APDU_MSESetEnc(prs, a.byte(), a.byte());
 		break;
-	case 15: {
+	case 12: {
 		data = a.bytes(255, &n);
 		uint8_t *out = a.out(n);
 		APDU_PSO_Enc(prs, data, static_cast<BYTE>(n), out, a.flag());
 		break;
 	}
-	case 16: {
+	case 13: {
 		data = a.bytes(255, &n);
 		uint8_t *out = a.out(n);
 		APDU_PSO_Dec(prs, data, static_cast<BYTE>(n), out, a.flag());
 		break;
 	}
-	case 17: {
+	case 14: {
 		data = a.bytes(255, &n);
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
 		uint8_t *out = a.out(len);
 		APDU_GenSesKey(prs, data, static_cast<BYTE>(n), a.byte(), out, &len);
 		break;
 	}
-	case 18: {
+	case 15: {
 		data = a.bytes(255, &n);
 		more = a.bytes(255, &m);
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
@@ -347,92 +352,57 @@ void builders(Args &a, ReaderStructPtr prs)
 		               a.byte(), out, a.flag() ? &len : nullptr);
 		break;
 	}
-	case 19: {
+	case 16: {
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
 		uint8_t *out = a.out(len);
 		APDU_GetGroupNameList(prs, out, &len, a.version());
 		break;
 	}
-	case 20:
-		data = a.bytes(128, &n);
-		more = a.bytes(128, &m);
-		APDU_CreateGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m));
-		break;
-	case 21:
-		data = a.bytes(255, &n);
-		APDU_DeleteGroup(prs, data, static_cast<BYTE>(n));
-		break;
-	case 22:
-		data = a.bytes(128, &n);
-		more = a.bytes(128, &m);
-		APDU_RenameGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m));
-		break;
-	case 23:
-		data = a.bytes(255, &n);
-		APDU_SelectGroup(prs, data, static_cast<BYTE>(n));
-		break;
-	case 24:
-		data = a.bytes(128, &n);
-		more = a.bytes(128, &m);
-		APDU_ChangePasPhrGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m));
-		break;
-	case 25: {
+	case 17: {
 		data = a.bytes(255, &n);
 		BYTE len = a.byte();
 		uint8_t *out = a.out(len);
 		APDU_CreateRequestGroup(prs, data, static_cast<BYTE>(n), out, &len);
 		break;
 	}
-	case 26: {
+	case 18: {
 		data = a.bytes(255, &n);
 		BYTE len = a.byte();
 		uint8_t *out = a.out(len);
 		APDU_CreateInviteGroup(prs, data, static_cast<BYTE>(n), out, &len);
 		break;
 	}
-	case 27:
+	case 19:
 		data = a.bytes(100, &n);
 		more = a.bytes(100, &m);
 		third = a.bytes(100, &k);
 		APDU_AcceptInviteGroup(prs, data, static_cast<BYTE>(n), more, static_cast<BYTE>(m),
 		                       third, static_cast<BYTE>(k));
 		break;
-	case 28: {
+	case 20: {
 		unsigned long len = static_cast<unsigned long>(a.byte()) * 2;
 		uint8_t *out = a.out(len);
 		APDU_GetDublBlob(prs, out, &len);
 		break;
 	}
-	case 29:
+	case 21:
 		data = a.bytes(255, &n);
 		APDU_SetDublBlob(prs, a.flag() ? data : nullptr, static_cast<BYTE>(n));
 		break;
-	case 30:
-		APDU_GenDSKey(prs);
-		break;
-	case 31:
-		APDU_ClearCard(prs);
-		break;
-	case 32:
-		APDU_ClearNote(prs);
-		break;
-	case 33: {
+	case 22: {
 		int len = a.size();
 		APDU_NotePolicy(prs, a.byte() % 4, a.out(len < 0 ? 0 : static_cast<size_t>(len)),
 		                a.flag() ? &len : nullptr);
 		break;
 	}
-	case 34:
-		APDU_CreateBFTrac(prs);
-		break;
-	case 35:
+	case 23:
 		APDU_CreateBFNote(prs, a.byte() % 3);
 		break;
-	case 36:
+	case 24:
 		APDU_GetSW(prs);
 		GetLastScardError();
 		break;
-	case 37: {
+	case 25: {
 		data = a.bytes(300, &n);
 		int wanted = a.size();
 		unsigned long len = static_cast<unsigned long>(wanted < 0 ? 0 : wanted);
@@ -491,9 +461,36 @@ void cipher(Args &a)
 	}
 }
 
+// Operations of one shape, chosen among in one step each.
+using NoArgument = unsigned long (*)(void);
+using OneText = unsigned long (*)(const char *);
+using TextAndFlag = unsigned long (*)(const char *, bool);
+using TwoTexts = unsigned long (*)(const char *, const char *);
+using ByVersion = unsigned long (*)(int);
+const NoArgument kNoArgument[] = {CreateNote, RepareTracBuf, ConnectToSecondMekta,
+                                  CheckCurrentReader};
+const OneText kOneText[] = {VerifyPUK, VerifyErasePas, DeleteGroup, SelectReader};
+const TextAndFlag kTextAndFlag[] = {VerifyPIN, VerifyNotePas};
+const TwoTexts kTwoTexts[] = {UnblockPIN,        UnblockNotePas, ChangePIN,   ChangePUK,
+                              ChangeErasePas,    ChangeNotePas,  CreateGroup, RenameGroup,
+                              ChangePasPhrGroup, MakeDublCard};
+const ByVersion kByVersion[] = {ClearNote, ChangeNotePolicy, GenDSKey, CleanCard};
+
 void operation(Args &a, ReaderStructPtr &extra)
 {
-	switch (a.byte() % 56) {
+	// each operation as likely as any other
+	size_t op = a.byte() % 56;
+	if (op < std::size(kNoArgument))
+		return void(kNoArgument[op]());
+	if ((op -= std::size(kNoArgument)) < std::size(kOneText))
+		return void(kOneText[op](a.text()));
+	if ((op -= std::size(kOneText)) < std::size(kTextAndFlag))
+		return void(kTextAndFlag[op](a.text(), a.flag()));
+	if ((op -= std::size(kTextAndFlag)) < std::size(kTwoTexts))
+		return void(kTwoTexts[op](a.text(), a.text()));
+	if ((op -= std::size(kTwoTexts)) < std::size(kByVersion))
+		return void(kByVersion[op](a.version()));
+	switch (op - std::size(kByVersion)) {
 	case 0:
 		message(a, true, nullptr, false);
 		break;
@@ -506,42 +503,12 @@ void operation(Args &a, ReaderStructPtr &extra)
 	case 3:
 		file_chunk(a, false, nullptr, false);
 		break;
-	case 4:
-		VerifyPIN(a.text(), a.flag());
-		break;
-	case 5:
-		VerifyPUK(a.text());
-		break;
-	case 6:
-		VerifyErasePas(a.text());
-		break;
-	case 7:
-		VerifyNotePas(a.text(), a.flag());
-		break;
-	case 8:
-		UnblockPIN(a.text(), a.text());
-		break;
-	case 9:
-		UnblockNotePas(a.text(), a.text());
-		break;
-	case 10:
-		ChangePIN(a.text(), a.text());
-		break;
-	case 11:
-		ChangePUK(a.text(), a.text());
-		break;
-	case 12:
-		ChangeErasePas(a.text(), a.text());
-		break;
-	case 13:
-		ChangeNotePas(a.text(), a.text());
-		break;
-	case 14: {
+	case 4: {
 		bool flag;
 		GetPUKFlag(a.flag() ? &flag : nullptr);
 		break;
 	}
-	case 15: {
+	case 5: {
 		int wanted = a.size();
 		unsigned long room = static_cast<unsigned long>(wanted < 0 ? 0 : wanted);
 		unsigned long len = room;
@@ -552,20 +519,8 @@ void operation(Args &a, ReaderStructPtr &extra)
 		}
 		break;
 	}
-	case 16:
-		CreateGroup(a.text(), a.text());
-		break;
-	case 17:
-		RenameGroup(a.text(), a.text());
-		break;
-	case 18:
-		ChangePasPhrGroup(a.text(), a.text());
-		break;
-	case 19:
-		DeleteGroup(a.text());
-		break;
-	case 20:
-	case 21: {
+	case 6:
+	case 7: {
 		int room = a.size();
 		int size = room;
 		char *out =
@@ -576,16 +531,13 @@ void operation(Args &a, ReaderStructPtr &extra)
 		                 : CreateInviteForGroup(first, a.flag() ? a.hex_text() : a.text(),
 		                                        out, &size);
 		if (rc == 0 && out != nullptr)
-			FUZZ_CHECK(size <= room && hex_text_of(out, size), "a join text is hex");
+			FUZZ_CHECK(size <= room && is_hex_text(out, size), "a join text is hex");
 		break;
 	}
-	case 22:
+	case 8:
 		AcceptInviteForGroup(a.flag() ? a.hex_text() : a.text(), a.text(), a.text());
 		break;
-	case 23:
-		CreateNote();
-		break;
-	case 24: {
+	case 9: {
 		int room = a.size();
 		int size = room;
 		uint8_t *out = a.out(room < 0 ? 0 : static_cast<size_t>(room));
@@ -593,93 +545,66 @@ void operation(Args &a, ReaderStructPtr &extra)
 			FUZZ_CHECK(size <= room, "no more of the note than asked for");
 		break;
 	}
-	case 25: {
+	case 10: {
 		size_t n;
 		const uint8_t *data = a.bytes(1100, &n);
 		int len = a.flag() ? static_cast<int>(n) : -a.byte(); /* never more than there is */
 		WriteNote(a.flag() ? data : nullptr, len, a.size() * 64, a.flag());
 		break;
 	}
-	case 26:
-		ClearNote(a.version());
-		break;
-	case 27: {
+	case 11: {
 		int size, policy;
 		GetNoteInf(a.flag() ? &size : nullptr, &policy, a.version(), a.flag());
 		break;
 	}
-	case 28:
-		ChangeNotePolicy(a.version());
-		break;
-	case 29:
-		RepareTracBuf();
-		break;
-	case 30: {
+	case 12: {
 		int room = a.size();
 		int size = room;
 		char *out =
 		        reinterpret_cast<char *>(a.out(room < 0 ? 0 : static_cast<size_t>(room)));
 		if (GetDublData(a.text(), out, a.flag() ? &size : nullptr) == 0 && out != nullptr)
-			FUZZ_CHECK(size <= room && hex_text_of(out, size),
+			FUZZ_CHECK(size <= room && is_hex_text(out, size),
 			           "a duplicate text is hex");
 		break;
 	}
-	case 31:
+	case 13:
 		SetDublData(a.text(), a.flag() ? a.hex_text() : a.text(), a.size());
 		break;
-	case 32:
-		MakeDublCard(a.text(), a.text());
-		break;
-	case 33: {
+	case 14: {
 		size_t n;
 		const uint8_t *data = a.bytes(200, &n);
 		int len = a.flag() ? static_cast<int>(n) : -a.byte();
 		ChangeKeys(a.flag() ? data : nullptr, len, a.text());
 		break;
 	}
-	case 34: {
+	case 15: {
 		size_t n;
 		const uint8_t *data = a.bytes(200, &n);
 		uint8_t *out = a.out(128);
 		MakeKeysFromBuf(out, data, n);
 		break;
 	}
-	case 35: {
+	case 16: {
 		int size = a.flag() ? 160 : a.size();
 		uint8_t *out = a.out(size < 0 ? 0 : static_cast<size_t>(size));
 		GetKeys(out, a.flag() ? &size : nullptr);
 		break;
 	}
-	case 36:
-		GenDSKey(a.version());
-		break;
-	case 37:
-		CleanCard(a.version());
-		break;
-	case 38: {
+	case 17: {
 		char *out = reinterpret_cast<char *>(a.out(15));
 		if (GetSN(out) == 0)
-			FUZZ_CHECK(hex_text_of(out, 15), "a serial number is 14 hex digits");
+			FUZZ_CHECK(is_hex_text(out, 15), "a serial number is 14 hex digits");
 		break;
 	}
-	case 39: {
+	case 18: {
 		int ver;
 		GetCardVer(a.flag() ? &ver : nullptr);
 		break;
 	}
-	case 40:
+	case 19:
 		ConnectToMekta(a.flag());
 		break;
-	case 41:
-		ConnectToSecondMekta();
-		break;
-	case 42:
-		SelectReader(a.text());
-		break;
-	case 43:
-		CheckCurrentReader();
-		break;
-	case 44: {
+	case 20: {
 		int room = a.size();
 		int size = room;
 		char *out =
@@ -694,25 +619,25 @@ void operation(Args &a, ReaderStructPtr &extra)
 		GetLastErrorCode();
 		break;
 	}
-	case 45:
+	case 21:
 		message(a, a.flag(), cur_context.pCurReader, true);
 		break;
-	case 46:
+	case 22:
 		file_chunk(a, a.flag(), cur_context.pCurReader, true);
 		break;
-	case 47:
+	case 23:
 		blocks(a, cur_context.pCurReader);
 		break;
-	case 48:
-	case 49:
-	case 50:
-	case 51:
+	case 24:
+	case 25:
+	case 26:
+	case 27:
 		builders(a, a.flag() ? cur_context.pCurReader : extra);
 		break;
-	case 52:
+	case 28:
 		cipher(a);
 		break;
-	case 53: {
+	case 29: {
 		ReaderStructPtr record = NewReaderStruct(a.text());
 		IsCurrentReader(record, a.text());
 		IsCardPowered(record);
@@ -724,7 +649,7 @@ void operation(Args &a, ReaderStructPtr &extra)
 		FreeReaderStruct(record);
 		break;
 	}
-	case 54: {
+	case 30: {
 		unsigned long size = static_cast<unsigned long>(a.byte());
 		char *out = reinterpret_cast<char *>(a.out(size));
 		OpenReaderContext(0);
