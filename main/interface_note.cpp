@@ -195,8 +195,8 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 unsigned long WriteNote(const unsigned char *in_data, int in_data_size, int offset,
                         bool is_second_reader)
 {
-	ReaderTransaction hold(cur_context.pCurReader);
 	ReaderStructPtr prs = reader_for(is_second_reader);
+	ReaderTransaction hold(prs);
 	unsigned long rc = in_data == NULL || bad_range(in_data_size, offset) ? kBadArgument
 	                                                                      : need_reader(prs);
 	if (rc == 0)
@@ -220,8 +220,8 @@ unsigned long ClearNote(int ver)
 
 unsigned long GetNoteInf(int *note_size, int *note_policy, int ver, bool is_second_reader)
 {
-	ReaderTransaction hold(reader_for(is_second_reader));
 	ReaderStructPtr prs = reader_for(is_second_reader);
+	ReaderTransaction hold(prs);
 	unsigned long rc =
 	        note_size == NULL || note_policy == NULL ? kBadArgument : need_reader(prs);
 	if (rc == 0)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/fixtures.h"
+#include "reader_record.h"
 
 using namespace draxel::test;
 namespace sim = draxel::sim;
@@ -567,6 +568,19 @@ TEST_F(ManagementScript, DuplicatePiecesTooLongArePassedNowhere)
 	EXPECT_EQ(MakeDublCard("12345678", "87654321"), 8u);
 	EXPECT_EQ(sent()[sent().size() - 2], "90340200FF" + to_hex(counting(255)));
 	EXPECT_EQ(sent().back(), "9034010000") << "the 256-byte piece goes nowhere";
+}
+
+// A note written to the second token holds that token, not the first, from
+// its selection to its last piece: no other program's command between them.
+TEST_F(ManagementScript, TheSecondTokensNoteIsWrittenInItsOwnTransaction)
+{
+	cur_context.pSecondReader = second;
+	std::vector<unsigned> depths;
+	token.on_command = [&] { depths.push_back(second->lock_depth); };
+	replies(4);
+	Bytes note(300, 'n');
+	EXPECT_EQ(WriteNote(note.data(), static_cast<int>(note.size()), 0, true), 0u);
+	EXPECT_EQ(depths, (std::vector<unsigned>{2, 2, 2, 2})) << "the operation's and Transmit's";
 }
 
 // The second token is cleared only once both PUKs are verified; its

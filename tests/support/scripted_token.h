@@ -39,6 +39,8 @@ public:
 	// Every command received so far, as hex, in order.
 	const std::vector<std::string> &commands() const { return commands_; }
 	size_t pending_replies() const { return replies_.size(); }
+	// Called as each command arrives, to look at the library's state then.
+	std::function<void()> on_command;
 	// The table to hand to InitTransportLib.
 	Type_ReaderFuncStruct *table() { return &table_; }
 
@@ -60,6 +62,8 @@ private:
 			return 1;
 		}
 		self->commands_.push_back(to_hex(send, static_cast<size_t>(send_len)));
+		if (self->on_command)
+			self->on_command();
 		Reply next = std::move(self->replies_.front());
 		self->replies_.pop_front();
 		EXPECT_EQ(*recv_len, DRAXEL_MAX_REPLY)
