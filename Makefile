@@ -71,6 +71,8 @@ demo: build
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD)
 
-# Speed against libgcrypt and zlib, measured in the same run.
+# Speed against libgcrypt and zlib, and the file functions against the bare
+# CFB beneath them, each measured in the same run.
 bench: build
 	$(BUILD)/bench/cipher_bench
+	$(BUILD)/bench/file_bench
