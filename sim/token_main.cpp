@@ -96,19 +96,57 @@ bool valid_password(const std::string &text)
 	return !text.empty() && text.size() <= kMaxPassword;
 }
 
+enum {
+	kState = draxel::sim::kFirstOwnOption,
+	kVersion,
+	kSt23l80,
+	kNoNote,
+	kNoTrace,
+	kPin,
+	kPuk,
+	kSerial,
+	kFault
+};
+
+// The options that shape a newly issued token.
+void take_issue_option(IssueOptions &issue, int opt, const char *arg)
+{
+	switch (opt) {
+	case kVersion:
+		if (!parse_version(arg, issue.version))
+			usage("--version wants a number from 0 to 65535 or \"none\"");
+		break;
+	case kSt23l80:
+		issue.st23l80_chip = true;
+		break;
+	case kNoNote:
+		issue.note_file = false;
+		break;
+	case kNoTrace:
+		issue.trace_buffer = false;
+		break;
+	case kPin:
+		if (!valid_password(arg))
+			usage("--pin wants 1 to 255 characters");
+		issue.pin = arg;
+		break;
+	case kPuk:
+		if (!valid_password(arg))
+			usage("--puk wants 1 to 255 characters");
+		issue.puk = arg;
+		break;
+	case kSerial: {
+		const auto serial = parse_serial(arg);
+		if (!serial)
+			usage("--serial wants 7 bytes as 14 hex digits");
+		issue.serial = *serial;
+		break;
+	}
+	}
+}
+
 Config parse_args(int argc, char **argv)
 {
-	enum {
-		kState = draxel::sim::kFirstOwnOption,
-		kVersion,
-		kSt23l80,
-		kNoNote,
-		kNoTrace,
-		kPin,
-		kPuk,
-		kSerial,
-		kFault
-	};
 	static const std::vector<option> kOwnOptions = {
 	        {"state", required_argument, nullptr, kState},
 	        {"version", required_argument, nullptr, kVersion},
@@ -121,57 +159,18 @@ Config parse_args(int argc, char **argv)
 	        {"fault", required_argument, nullptr, kFault}};
 	Config config;
 	const auto take = [&config](int opt, const char *arg) {
-		switch (opt) {
-		case kState:
+		if (opt == kState) {
 			if (*arg == '\0')
 				usage("--state wants a file name");
 			config.state_path = arg;
-			break;
-		case kVersion:
-			if (!parse_version(arg, config.issue.version)) {
-				usage("--version wants a number from 0 to 65535 or \"none\"");
-			}
-			config.issue_options_given = true;
-			break;
-		case kSt23l80:
-			config.issue.st23l80_chip = true;
-			config.issue_options_given = true;
-			break;
-		case kNoNote:
-			config.issue.note_file = false;
-			config.issue_options_given = true;
-			break;
-		case kNoTrace:
-			config.issue.trace_buffer = false;
-			config.issue_options_given = true;
-			break;
-		case kPin:
-			if (!valid_password(arg))
-				usage("--pin wants 1 to 255 characters");
-			config.issue.pin = arg;
-			config.issue_options_given = true;
-			break;
-		case kPuk:
-			if (!valid_password(arg))
-				usage("--puk wants 1 to 255 characters");
-			config.issue.puk = arg;
-			config.issue_options_given = true;
-			break;
-		case kSerial: {
-			const auto serial = parse_serial(arg);
-			if (!serial)
-				usage("--serial wants 7 bytes as 14 hex digits");
-			config.issue.serial = *serial;
-			config.issue_options_given = true;
-			break;
-		}
-		case kFault: {
+		} else if (opt == kFault) {
 			const auto plan = draxel::sim::parse_fault_plan(arg);
 			if (!plan)
 				usage("--fault wants KIND[:INS[:COUNT]]");
 			config.faults.push_back(*plan);
-			break;
-		}
+		} else {
+			take_issue_option(config.issue, opt, arg);
+			config.issue_options_given = true;
 		}
 	};
 	config.reader = draxel::sim::parse_daemon_options(argc, argv, kOwnOptions, take, usage);
