@@ -495,10 +495,12 @@ TokenState issue_token(const IssueOptions &options)
 	return state;
 }
 
-std::string serialize(const TokenState &state)
+namespace {
+
+// Room for the whole text, so that no reallocation leaves copies of keys
+// behind in freed memory.
+size_t serialized_size(const TokenState &state)
 {
-	// Sized up front so that no reallocation leaves copies of keys behind in
-	// freed memory; the caller wipes the text itself.
 	size_t size = 4096 + state.groups.size() * 340;
 	for (const auto &[ref, password] : state.passwords)
 		size += 32 + 2 * password.value.size();
@@ -506,12 +508,11 @@ std::string serialize(const TokenState &state)
 		for (const auto &[id, content] : *files)
 			size += 32 + 2 * content.size();
 	}
-	std::string out;
-	out.reserve(size);
-	out.append(kFormatTag).push_back('\n');
-	out.append("serial ");
-	append_hex(out, state.serial);
-	out.append(state.st23l80_chip ? "\nchip st23l80\n" : "\nchip other\n");
+	return size;
+}
+
+void append_secrets(std::string &out, const TokenState &state)
+{
 	for (const auto &[ref, password] : state.passwords) {
 		out.append("password ");
 		append_byte(out, ref);
@@ -532,6 +533,10 @@ std::string serialize(const TokenState &state)
 		append_hex(out, *state.ds_key);
 		out.push_back('\n');
 	}
+}
+
+void append_groups(std::string &out, const TokenState &state)
+{
 	out.append("maxgroups " + std::to_string(state.max_groups) + "\n");
 	for (const Group &group : state.groups) {
 		out.append(group.admin ? "group 1 " : "group 0 ");
@@ -542,9 +547,10 @@ std::string serialize(const TokenState &state)
 		append_hex(out, group.key);
 		out.push_back('\n');
 	}
-	out.append("policy ");
-	append_byte(out, state.note_policy);
-	out.push_back('\n');
+}
+
+void append_files(std::string &out, const TokenState &state)
+{
 	const std::pair<const char *, const std::map<uint16_t, Bytes> *> dirs[] = {
 	        {"mf", &state.master_files}, {"app", &state.application_files}};
 	for (const auto &[dir_name, files] : dirs) {
@@ -552,14 +558,32 @@ std::string serialize(const TokenState &state)
 			out.append("file ").append(dir_name).push_back(' ');
 			append_file_id(out, id);
 			out.push_back(' ');
-			if (content.empty()) {
+			if (content.empty())
 				out.push_back('-');
-			} else {
+			else
 				append_hex(out, content);
-			}
 			out.push_back('\n');
 		}
 	}
+}
+
+} // namespace
+
+// The caller wipes the text itself.
+std::string serialize(const TokenState &state)
+{
+	std::string out;
+	out.reserve(serialized_size(state));
+	out.append(kFormatTag).push_back('\n');
+	out.append("serial ");
+	append_hex(out, state.serial);
+	out.append(state.st23l80_chip ? "\nchip st23l80\n" : "\nchip other\n");
+	append_secrets(out, state);
+	append_groups(out, state);
+	out.append("policy ");
+	append_byte(out, state.note_policy);
+	out.push_back('\n');
+	append_files(out, state);
 	if (state.pending_request) {
 		out.append("request ");
 		append_hex(out, state.pending_request->nonce);
