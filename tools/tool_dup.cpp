@@ -272,13 +272,10 @@ void add_output_options(CLI::App *command, MaintenanceOptions &options)
 	command->add_flag("-f,--force", options.force, "replace an existing output file");
 }
 
-} // namespace
-
-void add_maintenance_commands(CLI::App &app, Context &ctx)
+void add_dup_commands(CLI::App &app, Context &ctx,
+                      const std::shared_ptr<MaintenanceOptions> &options)
 {
-	auto options = std::make_shared<MaintenanceOptions>();
 	Secrets &secrets = ctx.secrets;
-
 	auto *dup = app.add_subcommand("dup", "copy the token's key material (needs the PUK)");
 	dup->require_subcommand(1);
 	auto *out =
@@ -307,7 +304,12 @@ void add_maintenance_commands(CLI::App &app, Context &ctx)
 	        "token's)?");
 	secrets.add_option(copy, SecretKind::kPuk);
 	secrets.add_option(copy, SecretKind::kSecondPuk);
+}
 
+void add_keys_commands(CLI::App &app, Context &ctx,
+                       const std::shared_ptr<MaintenanceOptions> &options)
+{
+	Secrets &secrets = ctx.secrets;
 	auto *keys = app.add_subcommand("keys", "key sources: make one, load one into the token");
 	keys->require_subcommand(1);
 	auto *generate =
@@ -322,6 +324,16 @@ void add_maintenance_commands(CLI::App &app, Context &ctx)
 	        "Replace the token's keys? What they enciphered cannot be deciphered again.");
 	secrets.add_option(load, SecretKind::kKeyPas);
 	read_piped_input_first(load, ctx, options, 4 * kKeySource, "key source");
+}
+
+} // namespace
+
+void add_maintenance_commands(CLI::App &app, Context &ctx)
+{
+	auto options = std::make_shared<MaintenanceOptions>();
+	Secrets &secrets = ctx.secrets;
+	add_dup_commands(app, ctx, options);
+	add_keys_commands(app, ctx, options);
 
 	auto *ds = add(&app, ctx, "gen-ds-key", "let the token generate its DS key",
 	               generate_ds_key, options);
