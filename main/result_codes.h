@@ -7,6 +7,7 @@
 #define DRAXEL_RESULT_CODES_H
 
 #include "draxel_lib.h"
+#include "token_layout.h"
 
 namespace draxel_codes {
 
@@ -42,21 +43,22 @@ constexpr unsigned long kSeveralTokens = DRAXEL_E_SEVERAL_TOKENS;
 constexpr unsigned long kGroupListDamaged = DRAXEL_E_GROUP_LIST_DAMAGED;
 constexpr unsigned long kWrongPassword = DRAXEL_E_WRONG_PASSWORD; /* plus the tries left */
 
-/* Status words. */
-constexpr unsigned short kSwSuccess = 0x9000;
-constexpr unsigned short kSwWrongPassword = 0x63C0; /* low nibble: tries left */
+/* Status words: the token's, from token_layout.h, and how a status table
+ * matches them. */
+using draxel_layout::kSwBlocked;
+using draxel_layout::kSwConditionsNotSatisfied;
+using draxel_layout::kSwFileNotFound;
+using draxel_layout::kSwGroupNotFound;
+using draxel_layout::kSwKeyNotFound;
+using draxel_layout::kSwNameExists;
+using draxel_layout::kSwNoRoom;
+using draxel_layout::kSwOutsideFile;
+using draxel_layout::kSwSecurityNotSatisfied;
+using draxel_layout::kSwSuccess;
+using draxel_layout::kSwWrongLength;
+using draxel_layout::kSwWrongPassword;
 constexpr unsigned short kSwTriesMask = 0xFFF0;
 constexpr unsigned short kSwExactly = 0xFFFF;
-constexpr unsigned short kSwWrongLength = 0x6700;
-constexpr unsigned short kSwSecurityNotSatisfied = 0x6982;
-constexpr unsigned short kSwBlocked = 0x6983;
-constexpr unsigned short kSwNameExists = 0x6984;
-constexpr unsigned short kSwConditionsNotSatisfied = 0x6985;
-constexpr unsigned short kSwFileNotFound = 0x6A82;
-constexpr unsigned short kSwKeyNotFound = 0x6A83;
-constexpr unsigned short kSwNoRoom = 0x6A84;
-constexpr unsigned short kSwGroupNotFound = 0x6A88;
-constexpr unsigned short kSwOutsideFile = 0x6B00;
 
 } // namespace draxel_codes
 

@@ -40,6 +40,20 @@ constexpr uint8_t kKeyGroup = 0x0F;
 constexpr uint8_t kKey15 = 0x15;
 constexpr uint8_t kKey1D = 0x1D;
 
+/* Status words the token answers and the library reads. */
+constexpr uint16_t kSwSuccess = 0x9000;
+constexpr uint16_t kSwWrongPassword = 0x63C0; /* low nibble: tries left */
+constexpr uint16_t kSwWrongLength = 0x6700;
+constexpr uint16_t kSwSecurityNotSatisfied = 0x6982;
+constexpr uint16_t kSwBlocked = 0x6983;
+constexpr uint16_t kSwNameExists = 0x6984;
+constexpr uint16_t kSwConditionsNotSatisfied = 0x6985;
+constexpr uint16_t kSwFileNotFound = 0x6A82;
+constexpr uint16_t kSwKeyNotFound = 0x6A83;
+constexpr uint16_t kSwNoRoom = 0x6A84;
+constexpr uint16_t kSwGroupNotFound = 0x6A88;
+constexpr uint16_t kSwOutsideFile = 0x6B00;
+
 /* Sizes. */
 constexpr size_t kKeyLen = 32;        /* a key, a session key, a file key */
 constexpr size_t kFieldLen = 64;      /* a group name or pass phrase, zero-padded */

@@ -11,6 +11,7 @@
 
 #include "debug.h"
 #include "reader_record.h"
+#include "token_layout.h"
 #include "wipe.h"
 
 extern "C" {
@@ -26,8 +27,8 @@ static const ReaderOps *reader_ops = &pcsc_reader_ops;
 
 namespace {
 
+using draxel_layout::kSwSuccess;
 constexpr unsigned long kReplyCapacity = DRAXEL_MAX_REPLY;
-constexpr WORD kSwSuccess = 0x9000;
 constexpr BYTE kSw1BytesWaiting = 0x61;
 constexpr BYTE kSw1WrongLength = 0x6C;
 constexpr BYTE kInsVerify = 0x20;
