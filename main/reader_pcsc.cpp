@@ -88,6 +88,9 @@ unsigned long open_reader(const char *name, ReaderStructPtr prs, bool exclusive)
 		return ProcessScardError(prs->error);
 	take_protocol(prs, protocol);
 	prs->atr_len = sizeof prs->atr;
+	if (SCardStatus(prs->hCard, NULL, NULL, NULL, NULL, prs->atr, &prs->atr_len) !=
+	    SCARD_S_SUCCESS)
+		prs->atr_len = 0;
 	if (TRACE_APDU_LEVEL(GetTraceMode()) != 0) {
 		DebugPrintf("\nATR:\n");
 		DebugPrintHex("", prs->atr, static_cast<int>(prs->atr_len), 0);

@@ -37,8 +37,10 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
 	ASSERT_TRUE(first.attached() && second.attached());
 
-	ToolRun readers = tool({"--json", "readers"});
+	ToolRun readers = tool({"--json", "--debug", "2:" + dir / "trace", "readers"});
 	ASSERT_EQ(readers.status, kOk) << readers.err;
+	EXPECT_NE(read_file(dir / "trace").find("ATR:\n3B "), std::string::npos)
+	        << "the trace shows the card's own ATR";
 	std::string serial[2];
 	for (const auto &reader : readers.json()) {
 		for (int i = 0; i < 2; ++i)
