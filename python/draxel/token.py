@@ -173,7 +173,9 @@ def connect(reader: Optional[str] = None, *, first: bool = False) -> "Token":
             name = scratch.text(reader, "reader", 1, 4096)
             _check(lib.OpenReaderContext(0), "connecting to pcscd")
             rc = lib.SelectReader(name)
-            if rc == 0 and lib.APDU_SelectApplication(_lib.context().pCurReader) != 0:
+            # a reader that cannot be opened holds no card, so no token
+            current = _lib.context().pCurReader
+            if rc == 116 or rc == 0 and lib.APDU_SelectApplication(current) != 0:
                 rc = 123
             if rc != 0:
                 _release()
