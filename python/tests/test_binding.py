@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -162,20 +163,22 @@ def test_secrets_are_wiped_and_calls_serialised(monkeypatch: pytest.MonkeyPatch)
         return buffers[-1]
 
     monkeypatch.setattr(draxel._buffers.Scratch, "chars", keep)
-    inside = []
+    commands = []
 
     def handler(apdu: bytes) -> bytes:
-        inside.append(threading.get_ident())
+        commands.append(apdu[1])
+        time.sleep(0.002)  # room for another thread's command to come between
         return b"\x90\x00"
 
     with draxel.connect_handler(handler) as token:
+        del commands[:]
         threads = [threading.Thread(target=token.verify_pin, args=(bytearray(b"2468"),)) for _ in range(4)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
     assert buffers and all(bytes(b) == bytes(len(b)) for b in buffers)  # type: ignore[call-overload]
-    assert len(inside) >= 8
+    assert commands == [0xA4, 0x20] * 4, "each operation's commands together"
 
 
 def test_no_pcscd_names_the_cause() -> None:
