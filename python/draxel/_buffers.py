@@ -74,7 +74,9 @@ class Scratch:
             raise ValueError(f"{what} must be {low} to {high} bytes, not {len(raw)}")
         buffer = self.chars(len(raw) + 1)
         if raw:
-            source: Any = (ctypes.c_char * len(raw)).from_buffer(raw) if isinstance(raw, bytearray) else raw
+            source: Any = raw
+            if isinstance(raw, bytearray):  # no copy of the caller's secret
+                source = (ctypes.c_char * len(raw)).from_buffer(raw)
             ctypes.memmove(buffer, source, len(raw))
         return buffer
 

@@ -146,7 +146,8 @@ PROTOTYPES: dict[str, tuple[str, list[str]]] = {
 
 # Host functions of draxel_lib.h that the package leaves alone, and why.
 UNWRAPPED: dict[str, str] = {
-    "FreeDataBlock": "frees the blocks of the low-level block functions, which the package does not call",
+    "FreeDataBlock": "frees the blocks of the low-level block functions, "
+    "which the package does not call",
     "NewReaderStruct": "a bare reader record is of no use without the low-level reader calls; "
     "connect(reader=...) makes and opens its own",
 }

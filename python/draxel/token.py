@@ -21,7 +21,7 @@ from ._buffers import (
     ubytes,
     wipe,
 )
-from .errors import DraxelError, NoTokenError, error_for
+from .errors import error_for
 
 PathOrFile = Union[str, "os.PathLike[str]", IO[bytes]]
 Transmit = Callable[[bytes], bytes]
@@ -51,6 +51,20 @@ class Password(enum.Enum):
     PUK = 0x07
     ERASE = 0x09
     NOTE = 0x11
+
+
+_VERIFY = {
+    Password.PIN: "VerifyPIN",
+    Password.PUK: "VerifyPUK",
+    Password.ERASE: "VerifyErasePas",
+    Password.NOTE: "VerifyNotePas",
+}
+_CHANGE = {
+    Password.PIN: "ChangePIN",
+    Password.PUK: "ChangePUK",
+    Password.ERASE: "ChangeErasePas",
+    Password.NOTE: "ChangeNotePas",
+}
 
 
 @dataclass(frozen=True)
@@ -151,7 +165,9 @@ def _probe(name: bytes) -> Reader:
             lib.CloseReader(record)
     finally:
         lib.FreeReaderStruct(record)
-    return Reader(name.decode("utf-8", "replace"), card, token, bytes(serial).hex().upper() if known else None)
+    return Reader(
+        name.decode("utf-8", "replace"), card, token, bytes(serial).hex().upper() if known else None
+    )
 
 
 @_lib.locked
@@ -211,7 +227,9 @@ def key_buffer(source: Union[bytes, bytearray]) -> bytearray:
     with Scratch() as scratch:
         copy = scratch.data(160)
         copy[:] = data
-        _check(_lib.library().MakeKeysFromBuf(ubytes(out), ubytes(copy), 160), "making the key buffer")
+        _check(
+            _lib.library().MakeKeysFromBuf(ubytes(out), ubytes(copy), 160), "making the key buffer"
+        )
     return out
 
 
@@ -399,7 +417,15 @@ class Token:
 
     # -- messages ----------------------------------------------------------
 
-    def _message(self, func: str, message: Text, pass_phrase: Optional[Text], mode: Optional[int], group: Optional[Text], scratch: Scratch) -> "ctypes.Array[ctypes.c_char]":
+    def _message(
+        self,
+        func: str,
+        message: Text,
+        pass_phrase: Optional[Text],
+        mode: Optional[int],
+        group: Optional[Text],
+        scratch: Scratch,
+    ) -> "ctypes.Array[ctypes.c_char]":
         resolved = _mode(mode, group)
         text = scratch.text(message, "message", 1, 1 << 24)
         phrase = scratch.optional_text(pass_phrase, "pass phrase", MAX_MESSAGE_PHRASE)
@@ -407,19 +433,43 @@ class Token:
         size = ctypes.c_int(0)
         self._call(func, "sizing", text, None, ctypes.byref(size), resolved, phrase, name)
         out = scratch.chars(size.value)
-        self._call(func, func == "EncryptMes" and "encrypting" or "decrypting", text, out, ctypes.byref(size), resolved, phrase, name)
+        self._call(
+            func,
+            "encrypting" if func == "EncryptMes" else "decrypting",
+            text,
+            out,
+            ctypes.byref(size),
+            resolved,
+            phrase,
+            name,
+        )
         return out
 
     @_lib.locked
-    def encrypt(self, message: Text, pass_phrase: Optional[Text] = None, *, mode: Optional[int] = None, group: Optional[Text] = None) -> str:
+    def encrypt(
+        self,
+        message: Text,
+        pass_phrase: Optional[Text] = None,
+        *,
+        mode: Optional[int] = None,
+        group: Optional[Text] = None,
+    ) -> str:
         """Encipher a message (at least one byte, no NUL) under the token's
         key (mode KEY_0B, the default, or KEY_0D) or a group's (group=...).
         Returns the upper-case hex text. Needs the PIN verified."""
         with Scratch() as scratch:
-            return self._message("EncryptMes", message, pass_phrase, mode, group, scratch).value.decode("ascii")
+            out = self._message("EncryptMes", message, pass_phrase, mode, group, scratch)
+            return out.value.decode("ascii")
 
     @_lib.locked
-    def decrypt_bytes(self, text: str, pass_phrase: Optional[Text] = None, *, mode: Optional[int] = None, group: Optional[Text] = None) -> bytes:
+    def decrypt_bytes(
+        self,
+        text: str,
+        pass_phrase: Optional[Text] = None,
+        *,
+        mode: Optional[int] = None,
+        group: Optional[Text] = None,
+    ) -> bytes:
         """Decipher a hex text made by encrypt, with the same mode, pass
         phrase and group; the message's bytes."""
         if not isinstance(text, str):
@@ -427,13 +477,30 @@ class Token:
         with Scratch() as scratch:
             return self._message("DecryptMes", text, pass_phrase, mode, group, scratch).value
 
-    def decrypt(self, text: str, pass_phrase: Optional[Text] = None, *, mode: Optional[int] = None, group: Optional[Text] = None) -> str:
+    def decrypt(
+        self,
+        text: str,
+        pass_phrase: Optional[Text] = None,
+        *,
+        mode: Optional[int] = None,
+        group: Optional[Text] = None,
+    ) -> str:
         """As decrypt_bytes, the message decoded as UTF-8."""
         return self.decrypt_bytes(text, pass_phrase, mode=mode, group=group).decode("utf-8")
 
     # -- files -------------------------------------------------------------
 
-    def encrypt_file(self, source: PathOrFile, target: PathOrFile, pass_phrase: Optional[Text] = None, *, mode: Optional[int] = None, group: Optional[Text] = None, fast: bool = False, chunk_size: int = CHUNK) -> int:
+    def encrypt_file(
+        self,
+        source: PathOrFile,
+        target: PathOrFile,
+        pass_phrase: Optional[Text] = None,
+        *,
+        mode: Optional[int] = None,
+        group: Optional[Text] = None,
+        fast: bool = False,
+        chunk_size: int = CHUNK,
+    ) -> int:
         """Encipher a file, path or binary file object to path or binary file
         object, chunk by chunk. fast: the token only makes the file key and
         the data is enciphered on the host; otherwise every byte goes through
@@ -442,14 +509,33 @@ class Token:
         bytes written."""
         return self._file(True, source, target, pass_phrase, mode, group, fast, chunk_size)
 
-    def decrypt_file(self, source: PathOrFile, target: PathOrFile, pass_phrase: Optional[Text] = None, *, mode: Optional[int] = None, group: Optional[Text] = None, chunk_size: int = CHUNK) -> int:
+    def decrypt_file(
+        self,
+        source: PathOrFile,
+        target: PathOrFile,
+        pass_phrase: Optional[Text] = None,
+        *,
+        mode: Optional[int] = None,
+        group: Optional[Text] = None,
+        chunk_size: int = CHUNK,
+    ) -> int:
         """Decipher a file made by encrypt_file (the fast mode is read from
         its header). A target path is created private (0600) and removed when
         the file fails, its checksum included. Returns the bytes written."""
         return self._file(False, source, target, pass_phrase, mode, group, False, chunk_size)
 
     @_lib.locked
-    def _file(self, encrypt: bool, source: PathOrFile, target: PathOrFile, pass_phrase: Optional[Text], mode: Optional[int], group: Optional[Text], fast: bool, chunk: int) -> int:
+    def _file(
+        self,
+        encrypt: bool,
+        source: PathOrFile,
+        target: PathOrFile,
+        pass_phrase: Optional[Text],
+        mode: Optional[int],
+        group: Optional[Text],
+        fast: bool,
+        chunk: int,
+    ) -> int:
         self._ensure_open()
         int_arg(chunk, "chunk_size", 8, 1 << 28)
         if chunk % 8:
@@ -463,7 +549,9 @@ class Token:
                 try:
                     args = (resolved, phrase, name)
                     if encrypt:
-                        written = self._encrypt_chunks(fin, fout, scratch, chunk, args, _FAST if fast else 0)
+                        written = self._encrypt_chunks(
+                            fin, fout, scratch, chunk, args, _FAST if fast else 0
+                        )
                     else:
                         written = self._decrypt_chunks(fin, fout, scratch, chunk, args)
                     finished = True
@@ -472,12 +560,37 @@ class Token:
                         _lib.library().AbandonFileData()
         return written
 
-    def _chunk(self, func: str, data: bytearray, size: int, out: bytearray, flags: int, args: tuple[Any, ...]) -> memoryview:
+    def _chunk(
+        self,
+        func: str,
+        data: bytearray,
+        size: int,
+        out: bytearray,
+        flags: int,
+        args: tuple[Any, ...],
+    ) -> memoryview:
         out_len = ctypes.c_int(len(out))
-        self._call(func, "encrypting the file" if func == "EncryptFileData" else "decrypting the file", ubytes(data), size, ubytes(out), ctypes.byref(out_len), *args, flags)
+        self._call(
+            func,
+            "encrypting the file" if func == "EncryptFileData" else "decrypting the file",
+            ubytes(data),
+            size,
+            ubytes(out),
+            ctypes.byref(out_len),
+            *args,
+            flags,
+        )
         return memoryview(out)[: out_len.value]
 
-    def _encrypt_chunks(self, fin: Any, fout: Any, scratch: Scratch, chunk: int, args: tuple[Any, ...], fast: int) -> int:
+    def _encrypt_chunks(
+        self,
+        fin: Any,
+        fout: Any,
+        scratch: Scratch,
+        chunk: int,
+        args: tuple[Any, ...],
+        fast: int,
+    ) -> int:
         plain = scratch.data(chunk)
         cipher = scratch.data(chunk + _HEAD_ROOM + _CRC)
         written, first, last = 0, True, False
@@ -491,7 +604,14 @@ class Token:
             first = False
         return written
 
-    def _decrypt_chunks(self, fin: Any, fout: Any, scratch: Scratch, chunk: int, args: tuple[Any, ...]) -> int:
+    def _decrypt_chunks(
+        self,
+        fin: Any,
+        fout: Any,
+        scratch: Scratch,
+        chunk: int,
+        args: tuple[Any, ...],
+    ) -> int:
         # the last chunk must hold the whole CRC: four bytes are held back
         # until the next read shows whether more data follows them
         cipher = scratch.data(_HEAD_ROOM + chunk + _CRC)
@@ -502,7 +622,14 @@ class Token:
             capacity = len(cipher) if first else chunk + _CRC
             last = have < capacity
             size = have if last else have - _CRC
-            out = self._chunk("DecryptFileData", cipher, size, plain, (_FIRST if first else 0) | (_LAST if last else 0), args)
+            out = self._chunk(
+                "DecryptFileData",
+                cipher,
+                size,
+                plain,
+                (_FIRST if first else 0) | (_LAST if last else 0),
+                args,
+            )
             written += fout.write(out) or 0
             out.release()
             if last:
@@ -517,7 +644,7 @@ class Token:
     def verify(self, password: Password, secret: Text, *, write_trace_buffer: bool = False) -> None:
         """Present a password. Raises WrongPasswordError (tries_left),
         BlockedError, RefusedError (a length the token refuses)."""
-        func = {Password.PIN: "VerifyPIN", Password.PUK: "VerifyPUK", Password.ERASE: "VerifyErasePas", Password.NOTE: "VerifyNotePas"}[Password(password)]
+        func = _VERIFY[Password(password)]
         with Scratch() as scratch:
             value = scratch.text(secret, "password")
             extra = (write_trace_buffer,) if password in (Password.PIN, Password.NOTE) else ()
@@ -530,9 +657,14 @@ class Token:
     @_lib.locked
     def change(self, password: Password, current: Text, new: Text) -> None:
         """Verify a password and replace it."""
-        func = {Password.PIN: "ChangePIN", Password.PUK: "ChangePUK", Password.ERASE: "ChangeErasePas", Password.NOTE: "ChangeNotePas"}[Password(password)]
+        func = _CHANGE[Password(password)]
         with Scratch() as scratch:
-            self._call(func, f"changing the {Password(password).name}", scratch.text(current, "password"), scratch.text(new, "new password"))
+            self._call(
+                func,
+                f"changing the {Password(password).name}",
+                scratch.text(current, "password"),
+                scratch.text(new, "new password"),
+            )
 
     @_lib.locked
     def unblock(self, password: Password, puk: Text, new: Optional[Text] = None) -> None:
@@ -543,7 +675,9 @@ class Token:
             raise ValueError("only the PIN and the note password are unblocked")
         with Scratch() as scratch:
             value = None if new is None else scratch.text(new, "new password")
-            self._call(func, f"unblocking the {Password(password).name}", scratch.text(puk, "PUK"), value)
+            self._call(
+                func, f"unblocking the {Password(password).name}", scratch.text(puk, "PUK"), value
+            )
 
     @_lib.locked
     def tries_left(self, password: Password) -> Optional[int]:
@@ -582,12 +716,16 @@ class Token:
 
     def _names(self, func: str, doing: str, *texts: tuple[object, str]) -> None:
         with _lib.LOCK, Scratch() as scratch:
-            self._call(func, doing, *(scratch.text(value, what, 1, MAX_NAME) for value, what in texts))
+            self._call(
+                func, doing, *(scratch.text(value, what, 1, MAX_NAME) for value, what in texts)
+            )
 
     def create_group(self, name: Text, pass_phrase: Text) -> None:
         """A new group administered by this token (names and pass phrases:
         1 to 63 bytes). Needs the PIN verified."""
-        self._names("CreateGroup", "creating the group", (name, "group"), (pass_phrase, "pass phrase"))
+        self._names(
+            "CreateGroup", "creating the group", (name, "group"), (pass_phrase, "pass phrase")
+        )
 
     def rename_group(self, name: Text, new_name: Text) -> None:
         """Rename a group."""
@@ -595,7 +733,12 @@ class Token:
 
     def change_group_pass_phrase(self, name: Text, pass_phrase: Text) -> None:
         """A new pass phrase; the group's administrator only."""
-        self._names("ChangePasPhrGroup", "changing the pass phrase", (name, "group"), (pass_phrase, "pass phrase"))
+        self._names(
+            "ChangePasPhrGroup",
+            "changing the pass phrase",
+            (name, "group"),
+            (pass_phrase, "pass phrase"),
+        )
 
     def delete_group(self, name: Text) -> None:
         """Delete a group."""
@@ -609,7 +752,9 @@ class Token:
             phrase = scratch.text(pass_phrase, "pass phrase", 1, MAX_NAME)
             out = scratch.chars(_MAX_TEXT + 1)  # never a size query: it makes a request
             size = ctypes.c_int(len(out))
-            self._call("CreateRequestForGroup", "making the request", phrase, out, ctypes.byref(size))
+            self._call(
+                "CreateRequestForGroup", "making the request", phrase, out, ctypes.byref(size)
+            )
             return out.value.decode("ascii")
 
     @_lib.locked
@@ -620,7 +765,9 @@ class Token:
             blob = scratch.text(request, "request", 1, 4 * _MAX_TEXT)
             out = scratch.chars(_MAX_TEXT + 1)
             size = ctypes.c_int(len(out))
-            self._call("CreateInviteForGroup", "making the invite", name, blob, out, ctypes.byref(size))
+            self._call(
+                "CreateInviteForGroup", "making the invite", name, blob, out, ctypes.byref(size)
+            )
             return out.value.decode("ascii")
 
     def accept_invite(self, invite: str, group: Text, pass_phrase: Text) -> None:
@@ -629,7 +776,13 @@ class Token:
         if not isinstance(invite, str):
             raise TypeError("the invite is a str")
         with _lib.LOCK, Scratch() as scratch:
-            self._call("AcceptInviteForGroup", "accepting the invite", scratch.text(invite, "invite", 1, 4 * _MAX_TEXT), scratch.text(group, "group", 1, MAX_NAME), scratch.text(pass_phrase, "pass phrase", 1, MAX_NAME))
+            self._call(
+                "AcceptInviteForGroup",
+                "accepting the invite",
+                scratch.text(invite, "invite", 1, 4 * _MAX_TEXT),
+                scratch.text(group, "group", 1, MAX_NAME),
+                scratch.text(pass_phrase, "pass phrase", 1, MAX_NAME),
+            )
 
     # -- the note ----------------------------------------------------------
 
@@ -644,7 +797,14 @@ class Token:
         """The note's size and the password guarding it (of the second token
         with second=True)."""
         size, policy = ctypes.c_int(0), ctypes.c_int(0)
-        self._call("GetNoteInf", "reading the note's size", ctypes.byref(size), ctypes.byref(policy), self.version(), second)
+        self._call(
+            "GetNoteInf",
+            "reading the note's size",
+            ctypes.byref(size),
+            ctypes.byref(policy),
+            self.version(),
+            second,
+        )
         return NoteInfo(size.value, Password.NOTE if policy.value == 2 else Password.PIN)
 
     @_lib.locked
@@ -664,7 +824,13 @@ class Token:
             return bytearray(out[: got.value])
 
     @_lib.locked
-    def write_note(self, data: Union[bytes, bytearray], offset: int = 0, *, second: bool = False) -> None:
+    def write_note(
+        self,
+        data: Union[bytes, bytearray],
+        offset: int = 0,
+        *,
+        second: bool = False,
+    ) -> None:
         """Write data at offset (on the second token with second=True)."""
         if not isinstance(data, (bytes, bytearray)):
             raise TypeError("the note's data is bytes or bytearray")
@@ -711,13 +877,20 @@ class Token:
             raise TypeError("the duplicate is a str")
         with Scratch() as scratch:
             blob = scratch.text(text, "duplicate", 1, 1 << 20)
-            self._call("SetDublData", "importing the duplicate", scratch.text(puk, "PUK"), blob, len(blob))
+            self._call(
+                "SetDublData", "importing the duplicate", scratch.text(puk, "PUK"), blob, len(blob)
+            )
 
     @_lib.locked
     def copy_to_second(self, puk: Text, second_puk: Text) -> None:
         """Clear the second token (connect_second) and copy this one onto it."""
         with Scratch() as scratch:
-            self._call("MakeDublCard", "copying onto the second token", scratch.text(puk, "PUK"), scratch.text(second_puk, "second PUK"))
+            self._call(
+                "MakeDublCard",
+                "copying onto the second token",
+                scratch.text(puk, "PUK"),
+                scratch.text(second_puk, "second PUK"),
+            )
 
     @_lib.locked
     def generate_key_source(self) -> bytearray:
@@ -740,7 +913,9 @@ class Token:
         with Scratch() as scratch:
             copy = scratch.data(160)
             copy[:] = source
-            self._call("ChangeKeys", "loading keys", ubytes(copy), 160, scratch.text(password, "password"))
+            self._call(
+                "ChangeKeys", "loading keys", ubytes(copy), 160, scratch.text(password, "password")
+            )
 
     @_lib.locked
     def generate_ds_key(self) -> None:
