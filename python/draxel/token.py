@@ -86,6 +86,7 @@ class Group:
 
     @property
     def admin(self) -> bool:
+        """This token administers the group (attribute 01)."""
         return self.attribute == 1
 
 
@@ -353,6 +354,7 @@ class Token:
 
     @property
     def closed(self) -> bool:
+        """The connection is closed."""
         return not self._open
 
     @_lib.locked

@@ -164,5 +164,15 @@ def test_groups_join_note_copy_and_passwords(first: Sim) -> None:
         with draxel.connect(second.reader) as token:
             token.verify_pin("1234")
             assert token.decrypt(sealed, "phrase") == "copied"
+            source = token.generate_key_source()
+            token.load_keys(source, "11111111")
+            sealed = token.encrypt("the same keys", "phrase", mode=2)
+            token.verify(Password.ERASE, "00000000")
+            token.clean()
+            assert token.groups() == []
+        with draxel.connect(first.reader) as token:
+            token.load_keys(source, "11111111")
+            token.verify_pin("2468")
+            assert token.decrypt(sealed, "phrase", mode=2) == "the same keys"
     finally:
         second.stop()
