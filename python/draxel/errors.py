@@ -120,6 +120,7 @@ class WrongPasswordError(DraxelError):
 
     @property
     def tries_left(self) -> Optional[int]:
+        """The attempts left that a wrong-password code carries, else None."""
         if WRONG_PASSWORD <= self.code <= WRONG_PASSWORD_MAX:
             return self.code - WRONG_PASSWORD
         return None
