@@ -6,6 +6,7 @@ import contextlib
 import ctypes
 import enum
 import os
+import tempfile
 from dataclasses import dataclass
 from typing import IO, Any, Callable, Iterator, Optional, Union
 
@@ -211,8 +212,7 @@ def connect_handler(transmit: Transmit) -> "Token":
     try:
         _check(_lib.library().ConnectToMekta(False), "connecting to the token")
     except BaseException:
-        token._handler = None
-        _lib.library().InitLib(None)
+        token.close()
         raise
     return token
 
@@ -273,15 +273,22 @@ def _opened(target: PathOrFile, write: bool, private: bool) -> Iterator[Any]:
         with open(target, "rb", buffering=0) as source:
             yield source
         return
-    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600 if private else 0o666)
+    # a file that fails midway leaves the target as it was
+    folder, name = os.path.split(os.path.abspath(target))
+    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
     done = False
     try:
+        if not private:
+            umask = os.umask(0o22)
+            os.umask(umask)
+            os.fchmod(fd, 0o666 & ~umask)
         with open(fd, "wb", buffering=0) as sink:
             yield sink
+        os.replace(temporary, target)
         done = True
     finally:
         if not done:
-            os.unlink(target)
+            os.unlink(temporary)
 
 
 class Token:
@@ -507,8 +514,9 @@ class Token:
         object, chunk by chunk. fast: the token only makes the file key and
         the data is enciphered on the host; otherwise every byte goes through
         the token, which no other operation may use meanwhile. chunk_size: a
-        multiple of 8. A target path that fails midway is removed. Returns the
-        bytes written."""
+        multiple of 8. A target path is written only when the whole file
+        succeeds (through a temporary file beside it). Returns the bytes
+        written."""
         return self._file(True, source, target, pass_phrase, mode, group, fast, chunk_size)
 
     def decrypt_file(
@@ -522,8 +530,9 @@ class Token:
         chunk_size: int = CHUNK,
     ) -> int:
         """Decipher a file made by encrypt_file (the fast mode is read from
-        its header). A target path is created private (0600) and removed when
-        the file fails, its checksum included. Returns the bytes written."""
+        its header). A target path is written private (0600), and only when
+        the whole file succeeds, its checksum included. Returns the bytes
+        written."""
         return self._file(False, source, target, pass_phrase, mode, group, False, chunk_size)
 
     @_lib.locked

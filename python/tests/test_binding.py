@@ -116,6 +116,8 @@ def test_a_handler_that_fails_fails_the_exchange(reply: object) -> None:
             assert caught.value.__cause__ is reply
         assert caught.value.code == 116
         token.verify_pin("1234")  # the next exchange is sound again
+    with pytest.raises(draxel.NoTokenError):
+        draxel.connect_handler(lambda apdu: b"\x6a\x82")  # no token: nothing left open
     with draxel.connect_handler(Script(b"\x63\xc2")) as token:
         with pytest.raises(draxel.WrongPasswordError) as wrong:
             token.verify_pin("0000")
