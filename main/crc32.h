@@ -14,6 +14,9 @@ extern "C" {
 /* The CRC register over len bytes (a multiple of 16, at least 64) by
  * carry-less multiplication, where the processor has it. */
 bool crc32_clmul_available(void);
+/* Switches the carry-less path on or off (for tests and benchmarks); false
+ * when the processor cannot have it on. */
+bool crc32_use_clmul(bool on);
 uint32_t crc32_clmul(uint32_t crc, const unsigned char *buf, size_t len);
 
 #ifdef __cplusplus

@@ -12,6 +12,8 @@
 
 #include <stdlib.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 namespace {
@@ -129,17 +131,47 @@ bool wide_available()
 	return cpu;
 }
 
+bool cpu_has_clmul()
+{
+	__builtin_cpu_init();
+	return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+bool clmul_enabled = cpu_has_clmul() && getenv("DRAXEL_NO_SIMD") == NULL;
+
 } // namespace
 
 extern "C" bool crc32_clmul_available(void)
 {
-	static const bool cpu = __builtin_cpu_supports("pclmul") &&
-	                        __builtin_cpu_supports("sse4.1") &&
-	                        getenv("DRAXEL_NO_SIMD") == NULL;
-	return cpu;
+	return clmul_enabled;
+}
+
+extern "C" bool crc32_use_clmul(bool on)
+{
+	clmul_enabled = on && cpu_has_clmul();
+	return clmul_enabled == on;
 }
 
 extern "C" uint32_t crc32_clmul(uint32_t crc, const unsigned char *buf, size_t len)
 {
 	return len >= 256 && wide_available() ? clmul_512(crc, buf, len) : clmul_128(crc, buf, len);
 }
+
+#else
+
+extern "C" bool crc32_clmul_available(void)
+{
+	return false;
+}
+
+extern "C" bool crc32_use_clmul(bool on)
+{
+	return !on;
+}
+
+extern "C" uint32_t crc32_clmul(uint32_t crc, const unsigned char *, size_t)
+{
+	return crc;
+}
+
+#endif
