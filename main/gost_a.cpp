@@ -354,6 +354,12 @@ void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost
 	if (key == NULL || reg_bytes == NULL || d == NULL || length <= 0)
 		return;
 	u32_gost_type r1 = gost_load_le32(reg_bytes), r2 = gost_load_le32(reg_bytes + 4);
+	if (engine != nullptr && length >= GOST_BLOCK_SIZE) {
+		const int full = length / GOST_BLOCK_SIZE;
+		engine->cfb_encrypt(key, &r1, &r2, d, static_cast<size_t>(full));
+		d += full * GOST_BLOCK_SIZE;
+		length -= full * GOST_BLOCK_SIZE;
+	}
 	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
 		crypt_halves(key, r1, r2, false);
 		u32_gost_type c1 = r2 ^ gost_load_le32(d), c2 = r1 ^ gost_load_le32(d + 4);

@@ -58,7 +58,8 @@ enum GostPath {
 /* What one vector path provides. prepare derives its tables from a
  * substitution table and answers false for one that is not eight 4-bit
  * boxes. blocks enciphers (or deciphers) count independent blocks given as
- * halves n1[i], n2[i], count at most GOST_LANES_MAX. cfb_decrypt deciphers
+ * halves n1[i], n2[i], count at most GOST_LANES_MAX. cfb_encrypt enciphers
+ * full segments in place, the register (r1, r2) in and out. cfb_decrypt deciphers
  * chunks of wide_blocks full segments from src to dst (the same place or
  * apart), the register (r1, r2) in and out; it may be null. */
 enum { GOST_LANES_MAX = 4 };
@@ -72,6 +73,8 @@ struct GostEngine {
 	bool (*prepare)(const g2814789_subst *subst);
 	void (*blocks)(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
 	               bool decipher);
+	void (*cfb_encrypt)(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+	                    u8_gost_type *d, size_t blocks);
 	int wide_blocks;
 	void (*cfb_decrypt)(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
 	                    const u8_gost_type *src, u8_gost_type *dst, size_t chunks);
@@ -89,6 +92,8 @@ extern const struct GostEngine gost_engine_ssse3, gost_engine_avx2, gost_engine_
 bool gost_ssse3_prepare(const g2814789_subst *subst);
 void gost_ssse3_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
                        bool decipher);
+void gost_ssse3_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                            u8_gost_type *d, size_t blocks);
 bool gost_split_pair(const u8_gost_type *pair, u8_gost_type *low, u8_gost_type *high);
 const u8_gost_type *gost_pair_for_byte(const g2814789_subst *s, int position);
 extern const u8_gost_type gost_key_order[2][32];

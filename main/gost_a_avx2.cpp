@@ -176,12 +176,13 @@ AVX2_TARGET void cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_go
 
 } // namespace
 
-extern "C" const GostEngine gost_engine_avx2 = {GOST_PATH_AVX2,    "avx2",  supported,  prepare,
-                                                gost_ssse3_blocks, kBlocks, cfb_decrypt};
+extern "C" const GostEngine gost_engine_avx2 = {
+        GOST_PATH_AVX2,         "avx2",  supported,  prepare, gost_ssse3_blocks,
+        gost_ssse3_cfb_encrypt, kBlocks, cfb_decrypt};
 
 #else
 
-extern "C" const GostEngine gost_engine_avx2 = {GOST_PATH_AVX2, "avx2", nullptr, nullptr,
-                                                nullptr,        0,      nullptr};
+extern "C" const GostEngine gost_engine_avx2 = {GOST_PATH_AVX2, "avx2",  nullptr, nullptr,
+                                                nullptr,        nullptr, 0,       nullptr};
 
 #endif

@@ -1,4 +1,4 @@
 #include "gost_a.h"
 
-extern "C" const GostEngine gost_engine_neon = {GOST_PATH_NEON, "neon", nullptr, nullptr,
-                                                nullptr,        0,      nullptr};
+extern "C" const GostEngine gost_engine_neon = {GOST_PATH_NEON, "neon",  nullptr, nullptr,
+                                                nullptr,        nullptr, 0,       nullptr};

@@ -98,8 +98,7 @@ SSSE3_TARGET inline __m128i key_word(const u32_gost_type *key, int i)
 	return _mm_set1_epi32(static_cast<int>(key[i]));
 }
 
-SSSE3_TARGET void crypt(const u32_gost_type *key, __m128i &n1, __m128i &n2,
-                        const u8_gost_type *order)
+SSSE3_TARGET inline Round load_round()
 {
 	Round r;
 	for (int j = 0; j < 4; j++) {
@@ -108,11 +107,37 @@ SSSE3_TARGET void crypt(const u32_gost_type *key, __m128i &n1, __m128i &n2,
 		r.select[j] = _mm_set1_epi32(0x0F << 8 * j);
 	}
 	r.fix = _mm_load_si128(reinterpret_cast<const __m128i *>(tables.fix));
+	return r;
+}
+
+[[gnu::always_inline]] SSSE3_TARGET inline void
+crypt(const Round &r, const u32_gost_type *key, __m128i &n1, __m128i &n2, const u8_gost_type *order)
+{
 #pragma GCC unroll 16
 	for (int i = 0; i < 32; i += 2) {
 		n2 = round(r, _mm_add_epi32(n1, key_word(key, order[i])), n2);
 		n1 = round(r, _mm_add_epi32(n2, key_word(key, order[i + 1])), n1);
 	}
+}
+
+/* CFB encipherment of full segments: the register stays in the vector
+ * registers from one segment to the next. */
+SSSE3_TARGET void cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                              u8_gost_type *d, size_t blocks)
+{
+	const Round r = load_round();
+	__m128i x1 = _mm_cvtsi32_si128(static_cast<int>(*r1)),
+	        x2 = _mm_cvtsi32_si128(static_cast<int>(*r2));
+	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE) {
+		crypt(r, key, x1, x2, gost_key_order[0]);
+		__m128i c = _mm_xor_si128(_mm_unpacklo_epi32(x2, x1),
+		                          _mm_loadl_epi64(reinterpret_cast<const __m128i *>(d)));
+		_mm_storel_epi64(reinterpret_cast<__m128i *>(d), c);
+		x1 = c;
+		x2 = _mm_srli_epi64(c, 32);
+	}
+	*r1 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(x1));
+	*r2 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(x2));
 }
 
 constexpr u32_gost_type rotl11(u32_gost_type x)
@@ -151,7 +176,7 @@ SSSE3_TARGET void gost_ssse3_blocks(const u32_gost_type *key, u32_gost_type *n1,
 	memcpy(h2, n2, sizeof *n2 * static_cast<size_t>(count));
 	__m128i x1 = _mm_load_si128(reinterpret_cast<const __m128i *>(h1));
 	__m128i x2 = _mm_load_si128(reinterpret_cast<const __m128i *>(h2));
-	crypt(key, x1, x2, gost_key_order[decipher ? 1 : 0]);
+	crypt(load_round(), key, x1, x2, gost_key_order[decipher ? 1 : 0]);
 	_mm_store_si128(reinterpret_cast<__m128i *>(h1), x1);
 	_mm_store_si128(reinterpret_cast<__m128i *>(h2), x2);
 	memcpy(n1, h1, sizeof *n1 * static_cast<size_t>(count));
@@ -160,8 +185,15 @@ SSSE3_TARGET void gost_ssse3_blocks(const u32_gost_type *key, u32_gost_type *n1,
 	wipe(h2, sizeof h2);
 }
 
-const GostEngine gost_engine_ssse3 = {GOST_PATH_SSSE3,   "ssse3", supported, gost_ssse3_prepare,
-                                      gost_ssse3_blocks, 0,       nullptr};
+SSSE3_TARGET void gost_ssse3_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1,
+                                         u32_gost_type *r2, u8_gost_type *d, size_t blocks)
+{
+	cfb_encrypt(key, r1, r2, d, blocks);
+}
+
+const GostEngine gost_engine_ssse3 = {
+        GOST_PATH_SSSE3,        "ssse3", supported, gost_ssse3_prepare, gost_ssse3_blocks,
+        gost_ssse3_cfb_encrypt, 0,       nullptr};
 
 } // extern "C"
 
@@ -169,7 +201,7 @@ const GostEngine gost_engine_ssse3 = {GOST_PATH_SSSE3,   "ssse3", supported, gos
 
 extern "C" {
 const GostEngine gost_engine_ssse3 = {GOST_PATH_SSSE3, "ssse3", nullptr, nullptr,
-                                      nullptr,         0,       nullptr};
+                                      nullptr,         nullptr, 0,       nullptr};
 }
 
 #endif
