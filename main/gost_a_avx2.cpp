@@ -49,8 +49,10 @@ bool prepare(const g2814789_subst *subst)
 		product = gost_split_pair(gost_pair_for_byte(subst, p), low, high) && product;
 		for (int i = 0; i < 32; i++) {
 			boxes.low[p][i] = static_cast<u8_gost_type>(low[i & 15] << 3);
-			boxes.high_next[p][i] = static_cast<u8_gost_type>(high[i & 15] << 3 & 0x80);
-			boxes.high_after[p][i] = static_cast<u8_gost_type>(high[i & 15] >> 5);
+			/* indexed by the high nibble with its top bit flipped */
+			boxes.high_next[p][i] =
+			        static_cast<u8_gost_type>(high[(i ^ 8) & 15] << 3 & 0x80);
+			boxes.high_after[p][i] = static_cast<u8_gost_type>(high[(i ^ 8) & 15] >> 5);
 		}
 	}
 	return product;
@@ -62,29 +64,46 @@ AVX2_TARGET inline __m256i box(const u8_gost_type *table, __m256i index)
 	                           index);
 }
 
-/* n ^= rotl11(S(m + k)), byte-sliced; k holds the key word's bytes. */
+/* A key word's bytes, and for each the largest byte that takes no carry
+ * from it (255 - k), both as the signed bytes that the state holds. */
+struct KeyWord {
+	__m256i add[4], no_carry[4];
+};
+
+/* n ^= rotl11(S(m + k)), byte-sliced. Every byte of the state is held with
+ * its top bit flipped, as AVX2's signed comparison of bytes wants: the sum
+ * keeps that form (adding 128 flips the top bit), and the high boxes are
+ * looked up with that bit flipped back. Byte j of the sum feeds bytes j + 1
+ * and j + 2 of the result, so each byte of n is finished as soon as its two
+ * sources are known, and few registers are live at once. */
 [[gnu::always_inline]] AVX2_TARGET inline void half_round(const __m256i *m, __m256i *n,
-                                                          const __m256i *k)
+                                                          const KeyWord &k)
 {
-	const __m256i zero = _mm256_setzero_si256(), nibble = _mm256_set1_epi8(0x0F);
-	__m256i lo[4], hi[4], carry = zero;
+	const __m256i nibble = _mm256_set1_epi8(0x0F);
+	__m256i carry = _mm256_setzero_si256(), lo[4], hi[4];
 	for (int j = 0; j < 4; j++) {
-		__m256i t = _mm256_sub_epi8(_mm256_add_epi8(m[j], k[j]), carry);
-		/* the carry out of bit 7: both set, or either set and the sum clear */
-		carry = _mm256_cmpgt_epi8(
-		        zero, _mm256_or_si256(_mm256_and_si256(m[j], k[j]),
-		                              _mm256_andnot_si256(t, _mm256_or_si256(m[j], k[j]))));
+		__m256i t = _mm256_sub_epi8(_mm256_add_epi8(m[j], k.add[j]), carry);
+		/* a carry out when m + k + carry > 255 */
+		__m256i above = _mm256_cmpgt_epi8(m[j], k.no_carry[j]);
+		if (j == 0)
+			carry = above;
+		else if (j < 3)
+			carry = _mm256_or_si256(
+			        above,
+			        _mm256_and_si256(carry, _mm256_cmpeq_epi8(m[j], k.no_carry[j])));
 		lo[j] = _mm256_and_si256(t, nibble);
 		hi[j] = _mm256_and_si256(_mm256_srli_epi16(t, 4), nibble);
+		if (j > 0)
+			n[(j + 1) & 3] = _mm256_xor_si256(
+			        n[(j + 1) & 3],
+			        _mm256_xor_si256(_mm256_xor_si256(box(boxes.low[j], lo[j]),
+			                                          box(boxes.high_next[j], hi[j])),
+			                         box(boxes.high_after[j - 1], hi[j - 1])));
 	}
-	for (int j = 0; j < 4; j++) {
-		const int prev = (j + 3) & 3, before = (j + 2) & 3;
-		n[j] = _mm256_xor_si256(
-		        n[j],
-		        _mm256_xor_si256(_mm256_xor_si256(box(boxes.low[prev], lo[prev]),
-		                                          box(boxes.high_next[prev], hi[prev])),
-		                         box(boxes.high_after[before], hi[before])));
-	}
+	n[1] = _mm256_xor_si256(n[1],
+	                        _mm256_xor_si256(_mm256_xor_si256(box(boxes.low[0], lo[0]),
+	                                                          box(boxes.high_next[0], hi[0])),
+	                                         box(boxes.high_after[3], hi[3])));
 }
 
 /* Eight registers of 16-bit words, transposed within each 128-bit half:
@@ -141,10 +160,14 @@ AVX2_TARGET inline __m256i load(const u8_gost_type *p)
 AVX2_TARGET void cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
                              const u8_gost_type *src, u8_gost_type *dst, size_t chunks)
 {
-	__m256i k[8][4];
+	KeyWord k[8];
 	for (int w = 0; w < 8; w++)
-		for (int j = 0; j < 4; j++)
-			k[w][j] = _mm256_set1_epi8(static_cast<char>(key[w] >> 8 * j));
+		for (int j = 0; j < 4; j++) {
+			const u8_gost_type byte = static_cast<u8_gost_type>(key[w] >> 8 * j);
+			k[w].add[j] = _mm256_set1_epi8(static_cast<char>(byte));
+			k[w].no_carry[j] = _mm256_set1_epi8(static_cast<char>((255 - byte) ^ 0x80));
+		}
+	const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
 	const u8_gost_type *order = gost_key_order[0];
 	for (; chunks > 0; chunks--, src += kBlocks * 8, dst += kBlocks * 8) {
 		/* each block's keystream enciphers the ciphertext segment before it */
@@ -159,13 +182,17 @@ AVX2_TARGET void cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_go
 		*r1 = gost_load_le32(src + kBlocks * 8 - 8);
 		*r2 = gost_load_le32(src + kBlocks * 8 - 4);
 		to_slices(x);
+		for (int i = 0; i < 8; i++)
+			x[i] = _mm256_xor_si256(x[i], top);
 #pragma GCC unroll 16
 		for (int i = 0; i < 32; i += 2) {
 			half_round(x, x + 4, k[order[i]]);
 			half_round(x + 4, x, k[order[i + 1]]);
 		}
 		/* the keystream block is n2 then n1 */
-		__m256i out[8] = {x[4], x[5], x[6], x[7], x[0], x[1], x[2], x[3]};
+		__m256i out[8];
+		for (int i = 0; i < 8; i++)
+			out[i] = _mm256_xor_si256(x[(i + 4) & 7], top);
 		from_slices(out);
 		for (int i = 0; i < 8; i++)
 			_mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 32 * i),
