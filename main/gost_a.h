@@ -86,7 +86,7 @@ extern const struct GostEngine gost_engine_ssse3, gost_engine_avx2, gost_engine_
         gost_engine_neon;
 
 /* The SSSE3 engine's parts, which the AVX2 engine shares for its serial
- * work; the splitting of a pair table into its two boxes, which every
+ * work (compiled there for AVX2's instruction forms); the splitting of a pair table into its two boxes, which every
  * vector engine needs (false when the table is not such a pair); and the
  * order of the key words over the 32 rounds. */
 bool gost_ssse3_prepare(const g2814789_subst *subst);
@@ -94,6 +94,10 @@ void gost_ssse3_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_typ
                        bool decipher);
 void gost_ssse3_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
                             u8_gost_type *d, size_t blocks);
+void gost_avx2_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
+                      bool decipher);
+void gost_avx2_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                           u8_gost_type *d, size_t blocks);
 bool gost_split_pair(const u8_gost_type *pair, u8_gost_type *low, u8_gost_type *high);
 const u8_gost_type *gost_pair_for_byte(const g2814789_subst *s, int position);
 extern const u8_gost_type gost_key_order[2][32];

@@ -9,7 +9,8 @@
  * bit 7 of the next byte and bits 0-2 of the one after. The blocks are
  * transposed into this layout and back once per 32.
  *
- * The serial work on these processors is the SSSE3 engine's.
+ * The serial work on these processors is the SSSE3 engine's rounds,
+ * compiled for AVX2's instruction forms (gost_a_ssse3.cpp).
  */
 #include "gost_a.h"
 
@@ -204,8 +205,8 @@ AVX2_TARGET void cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_go
 } // namespace
 
 extern "C" const GostEngine gost_engine_avx2 = {
-        GOST_PATH_AVX2,         "avx2",  supported,  prepare, gost_ssse3_blocks,
-        gost_ssse3_cfb_encrypt, kBlocks, cfb_decrypt};
+        GOST_PATH_AVX2,        "avx2",  supported,  prepare, gost_avx2_blocks,
+        gost_avx2_cfb_encrypt, kBlocks, cfb_decrypt};
 
 #else
 
