@@ -7,7 +7,9 @@
 // the units themselves, to switch paths and to see the wipe of the register
 // copy that a partial CFB segment leaves.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "crc32.h"
 #include "draxel_lib.h"
@@ -283,6 +285,10 @@ TEST(GostPaths, EveryPathGivesTheSameBytes)
 	const g2814789_subst tables[] = {subst_TC26, product_table(), not_a_product};
 	const std::vector<size_t> lengths = cfb_lengths();
 	ASSERT_FALSE(every_path().empty());
+	std::string names;
+	for (GostPath path : every_path())
+		names += std::string(" ") + gost_path_name(path);
+	std::printf("paths on this processor:%s\n", names.c_str());
 	for (GostPath path : every_path()) {
 		SCOPED_TRACE(gost_path_name(path));
 		ASSERT_TRUE(gost_use_path(path));
