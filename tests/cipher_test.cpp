@@ -173,7 +173,7 @@ TEST(Gost, SetKeyMemXorAndArithmeticModulo2To32Minus1)
 	EXPECT_EQ(mul_mod32_1(0x10000, 0x10000), 1u);
 	EXPECT_EQ(mul_mod32_1(0xFFFFFFFF, 5), 0xFFFFFFFFu);
 	EXPECT_EQ(mul_mod32_1(0xFFFFFFFF, 1), 0u);
-	for (int i = 0; i < 100000; i++) {
+	for (int i = 0; i < 20000; i++) {
 		uint64_t p = rng(), q = i % 3 ? rng() : 0xFFFFFFFF - rng() % 4, m = 0xFFFFFFFF;
 		u32_gost_type x1 = u32_gost_type(p), x2 = u32_gost_type(q);
 		ASSERT_EQ(sum_mod32_1(x1, x2) % m, (p + q) % m) << p << "+" << q;
@@ -258,10 +258,10 @@ std::vector<size_t> cfb_lengths()
 	std::vector<size_t> lengths;
 	for (size_t n = 0; n <= 300; n++)
 		lengths.push_back(n);
-	for (size_t base : {512, 768, 1024, 2048})
-		for (size_t d : {1, 7, 8, 9, 31, 32, 33, 127, 128, 129})
+	for (size_t base : {512, 1024})
+		for (size_t d : {1, 8, 9, 33, 129})
 			lengths.insert(lengths.end(), {base - d, base + d});
-	lengths.push_back(65536 + 13);
+	lengths.push_back(4096 + 13);
 	return lengths;
 }
 
