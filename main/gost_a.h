@@ -94,6 +94,8 @@ void gost_ssse3_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_typ
                        bool decipher);
 void gost_ssse3_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
                             u8_gost_type *d, size_t blocks);
+void gost_ssse3_cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                            const u8_gost_type *src, u8_gost_type *dst, size_t chunks);
 void gost_avx2_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
                       bool decipher);
 void gost_avx2_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,

@@ -116,6 +116,12 @@ void gost_ssse3_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gos
 	legacy::cfb_encrypt(key, r1, r2, d, blocks);
 }
 
+void gost_ssse3_cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                            const u8_gost_type *src, u8_gost_type *dst, size_t chunks)
+{
+	legacy::cfb_decrypt(key, r1, r2, src, dst, chunks);
+}
+
 void gost_avx2_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
                       bool decipher)
 {
@@ -128,9 +134,14 @@ void gost_avx2_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost
 	vex::cfb_encrypt(key, r1, r2, d, blocks);
 }
 
-const GostEngine gost_engine_ssse3 = {
-        GOST_PATH_SSSE3,        "ssse3", supported, gost_ssse3_prepare, gost_ssse3_blocks,
-        gost_ssse3_cfb_encrypt, 0,       nullptr};
+const GostEngine gost_engine_ssse3 = {GOST_PATH_SSSE3,
+                                      "ssse3",
+                                      supported,
+                                      gost_ssse3_prepare,
+                                      gost_ssse3_blocks,
+                                      gost_ssse3_cfb_encrypt,
+                                      16,
+                                      gost_ssse3_cfb_decrypt};
 
 } // extern "C"
 
