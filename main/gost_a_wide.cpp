@@ -4,7 +4,7 @@
  * known, so the blocks are independent, sixteen 32-bit halves ride in one
  * register, and each S-box pass is two 64-byte byte permutes (vpermb) that
  * look up all eight 4-bit boxes of all sixteen words together. The serial
- * work (one to four blocks) runs the same rounds on the low words.
+ * work (one to four blocks) runs the same rounds in 256-bit registers.
  *
  * Table layout: a permute index is a nibble (bits 0-3) plus the byte's
  * position in its word (bits 4-5), so entry 16 p + n is box n of the pair
@@ -28,6 +28,44 @@ alignas(64) u8_gost_type low_boxes[64];
 alignas(64) u8_gost_type high_boxes[64];
 
 #define WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define SERIAL_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+/* The serial rounds in 256-bit registers: a two-table permute (vpermi2b)
+ * looks up the 64 entries there, with a shorter wait than the 512-bit
+ * permute. */
+struct Serial {
+	__m256i nibble_mask, position, low_a, low_b, high_a, high_b;
+};
+
+SERIAL_TARGET inline __m256i f8(const Serial &w, __m256i x, __m256i n)
+{
+	const int and_or = 0xEA; /* (a & b) | c */
+	__m256i lo = _mm256_ternarylogic_epi32(x, w.nibble_mask, w.position, and_or);
+	__m256i hi = _mm256_ternarylogic_epi32(_mm256_srli_epi32(x, 4), w.nibble_mask, w.position,
+	                                       and_or);
+	return _mm256_ternarylogic_epi32(
+	        n, _mm256_rol_epi32(_mm256_permutex2var_epi8(w.low_a, lo, w.low_b), 11),
+	        _mm256_rol_epi32(_mm256_permutex2var_epi8(w.high_a, hi, w.high_b), 11), 0x96);
+}
+
+[[gnu::always_inline]] SERIAL_TARGET inline void crypt8(const u32_gost_type *k, __m256i &n1,
+                                                        __m256i &n2, const u8_gost_type *order)
+{
+	const Serial w = {_mm256_set1_epi8(0x0F),
+	                  _mm256_set1_epi32(0x30201000),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(low_boxes)),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(low_boxes + 32)),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(high_boxes)),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(high_boxes + 32))};
+#pragma GCC unroll 16
+	for (int i = 0; i < 32; i += 2) {
+		n2 = f8(w, _mm256_add_epi32(n1, _mm256_set1_epi32(static_cast<int>(k[order[i]]))),
+		        n2);
+		n1 = f8(w,
+		        _mm256_add_epi32(n2, _mm256_set1_epi32(static_cast<int>(k[order[i + 1]]))),
+		        n1);
+	}
+}
 
 struct Wide {
 	__m512i nibble_mask;
@@ -83,32 +121,32 @@ bool prepare(const g2814789_subst *subst)
 	return product;
 }
 
-WIDE_TARGET void blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
-                        bool decipher)
+SERIAL_TARGET void blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
+                          bool decipher)
 {
-	const __mmask16 lanes = static_cast<__mmask16>((1u << count) - 1);
-	__m512i x1 = _mm512_maskz_loadu_epi32(lanes, n1), x2 = _mm512_maskz_loadu_epi32(lanes, n2);
-	crypt16(key, x1, x2, gost_key_order[decipher ? 1 : 0]);
-	_mm512_mask_storeu_epi32(n1, lanes, x1);
-	_mm512_mask_storeu_epi32(n2, lanes, x2);
+	const __mmask8 lanes = static_cast<__mmask8>((1u << count) - 1);
+	__m256i x1 = _mm256_maskz_loadu_epi32(lanes, n1), x2 = _mm256_maskz_loadu_epi32(lanes, n2);
+	crypt8(key, x1, x2, gost_key_order[decipher ? 1 : 0]);
+	_mm256_mask_storeu_epi32(n1, lanes, x1);
+	_mm256_mask_storeu_epi32(n2, lanes, x2);
 }
 
-WIDE_TARGET void cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
-                             u8_gost_type *d, size_t blocks)
+SERIAL_TARGET void cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                               u8_gost_type *d, size_t blocks)
 {
-	__m512i x1 = _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(*r1)));
-	__m512i x2 = _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(*r2)));
+	__m256i x1 = _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(*r1)));
+	__m256i x2 = _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(*r2)));
 	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE) {
-		crypt16(key, x1, x2, gost_key_order[0]);
+		crypt8(key, x1, x2, gost_key_order[0]);
 		__m128i c = _mm_xor_si128(
-		        _mm_unpacklo_epi32(_mm512_castsi512_si128(x2), _mm512_castsi512_si128(x1)),
+		        _mm_unpacklo_epi32(_mm256_castsi256_si128(x2), _mm256_castsi256_si128(x1)),
 		        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(d)));
 		_mm_storel_epi64(reinterpret_cast<__m128i *>(d), c);
-		x1 = _mm512_castsi128_si512(c);
-		x2 = _mm512_castsi128_si512(_mm_srli_epi64(c, 32));
+		x1 = _mm256_castsi128_si256(c);
+		x2 = _mm256_castsi128_si256(_mm_srli_epi64(c, 32));
 	}
-	*r1 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(_mm512_castsi512_si128(x1)));
-	*r2 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(_mm512_castsi512_si128(x2)));
+	*r1 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(_mm256_castsi256_si128(x1)));
+	*r2 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(_mm256_castsi256_si128(x2)));
 }
 
 WIDE_TARGET void decrypt16(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
