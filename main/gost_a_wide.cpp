@@ -17,7 +17,9 @@
 /* GCC 12 warns about its own AVX-512 intrinsics (their undefined pass-through
  * operand); nothing of ours is uninitialized. */
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 namespace {
