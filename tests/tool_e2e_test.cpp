@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
+#include <winscard.h>
 
 #include <chrono>
 #include <thread>
@@ -28,13 +29,50 @@ ToolRun tool(std::vector<std::string> args)
 	return run_tool(args, kPasswords);
 }
 
+// The status word of VERIFY without data for the PUK, asked by a program of
+// its own: 9000 while an earlier program's PUK still holds on the card.
+std::string puk_state(const std::string &reader)
+{
+	SCARDCONTEXT ctx = 0;
+	SCARDHANDLE card = 0;
+	DWORD protocol = 0;
+	std::string sw = "no card";
+	if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS)
+		return sw;
+	if (SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED,
+	                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+	                 &protocol) == SCARD_S_SUCCESS) {
+		const SCARD_IO_REQUEST *pci =
+		        protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+		const BYTE select[] = {0x00, 0xA4, 0x04, 0x0C, 0x0A, 'M', 'E', 'K',
+		                       'T',  'A',  '_',  'P',  'S',  'C', 'H'};
+		const BYTE verify[] = {0x00, 0x20, 0x00, 0x07, 0x00};
+		BYTE reply[258];
+		DWORD len = sizeof reply;
+		SCardTransmit(card, pci, select, sizeof select, nullptr, reply, &len);
+		len = sizeof reply;
+		if (SCardTransmit(card, pci, verify, sizeof verify, nullptr, reply, &len) ==
+		            SCARD_S_SUCCESS &&
+		    len >= 2) {
+			char hex[5];
+			std::snprintf(hex, sizeof hex, "%02X%02X", reply[len - 2], reply[len - 1]);
+			sw = hex;
+		}
+		SCardDisconnect(card, SCARD_LEAVE_CARD);
+	}
+	SCardReleaseContext(ctx);
+	return sw;
+}
+
 // Starting a daemon and waiting for pcscd to see it takes most of the time,
 // so each test starts its token daemons once and does all it can with them.
 TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 {
 	TempDir dir;
 	VirtualCard first = VirtualCard::token(0, {"--state", dir / "state"});
-	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
+	// the second token refuses the first duplicate piece it is given
+	VirtualCard second =
+	        VirtualCard::token(1, {"--t0", "--puk", "87654321", "--fault", "status:34:1"});
 	ASSERT_TRUE(first.attached() && second.attached());
 
 	ToolRun readers = tool({"--json", "--debug", "2:" + dir / "trace", "readers"});
@@ -78,8 +116,17 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	ToolRun cipher =
 	        tool({"--reader", serial[0], "msg", "encrypt", "-g", "team", "over pcscd"});
 	ASSERT_EQ(cipher.status, kOk) << cipher.err;
-	ToolRun copy =
-	        tool({"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
+	// a copy that fails on the second token after both PUKs, then one that
+	// succeeds: each time both tokens are closed and neither PUK holds on
+	// its card afterwards
+	ToolRun copy;
+	for (int status : {7, kOk}) {
+		copy = tool(
+		        {"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
+		EXPECT_EQ(copy.status, status) << copy.err;
+		for (const VirtualCard *card : {&first, &second})
+			EXPECT_EQ(puk_state(card->reader()).substr(0, 3), "63C") << card->reader();
+	}
 	ASSERT_EQ(copy.status, kOk) << copy.err;
 	ToolRun there = tool({"--reader", serial[1], "msg", "decrypt", "-g", "team", cipher.out});
 	EXPECT_EQ(there.out, "over pcscd") << there.err;
