@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "support/tool_runner.h"
@@ -362,6 +363,90 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	ToolRun none = tool({"pin", "verify"}, {{"DRAXEL_PIN", ""}});
 	EXPECT_EQ(none.status, kUsage);
 	EXPECT_NE(none.err.find("DRAXEL_PIN"), std::string::npos) << none.err;
+}
+
+// A secret at the longest length the tool keeps (255 bytes) and one byte
+// more, by each way a secret comes in: a variable, a descriptor, the
+// terminal. The longest reaches the token, which refuses a PIN longer than
+// it keeps (115) without counting a try; one byte more is refused before
+// any command. A pass phrase of 219 bytes, the longest a message takes,
+// goes there and back; one of 220 is refused.
+TEST_F(ToolSim, SecretsAtTheLongestLengthAndOneByteMoreByEachWayIn)
+{
+	ASSERT_EQ(tool({"info"}).status, kOk);
+	struct Way {
+		const char *name;
+		std::function<ToolRun(std::vector<std::string>, const char *, const char *,
+		                      const std::string &)>
+		        run;
+	};
+	const Way ways[] = {
+	        {"variable",
+	         [&](std::vector<std::string> args, const char *var, const char *,
+	             const std::string &secret) {
+		         return tool(args, {{var, secret}});
+	         }},
+	        {"descriptor",
+	         [&](std::vector<std::string> args, const char *var, const char *option,
+	             const std::string &secret) {
+		         int fds[2];
+		         if (pipe(fds) != 0)
+			         return ToolRun{};
+		         std::string line = secret + "\n";
+		         ssize_t written = write(fds[1], line.data(), line.size());
+		         close(fds[1]);
+		         args.insert(args.end(), {option, std::to_string(fds[0])});
+		         ToolRun run = written == static_cast<ssize_t>(line.size())
+		                               ? tool(args, {{var, ""}})
+		                               : ToolRun{};
+		         close(fds[0]);
+		         return run;
+	         }},
+	        {"terminal",
+	         [&](std::vector<std::string> args, const char *var, const char *,
+	             const std::string &secret) {
+		         Env env = {{"DRAXEL_PIN", "1234"}};
+		         env.erase(var);
+		         // a new pass phrase is asked twice
+		         return on_terminal(args, env, {secret, secret});
+	         }},
+	};
+	// on the terminal both streams are the terminal's: what it shows
+	auto shown = [](const ToolRun &run) { return run.out + run.err; };
+	auto last_line = [](std::string text) {
+		text.erase(text.find_last_not_of("\r\n") + 1);
+		return text.substr(text.find_last_of('\n') + 1);
+	};
+	for (const Way &way : ways) {
+		SCOPED_TRACE(way.name);
+		ToolRun longest = way.run({"--json", "pin", "verify"}, "DRAXEL_PIN", "--pin-fd",
+		                          std::string(255, '7'));
+		EXPECT_EQ(longest.status, kRefused) << longest.err;
+		EXPECT_NE(shown(longest).find("code 115"), std::string::npos) << shown(longest);
+		ToolRun over =
+		        way.run({"pin", "verify"}, "DRAXEL_PIN", "--pin-fd", std::string(256, '7'));
+		EXPECT_EQ(over.status, kUsage);
+		EXPECT_NE(shown(over).find("longer than 255 bytes"), std::string::npos)
+		        << shown(over);
+
+		const std::string phrase(219, 'p');
+		ToolRun cipher = way.run({"msg", "encrypt", "-m", "2", "long phrase"},
+		                         "DRAXEL_PASS_PHRASE", "--pass-phrase-fd", phrase);
+		ASSERT_EQ(cipher.status, kOk) << cipher.err;
+		ToolRun plain = tool({"msg", "decrypt", "-m", "2", last_line(cipher.out)},
+		                     {{"DRAXEL_PASS_PHRASE", phrase}});
+		EXPECT_EQ(plain.out, "long phrase") << plain.err;
+		for (size_t len : {220, 255, 256}) {
+			ToolRun refused =
+			        way.run({"msg", "encrypt", "-m", "2", "x"}, "DRAXEL_PASS_PHRASE",
+			                "--pass-phrase-fd", std::string(len, 'p'));
+			EXPECT_EQ(refused.status, kUsage) << len << ": " << shown(refused);
+			EXPECT_NE(shown(refused).find(len > 255 ? "longer than 255" : "code 102"),
+			          std::string::npos)
+			        << len << ": " << shown(refused);
+		}
+	}
+	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"]["pin"], 3) << "no try counted";
 }
 
 // Each password changed, then verified under its new value and refused
