@@ -357,6 +357,21 @@ TEST_F(FaultsThroughPcscd, AResetUnderAnOperationAsksForThePasswordAgain)
 	reset_plan::at = 0;
 	EXPECT_EQ(reset_plan::sent, std::vector<int>{kSelect});
 	EXPECT_EQ(VerifyPIN(nullptr, false), 143u) << "the PIN's state: not verified, 3 tries";
+
+	// a token-mode file keeps the token between its chunks: a reset there
+	// fails the next chunk before its first block, and ends the file
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	Bytes data = draxel::test::counting(464, 1), file;
+	ASSERT_EQ(file_chunk(true, data.data(), 232, kFirst, file), 0u);
+	reset_plan::sent.clear();
+	reset_plan::commands = 0;
+	reset_plan::at = 1;
+	EXPECT_EQ(file_chunk(true, data.data() + 232, 232, kLast, file), 104u);
+	reset_plan::at = 0;
+	EXPECT_EQ(reset_plan::sent, std::vector<int>{});
+	EXPECT_TRUE(file_state_wiped());
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	EXPECT_TRUE(round_trip("and after the file"));
 }
 
 } // namespace
