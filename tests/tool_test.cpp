@@ -369,42 +369,18 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 TEST_F(ToolSim, SecretsAtTheLongestLengthAndOneByteMoreByEachWayIn)
 {
 	ASSERT_EQ(tool({"info"}).status, kOk);
-	struct Way {
-		const char *name;
-		std::function<ToolRun(std::vector<std::string>, const char *, const char *,
-		                      const std::string &)>
-		        run;
-	};
-	const Way ways[] = {
-	        {"variable",
-	         [&](std::vector<std::string> args, const char *var, const char *,
-	             const std::string &secret) {
-		         return tool(args, {{var, secret}});
-	         }},
-	        {"descriptor",
-	         [&](std::vector<std::string> args, const char *var, const char *option,
-	             const std::string &secret) {
-		         int fds[2];
-		         if (pipe(fds) != 0)
-			         return ToolRun{};
-		         std::string line = secret + "\n";
-		         ssize_t written = write(fds[1], line.data(), line.size());
-		         close(fds[1]);
-		         args.insert(args.end(), {option, std::to_string(fds[0])});
-		         ToolRun run = written == static_cast<ssize_t>(line.size())
-		                               ? tool(args, {{var, ""}})
-		                               : ToolRun{};
-		         close(fds[0]);
-		         return run;
-	         }},
-	        {"terminal",
-	         [&](std::vector<std::string> args, const char *var, const char *,
-	             const std::string &secret) {
-		         Env env = {{"DRAXEL_PIN", "1234"}};
-		         env.erase(var);
-		         // a new pass phrase is asked twice
-		         return on_terminal(args, env, {secret, secret});
-	         }},
+	enum Way { kVariable, kDescriptor, kTerminal };
+	auto run = [&](Way way, std::vector<std::string> args, const char *var, const char *option,
+	               const std::string &secret) {
+		if (way == kVariable)
+			return tool(args, {{var, secret}});
+		if (way == kDescriptor) {
+			args.insert(args.end(), {option, "0"});
+			return tool(args, {{var, ""}}, secret + "\n");
+		}
+		Env env = {{"DRAXEL_PIN", "1234"}};
+		env.erase(var);
+		return on_terminal(args, env, {secret, secret}); // a new one is asked twice
 	};
 	// on the terminal both streams are the terminal's: what it shows
 	auto shown = [](const ToolRun &run) { return run.out + run.err; };
@@ -412,29 +388,29 @@ TEST_F(ToolSim, SecretsAtTheLongestLengthAndOneByteMoreByEachWayIn)
 		text.erase(text.find_last_not_of("\r\n") + 1);
 		return text.substr(text.find_last_of('\n') + 1);
 	};
-	for (const Way &way : ways) {
-		SCOPED_TRACE(way.name);
-		ToolRun longest = way.run({"--json", "pin", "verify"}, "DRAXEL_PIN", "--pin-fd",
-		                          std::string(255, '7'));
+	for (Way way : {kVariable, kDescriptor, kTerminal}) {
+		SCOPED_TRACE(way);
+		ToolRun longest = run(way, {"--json", "pin", "verify"}, "DRAXEL_PIN", "--pin-fd",
+		                      std::string(255, '7'));
 		EXPECT_EQ(longest.status, kRefused) << longest.err;
 		EXPECT_NE(shown(longest).find("code 115"), std::string::npos) << shown(longest);
-		ToolRun over =
-		        way.run({"pin", "verify"}, "DRAXEL_PIN", "--pin-fd", std::string(256, '7'));
+		ToolRun over = run(way, {"pin", "verify"}, "DRAXEL_PIN", "--pin-fd",
+		                   std::string(256, '7'));
 		EXPECT_EQ(over.status, kUsage);
 		EXPECT_NE(shown(over).find("longer than 255 bytes"), std::string::npos)
 		        << shown(over);
 
 		const std::string phrase(219, 'p');
-		ToolRun cipher = way.run({"msg", "encrypt", "-m", "2", "long phrase"},
-		                         "DRAXEL_PASS_PHRASE", "--pass-phrase-fd", phrase);
+		ToolRun cipher = run(way, {"msg", "encrypt", "-m", "2", "long phrase"},
+		                     "DRAXEL_PASS_PHRASE", "--pass-phrase-fd", phrase);
 		ASSERT_EQ(cipher.status, kOk) << cipher.err;
 		ToolRun plain = tool({"msg", "decrypt", "-m", "2", last_line(cipher.out)},
 		                     {{"DRAXEL_PASS_PHRASE", phrase}});
 		EXPECT_EQ(plain.out, "long phrase") << plain.err;
 		for (size_t len : {220, 256}) {
 			ToolRun refused =
-			        way.run({"msg", "encrypt", "-m", "2", "x"}, "DRAXEL_PASS_PHRASE",
-			                "--pass-phrase-fd", std::string(len, 'p'));
+			        run(way, {"msg", "encrypt", "-m", "2", "x"}, "DRAXEL_PASS_PHRASE",
+			            "--pass-phrase-fd", std::string(len, 'p'));
 			EXPECT_EQ(refused.status, kUsage) << len << ": " << shown(refused);
 			EXPECT_NE(shown(refused).find(len > 255 ? "longer than 255" : "code 102"),
 			          std::string::npos)
