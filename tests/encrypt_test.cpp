@@ -477,8 +477,9 @@ TEST_F(FileRoundTrip, PiecesSplitWhereTheLayoutChanges)
 			             << ", split at " << at);
 			Bytes plain = decrypt(file, mode, {at, n - at}, &rc);
 			EXPECT_EQ(rc, expected);
-			if (expected == 0)
+			if (expected == 0) {
 				EXPECT_EQ(plain, data);
+			}
 			EXPECT_TRUE(file_state_wiped());
 		}
 	}
