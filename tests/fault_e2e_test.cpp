@@ -38,6 +38,14 @@ int at = 0;            // the command (counting from 1) that finds the reset; 0:
 LONG told = 0;         // what the library is told instead of the reply
 int commands = 0;      // commands seen since armed, the armed one included
 std::vector<int> sent; // INS of the commands that reached the card since armed
+
+void arm(int command, LONG what)
+{
+	sent.clear();
+	commands = 0;
+	told = what;
+	at = command;
+}
 } // namespace reset_plan
 
 extern "C" LONG SCardTransmit(SCARDHANDLE card, const SCARD_IO_REQUEST *send_pci, LPCBYTE send,
@@ -336,10 +344,7 @@ TEST_F(FaultsThroughPcscd, AResetUnderAnOperationAsksForThePasswordAgain)
 		SCOPED_TRACE(testing::Message()
 		             << "command " << c.at << " told " << std::hex << c.told);
 		ASSERT_EQ(VerifyPIN(kPin, false), 0u);
-		reset_plan::sent.clear();
-		reset_plan::commands = 0;
-		reset_plan::told = c.told;
-		reset_plan::at = c.at;
+		reset_plan::arm(c.at, c.told);
 		std::string text;
 		EXPECT_EQ(encrypt("under a reset", text), 104u);
 		reset_plan::at = 0;
@@ -349,10 +354,7 @@ TEST_F(FaultsThroughPcscd, AResetUnderAnOperationAsksForThePasswordAgain)
 	}
 
 	// a password presented under the reset is not taken for verified
-	reset_plan::sent.clear();
-	reset_plan::commands = 0;
-	reset_plan::told = SCARD_W_RESET_CARD;
-	reset_plan::at = 2;
+	reset_plan::arm(2, SCARD_W_RESET_CARD);
 	EXPECT_EQ(VerifyPIN(kPin, false), 104u);
 	reset_plan::at = 0;
 	EXPECT_EQ(reset_plan::sent, std::vector<int>{kSelect});
@@ -363,9 +365,7 @@ TEST_F(FaultsThroughPcscd, AResetUnderAnOperationAsksForThePasswordAgain)
 	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
 	Bytes data = draxel::test::counting(464, 1), file;
 	ASSERT_EQ(file_chunk(true, data.data(), 232, kFirst, file), 0u);
-	reset_plan::sent.clear();
-	reset_plan::commands = 0;
-	reset_plan::at = 1;
+	reset_plan::arm(1, SCARD_W_RESET_CARD);
 	EXPECT_EQ(file_chunk(true, data.data() + 232, 232, kLast, file), 104u);
 	reset_plan::at = 0;
 	EXPECT_EQ(reset_plan::sent, std::vector<int>{});
