@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-#include <winscard.h>
 
 #include <chrono>
 #include <thread>
 
+#include "draxel_lib.h"
 #include "support/tool_runner.h"
 #include "support/virtual_card.h"
 
@@ -29,39 +29,23 @@ ToolRun tool(std::vector<std::string> args)
 	return run_tool(args, kPasswords);
 }
 
-// The status word of VERIFY without data for the PUK, asked by a program of
-// its own: 9000 while an earlier program's PUK still holds on the card.
-std::string puk_state(const std::string &reader)
+// VERIFY without data for the PUK, by a program of its own: 0 while an
+// earlier program's PUK still holds on the card, 140 + tries left when not.
+unsigned long puk_state(const std::string &reader)
 {
-	SCARDCONTEXT ctx = 0;
-	SCARDHANDLE card = 0;
-	DWORD protocol = 0;
-	std::string sw = "no card";
-	if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS)
-		return sw;
-	if (SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED,
-	                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-	                 &protocol) == SCARD_S_SUCCESS) {
-		const SCARD_IO_REQUEST *pci =
-		        protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-		const BYTE select[] = {0x00, 0xA4, 0x04, 0x0C, 0x0A, 'M', 'E', 'K',
-		                       'T',  'A',  '_',  'P',  'S',  'C', 'H'};
-		const BYTE verify[] = {0x00, 0x20, 0x00, 0x07, 0x00};
-		BYTE reply[258];
-		DWORD len = sizeof reply;
-		SCardTransmit(card, pci, select, sizeof select, nullptr, reply, &len);
-		len = sizeof reply;
-		if (SCardTransmit(card, pci, verify, sizeof verify, nullptr, reply, &len) ==
-		            SCARD_S_SUCCESS &&
-		    len >= 2) {
-			char hex[5];
-			std::snprintf(hex, sizeof hex, "%02X%02X", reply[len - 2], reply[len - 1]);
-			sw = hex;
-		}
-		SCardDisconnect(card, SCARD_LEAVE_CARD);
-	}
-	SCardReleaseContext(ctx);
-	return sw;
+	InitLib(nullptr);
+	ReaderStructPtr record = AllocReaderStruct(reader.c_str());
+	unsigned long rc = OpenReaderContext(0);
+	if (rc == 0)
+		rc = OpenReader(nullptr, record, false);
+	if (rc == 0)
+		rc = APDU_SelectApplication(record);
+	if (rc == 0)
+		rc = APDU_VerifyPassword(record, 0x07, nullptr, 0);
+	CloseReader(record);
+	FreeReaderStruct(record);
+	CloseReaderContext();
+	return rc;
 }
 
 // Starting a daemon and waiting for pcscd to see it takes most of the time,
@@ -125,7 +109,7 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 		        {"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
 		EXPECT_EQ(copy.status, status) << copy.err;
 		for (const VirtualCard *card : {&first, &second})
-			EXPECT_EQ(puk_state(card->reader()).substr(0, 3), "63C") << card->reader();
+			EXPECT_GE(puk_state(card->reader()), 140u) << card->reader();
 	}
 	ASSERT_EQ(copy.status, kOk) << copy.err;
 	ToolRun there = tool({"--reader", serial[1], "msg", "decrypt", "-g", "team", cipher.out});
