@@ -1,6 +1,8 @@
-/* The token as the library and the software token both see it: its files,
- * the references of its passwords and keys, and the sizes of the fields its
- * commands carry. One home, so that the two sides cannot drift apart. */
+/* The token as the library sees it: its files, the references of its
+ * passwords and keys, the status words it answers and the sizes of the
+ * fields its commands carry, named once for every unit of the library. The
+ * software token keeps its own names for the same values, so that a wrong
+ * value here shows up as a disagreement in the tests. */
 #ifndef DRAXEL_TOKEN_LAYOUT_H
 #define DRAXEL_TOKEN_LAYOUT_H
 

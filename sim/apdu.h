@@ -6,30 +6,28 @@
 #include <span>
 #include <vector>
 
-#include "token_layout.h"
-
 namespace draxel::sim {
 
 namespace sw {
-inline constexpr uint16_t kOk = draxel_layout::kSwSuccess;
+inline constexpr uint16_t kOk = 0x9000;
 inline constexpr uint16_t kMemoryFailure = 0x6581;
-inline constexpr uint16_t kWrongLength = draxel_layout::kSwWrongLength;
-inline constexpr uint16_t kFileNotFound = draxel_layout::kSwFileNotFound;
+inline constexpr uint16_t kWrongLength = 0x6700;
+inline constexpr uint16_t kFileNotFound = 0x6A82;
 inline constexpr uint16_t kIncorrectP1P2 = 0x6A86;
 inline constexpr uint16_t kInsNotSupported = 0x6D00;
 inline constexpr uint16_t kClaNotSupported = 0x6E00;
 inline constexpr uint16_t kNoPreciseDiagnosis = 0x6F00;
-inline constexpr uint16_t kSecurityNotSatisfied = draxel_layout::kSwSecurityNotSatisfied;
-inline constexpr uint16_t kBlocked = draxel_layout::kSwBlocked;
-inline constexpr uint16_t kExists = draxel_layout::kSwNameExists;
-inline constexpr uint16_t kConditionsNotSatisfied = draxel_layout::kSwConditionsNotSatisfied;
+inline constexpr uint16_t kSecurityNotSatisfied = 0x6982;
+inline constexpr uint16_t kBlocked = 0x6983;
+inline constexpr uint16_t kExists = 0x6984;
+inline constexpr uint16_t kConditionsNotSatisfied = 0x6985;
 inline constexpr uint16_t kNoCurrentFile = 0x6986;
 inline constexpr uint16_t kWrongData = 0x6A80;
-inline constexpr uint16_t kNoRoom = draxel_layout::kSwNoRoom;
-inline constexpr uint16_t kNotFound = draxel_layout::kSwGroupNotFound;
+inline constexpr uint16_t kNoRoom = 0x6A84;
+inline constexpr uint16_t kNotFound = 0x6A88;
 inline constexpr uint16_t kFileExists = 0x6A89;
-inline constexpr uint16_t kOutsideFile = draxel_layout::kSwOutsideFile;
-inline constexpr uint16_t kWrongCryptogram = draxel_layout::kSwWrongPassword;
+inline constexpr uint16_t kOutsideFile = 0x6B00;
+inline constexpr uint16_t kWrongCryptogram = 0x63C0;
 } // namespace sw
 
 // A command APDU split into its parts; `data` views the caller's buffer.

@@ -13,35 +13,35 @@
 #include <string_view>
 #include <vector>
 
-#include "token_layout.h"
-
 namespace draxel::sim {
 
 using Bytes = std::vector<uint8_t>;
-using Key = std::array<uint8_t, draxel_layout::kKeyLen>;
-using Field = std::array<uint8_t, draxel_layout::kFieldLen>; // a padded name or pass phrase
+using Key = std::array<uint8_t, 32>;
+using Field = std::array<uint8_t, 64>; // a padded name or pass phrase
 
-// The token's layout, shared with the library.
+// The token's password and key references and its files, as the token
+// defines them (kept apart from the library's own names on purpose: the
+// software token is the library's independent counterpart in the tests).
 namespace ref {
-inline constexpr uint8_t kKeyLoad = draxel_layout::kKeyLoadRef;
-inline constexpr uint8_t kPin = draxel_layout::kPinRef;
-inline constexpr uint8_t kPuk = draxel_layout::kPukRef;
-inline constexpr uint8_t kErase = draxel_layout::kEraseRef;
-inline constexpr uint8_t kNote = draxel_layout::kNoteRef;
-inline constexpr uint8_t kFileCreation = draxel_layout::kFileCreationRef;
-inline constexpr uint8_t kKeyMode1 = draxel_layout::kKeyMode1;
-inline constexpr uint8_t kKeyMode2 = draxel_layout::kKeyMode2;
-inline constexpr uint8_t kKeyGroup = draxel_layout::kKeyGroup;
-inline constexpr uint8_t kKey15 = draxel_layout::kKey15;
-inline constexpr uint8_t kKey1D = draxel_layout::kKey1D;
+inline constexpr uint8_t kKeyLoad = 0x03;
+inline constexpr uint8_t kPin = 0x05;
+inline constexpr uint8_t kPuk = 0x07;
+inline constexpr uint8_t kErase = 0x09;
+inline constexpr uint8_t kNote = 0x11;
+inline constexpr uint8_t kFileCreation = 0x73;
+inline constexpr uint8_t kKeyMode1 = 0x0B;
+inline constexpr uint8_t kKeyMode2 = 0x0D;
+inline constexpr uint8_t kKeyGroup = 0x0F;
+inline constexpr uint8_t kKey15 = 0x15;
+inline constexpr uint8_t kKey1D = 0x1D;
 } // namespace ref
 
 namespace fid {
-inline constexpr uint16_t kMaster = draxel_layout::kMasterFile;
-inline constexpr uint16_t kTraceBuffer = draxel_layout::kTraceBufferFile;
-inline constexpr uint16_t kVersion = draxel_layout::kVersionFile;
-inline constexpr uint16_t kPukFlag = draxel_layout::kPukFlagFile;
-inline constexpr uint16_t kNote = draxel_layout::kNoteFile;
+inline constexpr uint16_t kMaster = 0x3F00;
+inline constexpr uint16_t kTraceBuffer = 0xF190;
+inline constexpr uint16_t kVersion = 0xF140;
+inline constexpr uint16_t kPukFlag = 0xF141;
+inline constexpr uint16_t kNote = 0xF210;
 } // namespace fid
 
 struct Password {
