@@ -1,4 +1,5 @@
-# make demo - install what is missing, build, run the demo
+# make demo - install what is missing, build the tool (with the library and
+#             the software token it carries), run the demo
 # make test - install what is missing, build, run every test: the suite as
 #             built, then built with ASan and UBSan (clang, in build-asan)
 #             together with a short run of every fuzz target
@@ -17,7 +18,7 @@ MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak \
+.PHONY: all deps configure build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak \
 	format format-check
 
 all: build
@@ -25,8 +26,10 @@ all: build
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The sanitizer build also holds the fuzz targets (fuzz/).
@@ -65,7 +68,10 @@ shared-soak: build
 memcheck: build
 	scripts/with-pcscd.sh scripts/memcheck.sh $(BUILD)
 
-demo: build
+# Only what the demo runs: the tool, with the library and the software token
+# it carries; the tests and benchmarks wait for make build or make test.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target draxel-tool
 	scripts/demo.sh $(BUILD)
 
 clean:
