@@ -8,18 +8,23 @@
 # make soak - 10,000 message and 1,000 file round trips through pcscd
 # make memcheck - the end-to-end tests under valgrind
 # make format - apply the project's style (.clang-format); make test checks it
+# make deb - the Debian packages, built in DEB_BUILD (default build-deb)
+# make deb-check - the packages through lintian, installed on this machine
+#             and tried from the installed files (the host example, the
+#             software token behind pcscd, draxel-tool), then purged
 # make shared-soak - three loops of the tool on one token through pcscd
 #             (SOAK_ROUNDS rounds each, default 40; SOAK_SECONDS instead)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 COV_BUILD ?= build-cov
+DEB_BUILD ?= build-deb
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps configure build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak \
-	format format-check
+	format format-check deb deb-check
 
 all: build
 
@@ -75,7 +80,18 @@ demo: configure
 	scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD) $(DEB_BUILD)
+
+# The packages and the source package land in $(DEB_BUILD), never in the
+# parent of the work tree.
+deb:
+	@scripts/install-deps.sh --deb
+	JOBS=$(JOBS) scripts/build-deb.sh $(DEB_BUILD)
+
+# Installs the packages system-wide for the length of the check and always
+# purges them again.
+deb-check: deb
+	scripts/deb-check.sh $(DEB_BUILD)
 
 # Speed against libgcrypt and zlib, and the file functions against the bare
 # CFB beneath them, each measured in the same run.

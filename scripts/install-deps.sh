@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build, the tests and the demo need and
-# this machine lacks. Quiet and quick when everything is there.
+# this machine lacks. Quiet and quick when everything is there. With --deb,
+# also what building, checking and testing the Debian packages needs.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,9 @@ packages=(
 	clang clang-format libclang-rt-14-dev valgrind
 	libcli11-dev nlohmann-json3-dev
 )
+if [ "${1:-}" = "--deb" ]; then
+	packages+=(debhelper dpkg-dev fakeroot lintian man-db util-linux)
+fi
 
 missing=()
 for pkg in "${packages[@]}"; do
