@@ -12,6 +12,8 @@
 # make deb-check - the packages through lintian, installed on this machine
 #             and tried from the installed files (the host example, the
 #             software token behind pcscd, draxel-tool), then purged
+# make cross-check - the arm64 cross-build, its cipher and in-process tests
+#             under qemu-user (installs the cross compiler and arm64 libraries)
 # make shared-soak - three loops of the tool on one token through pcscd
 #             (SOAK_ROUNDS rounds each, default 40; SOAK_SECONDS instead)
 BUILD ?= build
@@ -94,7 +96,16 @@ deb-check: deb
 	scripts/deb-check.sh $(DEB_BUILD)
 
 # Speed against libgcrypt and zlib, and the file functions against the bare
-# CFB beneath them, each measured in the same run.
+# CFB beneath them, each measured in the same run: the cipher on every path
+# the processor has, the file functions on its best and on AVX2.
 bench: build
 	$(BUILD)/bench/cipher_bench
 	$(BUILD)/bench/file_bench
+	DRAXEL_CIPHER_PATH=avx2 $(BUILD)/bench/file_bench
+
+# The arm64 build under emulation: not part of make test.
+CROSS_BUILD ?= build-arm64
+.PHONY: cross-check
+cross-check:
+	@scripts/install-deps.sh --cross
+	scripts/cross-check.sh $(CROSS_BUILD)

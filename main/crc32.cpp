@@ -12,10 +12,11 @@
 
 /*
  * The running checksum lives in crc32_app so that a file can be checked
- * while it passes through the library chunk by chunk. Runs of 64 bytes and
- * more go through the carry-less path (crc32_clmul.cpp) where the processor
- * has it; otherwise the bytes are fed sixteen at a time ("slicing by 16")
- * through tables derived from the byte-wise one. The tail goes byte by byte.
+ * while it passes through the library chunk by chunk. Where the processor
+ * multiplies carry-less, every byte goes through that path
+ * (crc32_clmul.cpp), which reads no table indexed by the data. Otherwise
+ * the bytes are fed sixteen at a time ("slicing by 16") through tables
+ * derived from the byte-wise one, and the tail byte by byte.
  */
 
 extern "C" {
@@ -63,11 +64,14 @@ constexpr std::array<CrcTable, kSlices> slice = make_slices();
 
 uint32_t crc32_update(uint32_t crc, const unsigned char *p, size_t n)
 {
-	if (n >= 64 && crc32_clmul_available()) {
-		size_t bulk = n & ~static_cast<size_t>(15);
-		crc = crc32_clmul(crc, p, bulk);
-		p += bulk;
-		n -= bulk;
+	if (crc32_clmul_available()) {
+		if (n >= 64) {
+			size_t bulk = n & ~static_cast<size_t>(15);
+			crc = crc32_clmul(crc, p, bulk);
+			p += bulk;
+			n -= bulk;
+		}
+		return crc32_clmul_short(crc, p, n);
 	}
 	for (; n >= kSlices; n -= kSlices, p += kSlices) {
 		/* bytes 4 to 15 do not depend on the register: they go first, so

@@ -2,7 +2,9 @@
  * The CRC-32 of long runs by carry-less multiplication: 64 bytes at a time
  * are folded into four 128-bit accumulators, which are then folded into one
  * and reduced to 32 bits (Barrett). The constants are powers of x modulo the
- * reflected polynomial 0xEDB88320. The byte-wise table finishes what is left.
+ * reflected polynomial 0xEDB88320. What is left, and runs too short to fold,
+ * go four bytes at a time through one Barrett reduction each: no table is
+ * indexed by the data where the processor multiplies carry-less.
  *
  * Where the processor multiplies four pairs in one 512-bit instruction, the
  * accumulators are four 512-bit ones, 256 bytes at a time: the file CRC,
@@ -11,6 +13,9 @@
 #include "crc32.h"
 
 #include <stdlib.h>
+#include <string.h>
+
+#if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 
@@ -49,6 +54,18 @@ inline __m128i load(const unsigned char *p)
 	x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k, 0x00), x2);
 	k = _mm_load_si128(reinterpret_cast<const __m128i *>(poly));
 	x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), k, 0x10);
+	x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, low32), k, 0x00);
+	return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2), 1));
+}
+
+/* v x^32 modulo the polynomial (Barrett): the register after feeding the
+ * four bytes of v into a register of 0. */
+CLMUL_TARGET inline uint32_t times_x32(uint32_t v)
+{
+	const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
+	const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i *>(poly));
+	__m128i x1 = _mm_cvtsi32_si128(static_cast<int>(v));
+	__m128i x2 = _mm_clmulepi64_si128(x1, k, 0x10);
 	x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, low32), k, 0x00);
 	return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2), 1));
 }
@@ -129,17 +146,71 @@ bool wide_available()
 	return cpu;
 }
 
+bool cpu_has_clmul()
+{
+	__builtin_cpu_init();
+	return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+bool clmul_enabled = cpu_has_clmul() && getenv("DRAXEL_NO_SIMD") == NULL;
+
 } // namespace
 
 extern "C" bool crc32_clmul_available(void)
 {
-	static const bool cpu = __builtin_cpu_supports("pclmul") &&
-	                        __builtin_cpu_supports("sse4.1") &&
-	                        getenv("DRAXEL_NO_SIMD") == NULL;
-	return cpu;
+	return clmul_enabled;
+}
+
+extern "C" bool crc32_use_clmul(bool on)
+{
+	clmul_enabled = on && cpu_has_clmul();
+	return clmul_enabled == on;
 }
 
 extern "C" uint32_t crc32_clmul(uint32_t crc, const unsigned char *buf, size_t len)
 {
 	return len >= 256 && wide_available() ? clmul_512(crc, buf, len) : clmul_128(crc, buf, len);
 }
+
+/* Four bytes at a time, and the last one to three bytes as the low bytes of
+ * a word whose other bytes the register shifts out. */
+extern "C" CLMUL_TARGET uint32_t crc32_clmul_short(uint32_t crc, const unsigned char *buf,
+                                                   size_t len)
+{
+	for (; len >= 4; len -= 4, buf += 4) {
+		uint32_t w;
+		memcpy(&w, buf, 4);
+		crc = times_x32(crc ^ w);
+	}
+	if (len > 0) {
+		uint32_t w = 0;
+		memcpy(&w, buf, len);
+		const unsigned bits = 8 * static_cast<unsigned>(len);
+		crc = crc >> bits ^ times_x32((crc ^ w) << (32 - bits));
+	}
+	return crc;
+}
+
+#else
+
+extern "C" bool crc32_clmul_available(void)
+{
+	return false;
+}
+
+extern "C" bool crc32_use_clmul(bool on)
+{
+	return !on;
+}
+
+extern "C" uint32_t crc32_clmul(uint32_t crc, const unsigned char *, size_t)
+{
+	return crc;
+}
+
+extern "C" uint32_t crc32_clmul_short(uint32_t crc, const unsigned char *, size_t)
+{
+	return crc;
+}
+
+#endif

@@ -19,7 +19,10 @@
  * not to a connection: when another program has reset the card (or closed a
  * connection that presented a password, which clears that state), the
  * library reconnects on its own, and an operation that needs the PIN then
- * fails with DRAXEL_E_ACCESS_DENIED (104): verify again and retry. A host
+ * fails with DRAXEL_E_ACCESS_DENIED (104): verify again and retry. So does
+ * an operation in whose middle the card was reset (pcscd resets it when a
+ * program dies holding it): the command that finds the reset is not sent,
+ * since what the earlier ones set up is gone. A host
  * that wants the token to itself across several calls (from VerifyPIN to its
  * last operation, say) brackets them with BeginTokenTransaction() and
  * EndTokenTransaction().

@@ -369,6 +369,17 @@ unsigned long FastDecryptDataFile(const BYTE *key, const BYTE *data, unsigned lo
  *
  * The functions work in place on the caller's memory and allocate nothing.
  * A null pointer, a negative length or a count of 0 makes them do nothing.
+ *
+ * Timing: on x86-64 processors with SSSE3 (with AVX2 and AVX-512 VBMI where
+ * present) and on every arm64 processor (NEON), the cipher looks its boxes
+ * up in registers: no branch and no memory address depends on the key, the
+ * data or the CFB register, so a process sharing the caches learns nothing
+ * from their timing. Elsewhere, with DRAXEL_NO_SIMD set in the environment,
+ * or under a table set by g2814789_set_subst whose 8-bit pairs are not each
+ * two 4-bit boxes (entry i = high[i >> 4] * 16 + low[i & 15]), the cipher
+ * reads tables in memory indexed by secret bytes: it gives the same results
+ * but is not constant time. The CRC-32 indexes no table by the data where
+ * the processor has carry-less multiplication (PCLMUL), and does otherwise.
  */
 
 /* One expanded pair of 4-bit boxes: entry i is high[i >> 4] * 16 + low[i & 15]. */

@@ -2,14 +2,18 @@
  * GOST 28147-89 on the host: the block cipher, ECB and CFB over caller
  * memory, and two helpers for arithmetic modulo 2^32 - 1.
  *
- * The round function does not read curr_subst itself but four tables of
- * words derived from it, each holding a substituted byte already in its
- * place in the word and rotated left by 11: a round is then an addition,
- * four look-ups and XORs. g2814789_set_subst rebuilds the tables, so they
- * always follow curr_subst.
+ * Where the processor can look up 16-byte tables in registers, a vector
+ * engine (gost_a_ssse3.cpp, gost_a_avx2.cpp, gost_a_wide.cpp,
+ * gost_a_neon.cpp) does every block, and no memory address depends on the
+ * key or the data. Otherwise the round function below reads four tables of
+ * words derived from curr_subst, each holding a substituted byte already in
+ * its place in the word and rotated left by 11: a round is then an
+ * addition, four look-ups and XORs. g2814789_set_subst rebuilds every
+ * engine's tables, so they always follow curr_subst.
  */
 #include "gost_a.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "wipe.h"
@@ -37,7 +41,49 @@ void build_round_tables()
 		round_tab[2][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k65[i]) << 16);
 		round_tab[3][i] = rotl11(static_cast<u32_gost_type>(curr_subst.gost_k87[i]) << 24);
 	}
-	gost_wide_prepare(&curr_subst);
+}
+
+/* ---- choosing the engine ---------------------------------------------- */
+
+const GostEngine *const engines[] = {nullptr, &gost_engine_ssse3, &gost_engine_avx2,
+                                     &gost_engine_avx512, &gost_engine_neon};
+
+bool has_path(GostPath path)
+{
+	const GostEngine *e = engines[path];
+	return path == GOST_PATH_TABLE || (e->supported != nullptr && e->supported());
+}
+
+GostPath path_from_environment()
+{
+	if (getenv("DRAXEL_NO_SIMD") != NULL)
+		return GOST_PATH_TABLE;
+	const char *want = getenv("DRAXEL_CIPHER_PATH");
+	GostPath best = GOST_PATH_TABLE;
+	for (int p = GOST_PATH_NEON; p > GOST_PATH_TABLE && best == GOST_PATH_TABLE; p--)
+		if (has_path(static_cast<GostPath>(p)))
+			best = static_cast<GostPath>(p);
+	for (int p = GOST_PATH_TABLE; want != NULL && p <= GOST_PATH_NEON; p++)
+		if (strcmp(want, gost_path_name(static_cast<GostPath>(p))) == 0 &&
+		    has_path(static_cast<GostPath>(p)))
+			best = static_cast<GostPath>(p);
+	return best;
+}
+
+/* The chosen path, and its engine while curr_subst is one it can serve. */
+GostPath chosen = GOST_PATH_TABLE;
+const GostEngine *engine = nullptr;
+
+void prepare_engine()
+{
+	static const bool once = [] {
+		chosen = path_from_environment();
+		return true;
+	}();
+	(void)once;
+	engine = engines[chosen];
+	if (engine != nullptr && !engine->prepare(&curr_subst))
+		engine = nullptr;
 }
 
 /* The library starts with the TC26 table. */
@@ -119,7 +165,7 @@ template <int Lanes>
 
 /* Deciphers kLanes full segments: their keystream comes from the register
  * and the ciphertext before each, all known in advance. */
-constexpr int kLanes = 4;
+constexpr int kLanes = GOST_LANES_MAX;
 
 void decrypt_cfb_lanes(const u32_gost_type *key, u32_gost_type &r1, u32_gost_type &r2,
                        const u8_gost_type *src, u8_gost_type *dst)
@@ -135,27 +181,58 @@ void decrypt_cfb_lanes(const u32_gost_type *key, u32_gost_type &r1, u32_gost_typ
 	}
 	r1 = c[2 * (kLanes - 1)];
 	r2 = c[2 * (kLanes - 1) + 1];
-	encrypt_lanes<kLanes>(key, n1, n2);
+	if (engine != nullptr)
+		engine->blocks(key, n1, n2, kLanes, false);
+	else
+		encrypt_lanes<kLanes>(key, n1, n2);
 	for (int j = 0; j < kLanes; j++) {
 		gost_store_le32(dst + 8 * j, c[2 * j] ^ n2[j]);
 		gost_store_le32(dst + 8 * j + 4, c[2 * j + 1] ^ n1[j]);
 	}
+	wipe(n1, sizeof n1); /* keystream */
+	wipe(n2, sizeof n2);
 }
 
-inline void encrypt_block(const u32_gost_type *key, u8_gost_type *b)
+/* One block's halves through the engine or the tables. */
+inline void crypt_halves(const u32_gost_type *key, u32_gost_type &n1, u32_gost_type &n2,
+                         bool decipher)
+{
+	if (engine != nullptr)
+		engine->blocks(key, &n1, &n2, 1, decipher);
+	else if (decipher)
+		decrypt_halves(key, n1, n2);
+	else
+		encrypt_halves(key, n1, n2);
+}
+
+void crypt_block(const u32_gost_type *key, u8_gost_type *b, bool decipher)
 {
 	u32_gost_type n1 = gost_load_le32(b), n2 = gost_load_le32(b + 4);
-	encrypt_halves(key, n1, n2);
+	crypt_halves(key, n1, n2, decipher);
 	gost_store_le32(b, n2);
 	gost_store_le32(b + 4, n1);
 }
 
-inline void decrypt_block(const u32_gost_type *key, u8_gost_type *b)
+/* ECB: independent blocks, as many at once as the engine takes. */
+void crypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks, bool decipher)
 {
-	u32_gost_type n1 = gost_load_le32(b), n2 = gost_load_le32(b + 4);
-	decrypt_halves(key, n1, n2);
-	gost_store_le32(b, n2);
-	gost_store_le32(b + 4, n1);
+	for (; engine != nullptr && blocks >= GOST_LANES_MAX;
+	     blocks -= GOST_LANES_MAX, d += GOST_LANES_MAX * static_cast<int>(GOST_BLOCK_SIZE)) {
+		u32_gost_type n1[GOST_LANES_MAX], n2[GOST_LANES_MAX];
+		for (int j = 0; j < GOST_LANES_MAX; j++) {
+			n1[j] = gost_load_le32(d + 8 * j);
+			n2[j] = gost_load_le32(d + 8 * j + 4);
+		}
+		engine->blocks(key, n1, n2, GOST_LANES_MAX, decipher);
+		for (int j = 0; j < GOST_LANES_MAX; j++) {
+			gost_store_le32(d + 8 * j, n2[j]);
+			gost_store_le32(d + 8 * j + 4, n1[j]);
+		}
+		wipe(n1, sizeof n1);
+		wipe(n2, sizeof n2);
+	}
+	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE)
+		crypt_block(key, d, decipher);
 }
 
 /*
@@ -173,7 +250,7 @@ void cfb_tail(const u32_gost_type *key, u32_gost_type r1, u32_gost_type r2, u8_g
 		return;
 	}
 	u8_gost_type reg[GOST_BLOCK_SIZE];
-	encrypt_halves(key, r1, r2);
+	crypt_halves(key, r1, r2, false);
 	gost_store_le32(reg, r2);
 	gost_store_le32(reg + 4, r1);
 	for (int i = 0; i < length; i++) {
@@ -183,11 +260,40 @@ void cfb_tail(const u32_gost_type *key, u32_gost_type r1, u32_gost_type r2, u8_g
 	}
 	memcpy(reg_bytes, reg, sizeof reg);
 	wipe(reg, sizeof reg);
+	gost_cfb_tail_wiped(reg, sizeof reg);
 }
 
 } // namespace
 
 extern "C" {
+
+__attribute__((weak)) void gost_cfb_tail_wiped(const u8_gost_type *, size_t) {}
+
+enum GostPath gost_path(void)
+{
+	return engine != nullptr ? engine->path : GOST_PATH_TABLE;
+}
+
+const char *gost_path_name(enum GostPath path)
+{
+	static const char *const names[] = {"table", "ssse3", "avx2", "avx512", "neon"};
+	return path >= GOST_PATH_TABLE && path <= GOST_PATH_NEON ? names[path] : "none";
+}
+
+bool gost_path_supported(enum GostPath path)
+{
+	return path >= GOST_PATH_TABLE && path <= GOST_PATH_NEON && has_path(path);
+}
+
+bool gost_use_path(enum GostPath path)
+{
+	if (!gost_path_supported(path))
+		return false;
+	prepare_engine(); /* the first choice is made, then overruled */
+	chosen = path;
+	prepare_engine();
+	return true;
+}
 
 void g2814789_set_subst(const g2814789_subst *p_subst)
 {
@@ -195,6 +301,7 @@ void g2814789_set_subst(const g2814789_subst *p_subst)
 		return;
 	memmove(&curr_subst, p_subst, sizeof curr_subst);
 	build_round_tables();
+	prepare_engine();
 }
 
 int g2814789_set_key(u32_gost_type *key, const void *src, int size)
@@ -209,29 +316,27 @@ int g2814789_set_key(u32_gost_type *key, const void *src, int size)
 void g2814789_encrypt(const u32_gost_type *key, u8_gost_type *in)
 {
 	if (key != NULL && in != NULL)
-		encrypt_block(key, in);
+		crypt_block(key, in, false);
 }
 
 void g2814789_decrypt(const u32_gost_type *key, u8_gost_type *in)
 {
 	if (key != NULL && in != NULL)
-		decrypt_block(key, in);
+		crypt_block(key, in, true);
 }
 
 void g2814789_encrypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks)
 {
 	if (key == NULL || d == NULL)
 		return;
-	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE)
-		encrypt_block(key, d);
+	crypt_ecb(key, d, blocks, false);
 }
 
 void g2814789_decrypt_ecb(const u32_gost_type *key, u8_gost_type *d, int blocks)
 {
 	if (key == NULL || d == NULL)
 		return;
-	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE)
-		decrypt_block(key, d);
+	crypt_ecb(key, d, blocks, true);
 }
 
 void MemXor(unsigned char *dst, const unsigned char *src, int len)
@@ -249,8 +354,14 @@ void gost_encrypt_cfb(const u32_gost_type *key, u8_gost_type *reg_bytes, u8_gost
 	if (key == NULL || reg_bytes == NULL || d == NULL || length <= 0)
 		return;
 	u32_gost_type r1 = gost_load_le32(reg_bytes), r2 = gost_load_le32(reg_bytes + 4);
+	if (engine != nullptr && length >= GOST_BLOCK_SIZE) {
+		const int full = length / GOST_BLOCK_SIZE;
+		engine->cfb_encrypt(key, &r1, &r2, d, static_cast<size_t>(full));
+		d += full * GOST_BLOCK_SIZE;
+		length -= full * GOST_BLOCK_SIZE;
+	}
 	for (; length >= GOST_BLOCK_SIZE; length -= GOST_BLOCK_SIZE, d += GOST_BLOCK_SIZE) {
-		encrypt_halves(key, r1, r2);
+		crypt_halves(key, r1, r2, false);
 		u32_gost_type c1 = r2 ^ gost_load_le32(d), c2 = r1 ^ gost_load_le32(d + 4);
 		gost_store_le32(d, c1);
 		gost_store_le32(d + 4, c2);
@@ -272,17 +383,22 @@ void gost_decrypt_cfb_to(const u32_gost_type *key, u8_gost_type *reg_bytes, cons
 	if (key == NULL || reg_bytes == NULL || src == NULL || dst == NULL || length <= 0)
 		return;
 	u32_gost_type r1 = gost_load_le32(reg_bytes), r2 = gost_load_le32(reg_bytes + 4);
-	const int wide_bytes = GOST_WIDE_BLOCKS * static_cast<int>(GOST_BLOCK_SIZE);
-	const int lane_bytes = kLanes * static_cast<int>(GOST_BLOCK_SIZE);
-	if (gost_wide_available())
-		for (; length >= wide_bytes;
-		     length -= wide_bytes, src += wide_bytes, dst += wide_bytes)
-			gost_wide_decrypt_cfb(key, &r1, &r2, src, dst);
-	for (; length >= lane_bytes; length -= lane_bytes, src += lane_bytes, dst += lane_bytes)
+	if (engine != nullptr && engine->cfb_decrypt != nullptr) {
+		const int wide_bytes = engine->wide_blocks * static_cast<int>(GOST_BLOCK_SIZE);
+		const int chunks = length / wide_bytes;
+		if (chunks > 0) {
+			engine->cfb_decrypt(key, &r1, &r2, src, dst, static_cast<size_t>(chunks));
+			src += chunks * wide_bytes;
+			dst += chunks * wide_bytes;
+			length -= chunks * wide_bytes;
+		}
+	}
+	for (const int lane_bytes = kLanes * static_cast<int>(GOST_BLOCK_SIZE);
+	     length >= lane_bytes; length -= lane_bytes, src += lane_bytes, dst += lane_bytes)
 		decrypt_cfb_lanes(key, r1, r2, src, dst);
 	for (; length >= GOST_BLOCK_SIZE;
 	     length -= GOST_BLOCK_SIZE, src += GOST_BLOCK_SIZE, dst += GOST_BLOCK_SIZE) {
-		encrypt_halves(key, r1, r2);
+		crypt_halves(key, r1, r2, false);
 		u32_gost_type c1 = gost_load_le32(src), c2 = gost_load_le32(src + 4);
 		gost_store_le32(dst, c1 ^ r2);
 		gost_store_le32(dst + 4, c2 ^ r1);

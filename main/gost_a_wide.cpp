@@ -1,9 +1,10 @@
 /*
- * CFB decipherment of sixteen segments at once with AVX-512. Every block's
- * keystream comes from ciphertext already known, so the blocks are
- * independent: sixteen 32-bit halves ride in one register, and each S-box
- * pass is two 64-byte byte permutes (vpermb) that look up all eight 4-bit
- * boxes of all sixteen words together.
+ * The cipher with AVX-512 byte permutes. CFB decipherment takes sixteen
+ * segments at once: every block's keystream comes from ciphertext already
+ * known, so the blocks are independent, sixteen 32-bit halves ride in one
+ * register, and each S-box pass is two 64-byte byte permutes (vpermb) that
+ * look up all eight 4-bit boxes of all sixteen words together. The serial
+ * work (one to four blocks) runs the same rounds in 256-bit registers.
  *
  * Table layout: a permute index is a nibble (bits 0-3) plus the byte's
  * position in its word (bits 4-5), so entry 16 p + n is box n of the pair
@@ -11,40 +12,62 @@
  */
 #include "gost_a.h"
 
-#include <stdlib.h>
+#if defined(__x86_64__) || defined(__i386__)
 
 /* GCC 12 warns about its own AVX-512 intrinsics (their undefined pass-through
  * operand); nothing of ours is uninitialized. */
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 namespace {
 
+constexpr int kWideBlocks = 16;
+
 alignas(64) u8_gost_type low_boxes[64];
 alignas(64) u8_gost_type high_boxes[64];
-bool tables_usable = false;
-
-const u8_gost_type *pair_for_byte(const g2814789_subst *s, int p)
-{
-	const u8_gost_type *pairs[4] = {s->gost_k21, s->gost_k43, s->gost_k65, s->gost_k87};
-	return pairs[p];
-}
-
-/* Splits one pair table into its two 4-bit boxes; false when the table is
- * not such a pair. */
-bool split_pair(const u8_gost_type *pair, u8_gost_type *low, u8_gost_type *high)
-{
-	for (int n = 0; n < 16; n++) {
-		low[n] = pair[n] & 0x0F;
-		high[n] = pair[n << 4] & 0xF0;
-	}
-	for (int i = 0; i < 256; i++)
-		if (pair[i] != (high[i >> 4] | low[i & 15]))
-			return false;
-	return true;
-}
 
 #define WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define SERIAL_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+/* The serial rounds in 256-bit registers: a two-table permute (vpermi2b)
+ * looks up the 64 entries there, with a shorter wait than the 512-bit
+ * permute. */
+struct Serial {
+	__m256i nibble_mask, position, low_a, low_b, high_a, high_b;
+};
+
+SERIAL_TARGET inline __m256i f8(const Serial &w, __m256i x, __m256i n)
+{
+	const int and_or = 0xEA; /* (a & b) | c */
+	__m256i lo = _mm256_ternarylogic_epi32(x, w.nibble_mask, w.position, and_or);
+	__m256i hi = _mm256_ternarylogic_epi32(_mm256_srli_epi32(x, 4), w.nibble_mask, w.position,
+	                                       and_or);
+	return _mm256_ternarylogic_epi32(
+	        n, _mm256_rol_epi32(_mm256_permutex2var_epi8(w.low_a, lo, w.low_b), 11),
+	        _mm256_rol_epi32(_mm256_permutex2var_epi8(w.high_a, hi, w.high_b), 11), 0x96);
+}
+
+[[gnu::always_inline]] SERIAL_TARGET inline void crypt8(const u32_gost_type *k, __m256i &n1,
+                                                        __m256i &n2, const u8_gost_type *order)
+{
+	const Serial w = {_mm256_set1_epi8(0x0F),
+	                  _mm256_set1_epi32(0x30201000),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(low_boxes)),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(low_boxes + 32)),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(high_boxes)),
+	                  _mm256_load_si256(reinterpret_cast<const __m256i *>(high_boxes + 32))};
+#pragma GCC unroll 16
+	for (int i = 0; i < 32; i += 2) {
+		n2 = f8(w, _mm256_add_epi32(n1, _mm256_set1_epi32(static_cast<int>(k[order[i]]))),
+		        n2);
+		n1 = f8(w,
+		        _mm256_add_epi32(n2, _mm256_set1_epi32(static_cast<int>(k[order[i + 1]]))),
+		        n1);
+	}
+}
 
 struct Wide {
 	__m512i nibble_mask;
@@ -53,61 +76,83 @@ struct Wide {
 	__m512i high;
 };
 
-WIDE_TARGET inline __m512i f16(const Wide &w, __m512i x)
+/* n ^ rotl11(S(x)) */
+WIDE_TARGET inline __m512i f16(const Wide &w, __m512i x, __m512i n)
 {
 	const int and_or = 0xEA; /* (a & b) | c */
 	__m512i lo = _mm512_ternarylogic_epi32(x, w.nibble_mask, w.position, and_or);
 	__m512i hi = _mm512_ternarylogic_epi32(_mm512_srli_epi32(x, 4), w.nibble_mask, w.position,
 	                                       and_or);
-	__m512i s = _mm512_or_si512(_mm512_permutexvar_epi8(lo, w.low),
-	                            _mm512_permutexvar_epi8(hi, w.high));
-	return _mm512_rol_epi32(s, 11);
+	/* the boxes' results are disjoint: rotated apart, they join n in one step */
+	return _mm512_ternarylogic_epi32(
+	        n, _mm512_rol_epi32(_mm512_permutexvar_epi8(lo, w.low), 11),
+	        _mm512_rol_epi32(_mm512_permutexvar_epi8(hi, w.high), 11), 0x96);
 }
 
 WIDE_TARGET inline void round_pair(const Wide &w, u32_gost_type k1, u32_gost_type k2, __m512i &n1,
                                    __m512i &n2)
 {
-	n2 = _mm512_xor_si512(
-	        n2, f16(w, _mm512_add_epi32(n1, _mm512_set1_epi32(static_cast<int>(k1)))));
-	n1 = _mm512_xor_si512(
-	        n1, f16(w, _mm512_add_epi32(n2, _mm512_set1_epi32(static_cast<int>(k2)))));
+	n2 = f16(w, _mm512_add_epi32(n1, _mm512_set1_epi32(static_cast<int>(k1))), n2);
+	n1 = f16(w, _mm512_add_epi32(n2, _mm512_set1_epi32(static_cast<int>(k2))), n1);
 }
 
-WIDE_TARGET void encrypt16(const u32_gost_type *k, __m512i &n1, __m512i &n2)
+[[gnu::always_inline]] WIDE_TARGET inline void crypt16(const u32_gost_type *k, __m512i &n1,
+                                                       __m512i &n2, const u8_gost_type *order)
 {
 	const Wide w = {_mm512_set1_epi8(0x0F), _mm512_set1_epi32(0x30201000),
 	                _mm512_load_si512(low_boxes), _mm512_load_si512(high_boxes)};
-	for (int pass = 0; pass < 3; pass++)
-		for (int i = 0; i < 8; i += 2)
-			round_pair(w, k[i], k[i + 1], n1, n2);
-	for (int i = 7; i > 0; i -= 2)
-		round_pair(w, k[i], k[i - 1], n1, n2);
+#pragma GCC unroll 16
+	for (int i = 0; i < 32; i += 2)
+		round_pair(w, k[order[i]], k[order[i + 1]], n1, n2);
 }
 
-} // namespace
-
-extern "C" {
-
-bool gost_wide_prepare(const g2814789_subst *subst)
+bool supported()
 {
-	tables_usable = true;
-	for (int p = 0; p < 4 && tables_usable; p++)
-		tables_usable = split_pair(pair_for_byte(subst, p), low_boxes + 16 * p,
-		                           high_boxes + 16 * p);
-	return tables_usable;
+	__builtin_cpu_init();
+	return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+	       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
 }
 
-bool gost_wide_available(void)
+bool prepare(const g2814789_subst *subst)
 {
-	static const bool cpu =
-	        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-	        __builtin_cpu_supports("avx512vbmi") && getenv("DRAXEL_NO_SIMD") == NULL;
-	return cpu && tables_usable;
+	bool product = true;
+	for (int p = 0; p < 4; p++)
+		product = gost_split_pair(gost_pair_for_byte(subst, p), low_boxes + 16 * p,
+		                          high_boxes + 16 * p) &&
+		          product;
+	return product;
 }
 
-WIDE_TARGET void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *r1,
-                                       u32_gost_type *r2, const u8_gost_type *src,
-                                       u8_gost_type *dst)
+SERIAL_TARGET void blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
+                          bool decipher)
+{
+	const __mmask8 lanes = static_cast<__mmask8>((1u << count) - 1);
+	__m256i x1 = _mm256_maskz_loadu_epi32(lanes, n1), x2 = _mm256_maskz_loadu_epi32(lanes, n2);
+	crypt8(key, x1, x2, gost_key_order[decipher ? 1 : 0]);
+	_mm256_mask_storeu_epi32(n1, lanes, x1);
+	_mm256_mask_storeu_epi32(n2, lanes, x2);
+}
+
+SERIAL_TARGET void cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                               u8_gost_type *d, size_t blocks)
+{
+	__m256i x1 = _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(*r1)));
+	__m256i x2 = _mm256_castsi128_si256(_mm_cvtsi32_si128(static_cast<int>(*r2)));
+	for (; blocks > 0; blocks--, d += GOST_BLOCK_SIZE) {
+		crypt8(key, x1, x2, gost_key_order[0]);
+		__m128i c = _mm_xor_si128(
+		        _mm_unpacklo_epi32(_mm256_castsi256_si128(x2), _mm256_castsi256_si128(x1)),
+		        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(d)));
+		_mm_storel_epi64(reinterpret_cast<__m128i *>(d), c);
+		x1 = _mm256_castsi128_si256(c);
+		x2 = _mm256_castsi128_si256(_mm_srli_epi64(c, 32));
+	}
+	*r1 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(_mm256_castsi256_si128(x1)));
+	*r2 = static_cast<u32_gost_type>(_mm_cvtsi128_si32(_mm256_castsi256_si128(x2)));
+}
+
+WIDE_TARGET void decrypt16(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                           const u8_gost_type *src, u8_gost_type *dst)
 {
 	const __m512i even =
 	        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
@@ -127,7 +172,7 @@ WIDE_TARGET void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *
 	        _mm512_maskz_alignr_epi32(0xFFFF, c2, _mm512_set1_epi32(static_cast<int>(*r2)), 15);
 	*r1 = gost_load_le32(src + 120);
 	*r2 = gost_load_le32(src + 124);
-	encrypt16(key, n1, n2);
+	crypt16(key, n1, n2, gost_key_order[0]);
 	/* keystream segment j is n2[j] then n1[j] */
 	a = _mm512_xor_si512(a, _mm512_permutex2var_epi32(n2, first, n1));
 	b = _mm512_xor_si512(b, _mm512_permutex2var_epi32(n2, second, n1));
@@ -135,4 +180,23 @@ WIDE_TARGET void gost_wide_decrypt_cfb(const u32_gost_type *key, u32_gost_type *
 	_mm512_storeu_si512(dst + 64, b);
 }
 
-} // extern "C"
+void cfb_decrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
+                 const u8_gost_type *src, u8_gost_type *dst, size_t chunks)
+{
+	const size_t bytes = kWideBlocks * GOST_BLOCK_SIZE;
+	for (; chunks > 0; chunks--, src += bytes, dst += bytes)
+		decrypt16(key, r1, r2, src, dst);
+}
+
+} // namespace
+
+extern "C" const GostEngine gost_engine_avx512 = {GOST_PATH_AVX512, "avx512",   supported,
+                                                  prepare,          blocks,     cfb_encrypt,
+                                                  kWideBlocks,      cfb_decrypt};
+
+#else
+
+extern "C" const GostEngine gost_engine_avx512 = {GOST_PATH_AVX512, "avx512", nullptr, nullptr,
+                                                  nullptr,          nullptr,  0,       nullptr};
+
+#endif

@@ -106,6 +106,17 @@ bool card_was_reset(LONG rv)
 	return rv == SCARD_W_RESET_CARD || rv == SCARD_W_UNPOWERED_CARD;
 }
 
+/* The same, seen by a command. pcscd tells a program that died holding the
+ * card apart by resetting the card, and flags the reset to the other
+ * handles before the card has been power-cycled: a handle reconnected in
+ * between keeps the old protocol and finds it undone at its next command.
+ * Our protocol information only ever comes from pcscd's negotiation, so a
+ * mismatch means nothing else. */
+bool reset_under_command(LONG rv)
+{
+	return card_was_reset(rv) || rv == SCARD_E_PROTO_MISMATCH;
+}
+
 bool card_powered(ReaderStructPtr prs)
 {
 	DWORD state = 0;
@@ -184,7 +195,10 @@ bool is_t0(ReaderStructPtr prs)
 
 /* A command that found the card reset is sent again after reconnecting
  * only when it opens its transaction: a later one would run without what
- * the earlier commands set up on the token. */
+ * the earlier commands set up on the token. It fails instead, as
+ * SCARD_W_RESET_CARD whatever pcscd said, so that the operation can report
+ * a token that forgot its verified passwords; the handle is reconnected
+ * either way, and the next operation finds it working. */
 unsigned long exchange(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_len, BYTE *reply,
                        unsigned long *reply_len)
 {
@@ -192,9 +206,14 @@ unsigned long exchange(ReaderStructPtr prs, const BYTE *cmd, unsigned long cmd_l
 		return DRAXEL_TR_NOT_CONNECTED;
 	DWORD len = *reply_len;
 	LONG rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply, &len);
-	if (card_was_reset(rv) && !prs->sent_under_lock && reconnect(prs) == SCARD_S_SUCCESS) {
-		len = *reply_len;
-		rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply, &len);
+	if (reset_under_command(rv) && reconnect(prs) == SCARD_S_SUCCESS) {
+		if (prs->sent_under_lock) {
+			rv = SCARD_W_RESET_CARD;
+		} else {
+			len = *reply_len;
+			rv = SCardTransmit(prs->hCard, prs->lpscior, cmd, cmd_len, NULL, reply,
+			                   &len);
+		}
 	}
 	prs->error = static_cast<DWORD>(rv);
 	if (rv != SCARD_S_SUCCESS) {

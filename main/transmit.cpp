@@ -352,6 +352,11 @@ unsigned long ReaderGetLastError(ReaderStructPtr prs)
 	return prs != NULL ? prs->error : 0;
 }
 
+bool CardResetUnderOperation(ReaderStructPtr prs)
+{
+	return prs != NULL && prs->error == static_cast<DWORD>(SCARD_W_RESET_CARD);
+}
+
 unsigned long Transmit(BYTE *pubSend, unsigned long ulSendSize, BYTE *pubRecv,
                        unsigned long *pulRecvSize, ReaderStructPtr prs)
 {

@@ -42,6 +42,11 @@ void ReleaseFileHold(void);
  * programs that each need both cards cannot wait on each other. */
 bool ReaderLocksFirst(ReaderStructPtr a, ReaderStructPtr b);
 
+/* True when prs's last exchange failed because the card had been reset
+ * after the operation's first command reached it: the token has forgotten
+ * what the operation set up, its verified passwords among them. */
+bool CardResetUnderOperation(ReaderStructPtr prs);
+
 /* Releases a PC/SC context other than hSC (one that only the connections a
  * new one replaced were using); pcscd then drops its card handles without
  * powering the cards down. */

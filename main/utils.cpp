@@ -71,6 +71,10 @@ unsigned long SetError(unsigned long er, ReaderStructPtr prs)
 {
 	if (er == DRAXEL_TR_STATUS_WORD)
 		er = code_of_status_word(GetSW(prs));
+	/* another program's reset under the operation: the host verifies
+	 * again, as after any refusal, and need not reconnect */
+	else if (er == DRAXEL_E_COMMUNICATION && CardResetUnderOperation(prs))
+		er = DRAXEL_E_ACCESS_DENIED;
 	cur_context.error = er;
 	return er;
 }

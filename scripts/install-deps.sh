@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build, the tests and the demo need and
-# this machine lacks. Quiet and quick when everything is there. With --deb,
-# also what building, checking and testing the Debian packages needs.
+# this machine lacks. Quiet and quick when everything is there.
+#
+#   install-deps.sh [--deb | --cross]
+#
+# --deb: also what building, checking and testing the Debian packages needs.
+# --cross: what the arm64 cross-build and its run under qemu-user need
+# (make cross-check) instead: the cross compiler, the emulator, and the arm64
+# libraries from Debian's multiarch archive. Only packages that can sit beside
+# their amd64 twins: the arm64 development files of libgcrypt and
+# libgpg-error would replace the amd64 ones, so scripts/cross-check.sh
+# unpacks those into its build directory instead.
 set -euo pipefail
 
 packages=(
@@ -15,6 +24,20 @@ packages=(
 if [ "${1:-}" = "--deb" ]; then
 	packages+=(debhelper dpkg-dev fakeroot lintian man-db util-linux)
 fi
+
+cross_packages() {
+	if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+		[ "$(id -u)" -eq 0 ] || { echo "need root to add the arm64 architecture" >&2; exit 1; }
+		dpkg --add-architecture arm64
+		apt-get update -qq
+	fi
+	packages=(
+		make cmake pkg-config g++-aarch64-linux-gnu qemu-user googletest nlohmann-json3-dev
+		libgcrypt20:arm64 libgpg-error0:arm64 zlib1g-dev:arm64 libpcsclite-dev:arm64
+	)
+}
+
+[ "${1:-}" = "--cross" ] && cross_packages
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -1,13 +1,32 @@
 // The cipher engine against independent implementations: GOST 28147-89
 // against libgcrypt's GOST28147 with the TC26 boxes (param Z), once libgcrypt
 // itself is pinned to the RFC 8891 test vector; a changed substitution table
-// against a round function written from the definition; CRC-32 against
-// zlib's crc32.
+// against a round function written from the definition; every way of
+// computing the cipher that this processor has, switched in turn; CRC-32
+// against zlib's crc32, with and without the carry-less path. Linked with
+// the units themselves, to switch paths and to see the wipe of the register
+// copy that a partial CFB segment leaves.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "crc32.h"
 #include "draxel_lib.h"
+#include "gost_a.h"
 #include "support/oracles.h"
+
+namespace {
+int tail_wipes = 0;
+bool tail_wiped_clear = true;
+} // namespace
+
+extern "C" void gost_cfb_tail_wiped(const u8_gost_type *reg, size_t len)
+{
+	++tail_wipes;
+	tail_wiped_clear = tail_wiped_clear && len == 8 &&
+	                   std::all_of(reg, reg + len, [](uint8_t b) { return b == 0; });
+}
 
 using namespace draxel::test;
 
@@ -94,7 +113,7 @@ TEST(Gost, BlocksAndEcbMatchTheRfcAndLibgcrypt)
 	g2814789_decrypt(rfc.ks, block.data());
 	EXPECT_EQ(block, from_rfc(kRfcPlain, 8));
 
-	for (int i = 0; i < 200; i++) {
+	for (int i = 0; i < 20; i++) { // every path: GostPaths below
 		Bytes key = random_bytes(32), plain = random_bytes(8 * (rng() % 17)), d = plain;
 		g2814789_encrypt_ecb(Key(key).ks, d.data(), static_cast<int>(d.size() / 8));
 		ASSERT_EQ(d, ecb(key, plain));
@@ -108,12 +127,11 @@ TEST(Gost, BlocksAndEcbMatchTheRfcAndLibgcrypt)
 // that libgcrypt would carry on with.
 TEST(Gost, CfbMatchesLibgcryptAndCarriesTheDefinedRegister)
 {
-	for (int round = 0; round < 100; round++) {
+	for (int round = 0; round < 30; round++) {
 		Bytes key = random_bytes(32), enc_reg = random_bytes(8), dec_reg = enc_reg;
 		Bytes model_reg = enc_reg;
 		for (int call = 0; call < 4; call++) {
-			Bytes chunk =
-			        random_bytes((round + 37 * call) % 101); // every length 0 to 100
+			Bytes chunk = random_bytes((round * 4 + 37 * call) % 101);
 			Bytes c = cfb(gost_encrypt_cfb, key, enc_reg, chunk);
 			ASSERT_EQ(c, gcrypt_gost(GCRY_CIPHER_MODE_CFB, key, chunk, model_reg))
 			        << chunk.size();
@@ -155,7 +173,7 @@ TEST(Gost, SetKeyMemXorAndArithmeticModulo2To32Minus1)
 	EXPECT_EQ(mul_mod32_1(0x10000, 0x10000), 1u);
 	EXPECT_EQ(mul_mod32_1(0xFFFFFFFF, 5), 0xFFFFFFFFu);
 	EXPECT_EQ(mul_mod32_1(0xFFFFFFFF, 1), 0u);
-	for (int i = 0; i < 100000; i++) {
+	for (int i = 0; i < 20000; i++) {
 		uint64_t p = rng(), q = i % 3 ? rng() : 0xFFFFFFFF - rng() % 4, m = 0xFFFFFFFF;
 		u32_gost_type x1 = u32_gost_type(p), x2 = u32_gost_type(q);
 		ASSERT_EQ(sum_mod32_1(x1, x2) % m, (p + q) % m) << p << "+" << q;
@@ -195,20 +213,19 @@ TEST(GostSubst, TheTc26TableIsLoadedAndANewOneTakesEffectAtOnce)
 	EXPECT_EQ(d, ecb(key, zero));
 }
 
-// CFB decipherment as defined, block by block over the reference round.
-Bytes ref_cfb_decrypt(const g2814789_subst &s, const Bytes &key, Bytes reg, const Bytes &c)
+// CFB as defined, block by block over the reference round.
+Bytes ref_cfb(const g2814789_subst &s, const Bytes &key, Bytes reg, Bytes d, bool encipher)
 {
-	Bytes p = c;
-	for (size_t at = 0; at < c.size(); at += 8) {
+	for (size_t at = 0; at < d.size(); at += 8) {
 		Bytes stream = ref_encrypt(s, key, reg);
-		size_t n = std::min<size_t>(8, c.size() - at);
-		for (size_t i = 0; i < n; i++)
-			p[at + i] ^= stream[i];
-		if (n == 8)
-			reg.assign(c.begin() + static_cast<long>(at),
-			           c.begin() + static_cast<long>(at) + 8);
+		size_t n = std::min<size_t>(8, d.size() - at);
+		for (size_t i = 0; i < n; i++) {
+			uint8_t c = encipher ? d[at + i] ^ stream[i] : d[at + i];
+			d[at + i] ^= stream[i];
+			reg[i] = c;
+		}
 	}
-	return p;
+	return d;
 }
 
 // A table made of eight 4-bit boxes, as every real parameter set is.
@@ -225,31 +242,129 @@ g2814789_subst product_table()
 	return t;
 }
 
-// Long runs take the wide paths (sixteen and four segments at a time):
-// they must agree with the definition for any table, split at any point.
-TEST(GostSubst, LongDecipheringAgreesWithTheDefinitionForAnyTable)
+std::vector<GostPath> every_path()
+{
+	std::vector<GostPath> paths;
+	for (int p = GOST_PATH_TABLE; p <= GOST_PATH_NEON; p++)
+		if (gost_path_supported(static_cast<GostPath>(p)))
+			paths.push_back(static_cast<GostPath>(p));
+	return paths;
+}
+
+// Lengths around every path's multiples (4, 16 and 32 segments), all short
+// ones, and one long run.
+std::vector<size_t> cfb_lengths()
+{
+	std::vector<size_t> lengths;
+	for (size_t n = 0; n <= 300; n++)
+		lengths.push_back(n);
+	for (size_t base : {512, 1024})
+		for (size_t d : {1, 8, 9, 33, 129})
+			lengths.insert(lengths.end(), {base - d, base + d});
+	lengths.push_back(4096 + 13);
+	return lengths;
+}
+
+// Each path, switched in turn, with the TC26 table against libgcrypt and
+// with other tables against the definition: ECB both ways, CFB both ways in
+// place and apart, at any alignment, split at any point; a table that is not
+// made of 4-bit boxes leaves every path for the table round.
+TEST(GostPaths, EveryPathGivesTheSameBytes)
 {
 	struct Restore {
-		~Restore() { g2814789_set_subst(&subst_TC26); }
+		~Restore()
+		{
+			g2814789_set_subst(&subst_TC26);
+			gost_use_path(best);
+		}
+		GostPath best = gost_path();
 	} restore;
 	g2814789_subst not_a_product;
 	Bytes random = random_bytes(sizeof not_a_product);
 	std::memcpy(&not_a_product, random.data(), sizeof not_a_product);
 	const g2814789_subst tables[] = {subst_TC26, product_table(), not_a_product};
-	for (const g2814789_subst &table : tables) {
-		g2814789_set_subst(&table);
-		Bytes key = random_bytes(32), start = random_bytes(8), reg = start;
-		Bytes c = random_bytes(2000), p;
-		size_t want = 1;
-		for (size_t at = 0; at < c.size(); at += want, want = want * 7 % 263 + 8) {
-			want = std::min(want - want % 8,
-			                c.size() - at); // whole blocks but the last
-			Bytes out = cfb(gost_decrypt_cfb, key, reg,
-			                Bytes(c.begin() + static_cast<long>(at),
-			                      c.begin() + static_cast<long>(at + want)));
-			p.insert(p.end(), out.begin(), out.end());
+	const std::vector<size_t> lengths = cfb_lengths();
+	ASSERT_FALSE(every_path().empty());
+	std::string names;
+	for (GostPath path : every_path())
+		names += std::string(" ") + gost_path_name(path);
+	std::printf("paths on this processor:%s\n", names.c_str());
+	for (GostPath path : every_path()) {
+		SCOPED_TRACE(gost_path_name(path));
+		ASSERT_TRUE(gost_use_path(path));
+		for (const g2814789_subst &table : tables) {
+			const bool tc26 = &table == &tables[0], product = &table != &tables[2];
+			g2814789_set_subst(&table);
+			EXPECT_EQ(gost_path(), product ? path : GOST_PATH_TABLE);
+			for (size_t i = 0; i < lengths.size(); i += tc26 ? 1 : 7) {
+				const size_t n = lengths[i], offset = i % 8;
+				SCOPED_TRACE(n);
+				Bytes key = random_bytes(32), reg = random_bytes(8),
+				      plain = random_bytes(n);
+				Bytes want =
+				        tc26 ? gcrypt_gost(GCRY_CIPHER_MODE_CFB, key, plain, reg)
+				             : ref_cfb(table, key, reg, plain, true);
+				Bytes space(n + 16), enc_reg = reg, dec_reg = reg;
+				std::copy(plain.begin(), plain.end(), space.begin() + offset);
+				gost_encrypt_cfb(Key(key).ks, enc_reg.data(), space.data() + offset,
+				                 static_cast<int>(n));
+				ASSERT_TRUE(std::equal(want.begin(), want.end(),
+				                       space.begin() + offset));
+				// deciphered apart, in two calls cut at a segment boundary
+				Bytes out(n + 16);
+				size_t cut = n / 8 * (i % 3) / 2 * 8;
+				gost_decrypt_cfb_to(Key(key).ks, dec_reg.data(),
+				                    space.data() + offset, out.data() + 7 - offset,
+				                    static_cast<int>(cut));
+				gost_decrypt_cfb_to(
+				        Key(key).ks, dec_reg.data(), space.data() + offset + cut,
+				        out.data() + 7 - offset + cut, static_cast<int>(n - cut));
+				ASSERT_TRUE(std::equal(plain.begin(), plain.end(),
+				                       out.begin() + 7 - offset));
+				ASSERT_EQ(dec_reg, enc_reg);
+				if (n % 8 != 0 || n > 300)
+					continue;
+				Bytes ecb_want = tc26 ? ecb(key, plain) : Bytes();
+				for (size_t b = 0; !tc26 && b < n; b += 8) {
+					Bytes block = ref_encrypt(
+					        table, key,
+					        Bytes(plain.begin() + b, plain.begin() + b + 8));
+					ecb_want.insert(ecb_want.end(), block.begin(), block.end());
+				}
+				std::copy(plain.begin(), plain.end(), space.begin() + offset);
+				g2814789_encrypt_ecb(Key(key).ks, space.data() + offset,
+				                     static_cast<int>(n / 8));
+				ASSERT_TRUE(std::equal(ecb_want.begin(), ecb_want.end(),
+				                       space.begin() + offset));
+				if (product) { // decipherment inverts only an invertible table
+					g2814789_decrypt_ecb(Key(key).ks, space.data() + offset,
+					                     static_cast<int>(n / 8));
+					ASSERT_TRUE(std::equal(plain.begin(), plain.end(),
+					                       space.begin() + offset));
+				}
+			}
 		}
-		ASSERT_EQ(p, ref_cfb_decrypt(table, key, start, c));
+	}
+}
+
+// The register copy a partial segment leaves on the stack is wiped, on every
+// path, enciphering and deciphering.
+TEST(GostPaths, APartialSegmentWipesItsRegisterCopy)
+{
+	struct Restore {
+		~Restore() { gost_use_path(best); }
+		GostPath best = gost_path();
+	} restore;
+	for (GostPath path : every_path()) {
+		ASSERT_TRUE(gost_use_path(path));
+		Bytes key = random_bytes(32), reg = random_bytes(8), d = random_bytes(13);
+		tail_wipes = 0;
+		tail_wiped_clear = true;
+		gost_encrypt_cfb(Key(key).ks, reg.data(), d.data(), 13);
+		gost_decrypt_cfb(Key(key).ks, reg.data(), d.data(), 5);
+		gost_decrypt_cfb(Key(key).ks, reg.data(), d.data(), 8);
+		EXPECT_EQ(tail_wipes, 2) << gost_path_name(path);
+		EXPECT_TRUE(tail_wiped_clear) << gost_path_name(path);
 	}
 }
 
@@ -275,7 +390,12 @@ TEST(Crc32, CheckValueAndNothingToFeed)
 
 TEST(Crc32, MatchesZlibHoweverTheDataIsSplitAndResumed)
 {
+	struct Restore {
+		~Restore() { crc32_use_clmul(had_clmul); }
+		bool had_clmul = crc32_clmul_available();
+	} restore;
 	for (int round = 0; round < 300; round++) {
+		crc32_use_clmul(round % 2 == 0); // the carry-less path where there is one
 		std::vector<uint8_t> data = random_bytes(rng() % 3000);
 		size_t resume_at = rng() % (data.size() + 1);
 		StartCRC32Compat();

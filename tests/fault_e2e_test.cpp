@@ -7,8 +7,10 @@
 // finds the token again.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
+#include <winscard.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +25,46 @@
 #include "support/virtual_card.h"
 
 using namespace draxel::test;
+
+// pcscd resets a card under another program's transaction only when a
+// program that held the card dies: a race, which this process stands in
+// for. Every command the library sends passes through here; at the armed
+// one the card is really reset through the library's own handle, the
+// command is not sent, and the library is told what pcscd tells a handle
+// after such a reset: SCARD_W_RESET_CARD, or, in the window before pcscd
+// has renegotiated, SCARD_E_PROTO_MISMATCH.
+namespace reset_plan {
+int at = 0;            // the command (counting from 1) that finds the reset; 0: none
+LONG told = 0;         // what the library is told instead of the reply
+int commands = 0;      // commands seen since armed, the armed one included
+std::vector<int> sent; // INS of the commands that reached the card since armed
+
+void arm(int command, LONG what)
+{
+	sent.clear();
+	commands = 0;
+	told = what;
+	at = command;
+}
+} // namespace reset_plan
+
+extern "C" LONG SCardTransmit(SCARDHANDLE card, const SCARD_IO_REQUEST *send_pci, LPCBYTE send,
+                              DWORD send_len, SCARD_IO_REQUEST *recv_pci, LPBYTE recv,
+                              LPDWORD recv_len)
+{
+	using Real = LONG (*)(SCARDHANDLE, const SCARD_IO_REQUEST *, LPCBYTE, DWORD,
+	                      SCARD_IO_REQUEST *, LPBYTE, LPDWORD);
+	static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "SCardTransmit"));
+	if (reset_plan::at > 0 && ++reset_plan::commands == reset_plan::at) {
+		DWORD protocol = 0;
+		SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+		               SCARD_RESET_CARD, &protocol);
+		return reset_plan::told;
+	}
+	if (reset_plan::at > 0 && send_len > 1)
+		reset_plan::sent.push_back(send[1]);
+	return real(card, send_pci, send, send_len, recv_pci, recv, recv_len);
+}
 
 namespace {
 
@@ -273,6 +315,63 @@ TEST_F(FaultsThroughPcscd, PcscdRestartedUnderAConnection)
 	ASSERT_TRUE(readers_up()) << "the new pcscd shows no vpcd readers";
 	// the token daemon finds the new reader by itself
 	ASSERT_TRUE(reconnects(card.reader()));
+}
+
+// Another program's reset found by a command: the first command of an
+// operation is sent again on the reset card, and the operation goes as far
+// as the fresh token lets it; a later one is not, and no command after it
+// reaches the card. Either way the operation reports 104, which a host
+// answers by verifying again, never 116, which would have it reconnect; and
+// its next operation works on the same connection.
+TEST_F(FaultsThroughPcscd, AResetUnderAnOperationAsksForThePasswordAgain)
+{
+	VirtualCard card = VirtualCard::token(0);
+	ASSERT_TRUE(card.attached());
+	ASSERT_EQ(connect(), 0u);
+	const int kSelect = 0xA4, kMse = 0x22, kSessionKey = 0x36;
+	struct Case {
+		int at;
+		LONG told;
+		std::vector<int> sent; // a message's commands up to the token's refusal
+	} cases[] = {
+	        {1, SCARD_W_RESET_CARD, {kSelect, kMse, kMse, kSessionKey}},
+	        {1, SCARD_E_PROTO_MISMATCH, {kSelect, kMse, kMse, kSessionKey}},
+	        {3, SCARD_W_RESET_CARD, {kSelect, kMse}},
+	        {3, SCARD_E_PROTO_MISMATCH, {kSelect, kMse}},
+	        {4, SCARD_W_UNPOWERED_CARD, {kSelect, kMse, kMse}},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(testing::Message()
+		             << "command " << c.at << " told " << std::hex << c.told);
+		ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+		reset_plan::arm(c.at, c.told);
+		std::string text;
+		EXPECT_EQ(encrypt("under a reset", text), 104u);
+		reset_plan::at = 0;
+		EXPECT_EQ(reset_plan::sent, c.sent);
+		ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+		EXPECT_TRUE(round_trip("after the reset"));
+	}
+
+	// a password presented under the reset is not taken for verified
+	reset_plan::arm(2, SCARD_W_RESET_CARD);
+	EXPECT_EQ(VerifyPIN(kPin, false), 104u);
+	reset_plan::at = 0;
+	EXPECT_EQ(reset_plan::sent, std::vector<int>{kSelect});
+	EXPECT_EQ(VerifyPIN(nullptr, false), 143u) << "the PIN's state: not verified, 3 tries";
+
+	// a token-mode file keeps the token between its chunks: a reset there
+	// fails the next chunk before its first block, and ends the file
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	Bytes data = draxel::test::counting(464, 1), file;
+	ASSERT_EQ(file_chunk(true, data.data(), 232, kFirst, file), 0u);
+	reset_plan::arm(1, SCARD_W_RESET_CARD);
+	EXPECT_EQ(file_chunk(true, data.data() + 232, 232, kLast, file), 104u);
+	reset_plan::at = 0;
+	EXPECT_EQ(reset_plan::sent, std::vector<int>{});
+	EXPECT_TRUE(file_state_wiped());
+	ASSERT_EQ(VerifyPIN(kPin, false), 0u);
+	EXPECT_TRUE(round_trip("and after the file"));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "faulty_card.h"
 #include "support/fixtures.h"
 #include "reader_record.h"
 
@@ -193,9 +194,6 @@ TEST_F(Management, NoteGuardedByThePasswordOfItsPolicy)
 	EXPECT_EQ(back, Bytes(3000, 0xEE)) << "nothing written on failure";
 	ASSERT_EQ(VerifyPIN("1234", false), 0u);
 	ASSERT_EQ(WriteNote(note.data(), 3000, 1000, false), 0u);
-	len = 300;
-	ASSERT_EQ(ReadNote(back.data(), &len, 65280 - 100), 0u);
-	EXPECT_EQ(len, 100) << "the note's end";
 
 	int size = 0, policy = 0;
 	ASSERT_EQ(GetNoteInf(&size, &policy, 18, false), 0u);
@@ -211,6 +209,84 @@ TEST_F(Management, NoteGuardedByThePasswordOfItsPolicy)
 	len = 10;
 	ASSERT_EQ(ReadNote(back.data(), &len, 1000), 0u);
 	EXPECT_EQ(Bytes(back.begin(), back.begin() + 10), Bytes(10, 0)) << "cleared";
+}
+
+// The note in pieces, at every length where a piece's form changes: a write
+// goes in pieces of at most 247 bytes, each carrying its length in one byte
+// below 128 and in two above, at offsets whose low byte carries over and up
+// to the note's last byte; a read takes at most 256 bytes of each answer.
+// The token's own file is the judge: the bytes written, and none beside.
+TEST_F(Management, NotePiecesAtEveryLengthWhereTheirFormChanges)
+{
+	const int kNoteSize = 65280;
+	for (int len : {1, 127, 128, 246, 247, 248, 374, 375, 494, 495, 741, 742}) {
+		for (int offset : {0, 0xFF, kNoteSize - len}) {
+			SCOPED_TRACE(testing::Message() << len << " bytes at " << offset);
+			ASSERT_NO_FATAL_FAILURE(attach());
+			ASSERT_EQ(VerifyPIN("1234", false), 0u);
+			card().exchanges.clear();
+			const Bytes data =
+			        counting(static_cast<size_t>(len), static_cast<uint8_t>(len));
+			ASSERT_EQ(WriteNote(data.data(), len, offset, false), 0u);
+			Bytes expected(kNoteSize, 0);
+			std::copy(data.begin(), data.end(), expected.begin() + offset);
+			EXPECT_TRUE(state().application_files.at(sim::fid::kNote) == expected);
+			EXPECT_EQ(updates(), static_cast<size_t>((len + 246) / 247));
+
+			// past the note's end, as far as an offset can go
+			int asked = std::min(len + 300, 0x10000 - offset), got = asked;
+			Bytes back(static_cast<size_t>(asked), 0xEE);
+			ASSERT_EQ(ReadNote(back.data(), &got, offset), 0u);
+			ASSERT_EQ(got, std::min(asked, kNoteSize - offset));
+			EXPECT_TRUE(std::equal(back.begin(), back.begin() + got,
+			                       expected.begin() + offset));
+		}
+	}
+	for (int len : {255, 256, 257, 511, 512, 513}) {
+		Bytes back(static_cast<size_t>(len));
+		int got = len;
+		ASSERT_EQ(ReadNote(back.data(), &got, 0x80), 0u);
+		EXPECT_EQ(got, len);
+	}
+}
+
+// A write that fails part-way leaves the pieces the token took, new, and
+// everything after them as it was: no piece after the failing one is sent.
+TEST_F(Management, ANoteWriteFailingPartWayLeavesNewPiecesThenOldBytes)
+{
+	const Bytes old_note = counting(2000, 0x40), data = counting(600, 0x80);
+	for (size_t failing = 1; failing <= 3; ++failing) {
+		SCOPED_TRACE(testing::Message() << "piece " << failing << " refused");
+		sim::Token token(sim::issue_token());
+		RecordingCard recorder(token);
+		// the old note goes in 9 pieces first
+		sim::FaultyCard faulty(recorder,
+		                       sim::FaultPlan{sim::Fault::kStatus, 0xD7, 9 + failing});
+		sim::InProcessToken handler(faulty);
+		InitLib(handler.table());
+		FreeReaderStruct(cur_context.pCurReader);
+		cur_context = LogicDLLContext{};
+		ASSERT_EQ(ConnectToMekta(false), 0u);
+		ASSERT_EQ(VerifyPIN("1234", false), 0u);
+		ASSERT_EQ(WriteNote(old_note.data(), 247 * 4, 0, false), 0u);
+		ASSERT_EQ(WriteNote(old_note.data() + 988, 1012, 988, false), 0u);
+		recorder.exchanges.clear();
+
+		EXPECT_EQ(WriteNote(data.data(), 600, 100, false), 120u);
+		size_t sent = 0;
+		for (const auto &exchange : recorder.exchanges)
+			sent += exchange.first[1] == 0xD7;
+		EXPECT_EQ(sent, failing);
+		Bytes expected = old_note;
+		const size_t taken = std::min<size_t>(600, 247 * failing);
+		std::copy(data.begin(), data.begin() + static_cast<long>(taken),
+		          expected.begin() + 100);
+		const Bytes &note = token.state().application_files.at(sim::fid::kNote);
+		EXPECT_TRUE(std::equal(expected.begin(), expected.end(), note.begin()));
+		FreeReaderStruct(cur_context.pCurReader);
+		cur_context = LogicDLLContext{};
+		InitLib(nullptr);
+	}
 }
 
 TEST_F(Management, NoteCreatedOnATokenWithoutOne)

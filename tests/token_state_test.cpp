@@ -464,14 +464,13 @@ struct Terminal {
 const std::string kSelect = "00A4040C0A4D454B54415F50534348", kPin = "002000050431323334",
                   kPuk = "00200007083132333435363738";
 
-// What the library never does, and so cannot show: a session key without the
-// PIN or an environment or for another mode's key, a block without a session
-// key or after the chain ended, a damaged duplicate.
+// What the library never does, and so cannot show: a session key without an
+// environment or for another mode's key, a block without a session key or
+// after the chain ended.
 TEST(TokenRules, CommandsOutOfOrderAreRefused)
 {
 	Terminal t;
 	t(kSelect);
-	EXPECT_EQ(t("803601010170"), "6982") << "the PIN first";
 	EXPECT_EQ(t(kPin), "9000");
 	t("002200F3");
 	EXPECT_EQ(t("803601010170"), "6985") << "no key chosen";
@@ -483,18 +482,154 @@ TEST(TokenRules, CommandsOutOfOrderAreRefused)
 	EXPECT_EQ(t("102A8680020102").substr(6), "9000");
 	EXPECT_EQ(t("002A8680020304").substr(6), "9000");
 	EXPECT_EQ(t("002A8680020506"), "6985") << "the chain ended with its last block";
+}
 
-	Terminal other;
-	EXPECT_EQ(t(kPuk), "9000");
-	std::string piece = t("9034010000");
-	ASSERT_GT(piece.size(), 8u);
-	piece = piece.substr(2, piece.size() - 6); // without its first byte and SW
-	other(kSelect);
-	EXPECT_EQ(other(kPuk), "9000");
-	char lc[3];
-	std::snprintf(lc, sizeof lc, "%02X", static_cast<unsigned>(piece.size() / 2));
-	other("90340200" + std::string(lc) + piece);
-	EXPECT_EQ(other("8034020000"), "6A80") << "a damaged duplicate";
+// Which password opens which command, for a client that sends whatever it
+// likes: every guarded command in every security state, its status word
+// (9000 allowed, 6982 refused). A failed verification withdraws the
+// password's earlier one, and a reset withdraws them all.
+TEST(TokenRules, EachGuardedCommandOpensOnlyToItsPasswords)
+{
+	const std::string kErase = "00200009083030303030303030", kNote = "002000110434333231",
+	                  kKeyLoad = "00200003083131313131313131";
+	const std::string kFileCreation =
+	        "00200073" +
+	        test::to_hex(Bytes{static_cast<uint8_t>(file_creation_password().size())}) +
+	        test::to_hex(file_creation_password());
+	const std::string kField = std::string(126, '0') + "41" + std::string(126, '0') + "42";
+	struct State {
+		const char *name;
+		std::vector<std::string> steps; // after SELECT of the application
+	};
+	const std::vector<State> states = {
+	        {"none", {}},
+	        {"PIN", {kPin}},
+	        {"PUK", {kPuk}},
+	        {"erase", {kErase}},
+	        {"note", {kNote}},
+	        {"key load", {kKeyLoad}},
+	        {"file creation", {"00A4000C023F00", kFileCreation, kSelect}},
+	        {"PIN, then a wrong PIN", {kPin, "002000050430303030"}},
+	        {"PUK, then a wrong PUK", {kPuk, "00200007083030303030303030"}},
+	        {"PIN, PUK, then a reset", {kPin, kPuk, "reset", kSelect}},
+	};
+	struct Row {
+		const char *what;
+		std::vector<std::string> before; // sent after the state's steps
+		std::string command;
+		std::set<std::string> opened_by;
+	};
+	const std::vector<Row> rows = {
+	        {"reset the PIN's counter", {}, "002C030500", {"PUK"}},
+	        {"reset the note password's counter", {}, "002C031100", {"PUK"}},
+	        {"change the PIN", {}, "002401050435363738", {"PIN", "PUK"}},
+	        {"change the PUK", {}, "00240107083837363534333231", {"PUK"}},
+	        {"change the erase password", {}, "00240109083838383838383838", {"erase", "PUK"}},
+	        {"change the note password", {}, "002401110438383838", {"note", "PUK"}},
+	        {"load a key", {}, "0024010D20" + std::string(64, 'A'), {"key load"}},
+	        {"export the duplicate", {}, "8034010000", {"PUK"}},
+	        {"import a duplicate piece", {}, "8034020004AABBCCDD", {"PUK"}},
+	        {"clear the token", {}, "8038000000", {"erase", "PUK"}},
+	        {"clear the note", {}, "8038020000", {"PIN"}},
+	        {"change the note policy", {}, "8032020000", {"PIN"}},
+	        {"generate the DS key", {}, "8038FF0000", {"PIN"}},
+	        {"create a group", {}, "803A010080" + kField, {"PIN"}},
+	        {"request to join a group", {}, "803C010040" + kField.substr(128), {"PIN"}},
+	        {"a session key", {"0022C1B80683010B8C0103"}, "803601010170", {"PIN"}},
+	        {"read the note", {"00A4000C02F210"}, "00B0000004", {"PIN"}},
+	        {"write the note", {"00A4000C02F210"}, "00D6000004AABBCCDD", {"PIN"}},
+	        {"write the version file", {"00A4000C02F140"}, "00D60000020012", {"file creation"}},
+	        {"write the PUK flag", {"00A4000C02F141"}, "00D600000101", {"PUK"}},
+	};
+	for (const Row &row : rows)
+		for (const State &state : states) {
+			Terminal t;
+			t(kSelect);
+			for (const std::string &step : state.steps) {
+				if (step == "reset")
+					t.token.reset();
+				else
+					t(step);
+			}
+			for (const std::string &step : row.before)
+				ASSERT_EQ(t(step), "9000") << row.what;
+			const std::string sw = t(row.command);
+			const std::string want =
+			        row.opened_by.contains(state.name) ? "9000" : "6982";
+			EXPECT_EQ(sw.substr(sw.size() - 4), want)
+			        << row.what << " with " << state.name << " verified";
+		}
+}
+
+// Sealed items (a duplicate, a join request, an invitation) carry their own
+// integrity: any one byte changed, anywhere, and the token refuses the item
+// and keeps its state.
+TEST(TokenRules, EveryByteOfASealedItemIsChecked)
+{
+	auto flipped = [](Bytes item, size_t at) {
+		item[at] ^= 0x01;
+		return item;
+	};
+	auto with = [](const std::string &header, const Bytes &data) {
+		return header + test::to_hex(Bytes{static_cast<uint8_t>(data.size())}) +
+		       test::to_hex(data);
+	};
+	auto data_of = [](const std::string &answer) {
+		Bytes data = test::from_hex(answer);
+		data.resize(data.size() >= 2 ? data.size() - 2 : 0);
+		return data;
+	};
+	Terminal source;
+	source(kSelect);
+	ASSERT_EQ(source(kPuk), "9000");
+	Bytes duplicate;
+	for (Bytes piece; !(piece = data_of(source("8034010000"))).empty();)
+		duplicate.insert(duplicate.end(), piece.begin(), piece.end());
+	auto import = [&](const Bytes &item) {
+		Terminal target;
+		target(kSelect);
+		target(kPuk);
+		const TokenState before = target.token.state();
+		for (size_t at = 0; at < item.size(); at += 200)
+			target(with("80340200",
+			            Bytes(item.begin() + static_cast<long>(at),
+			                  item.begin() + static_cast<long>(std::min(item.size(),
+			                                                            at + 200)))));
+		std::string sw = target("8034020000");
+		if (sw != "9000")
+			expect_same(target.token.state(), before);
+		return sw;
+	};
+	ASSERT_EQ(import(duplicate), "9000");
+	for (size_t at = 0; at < duplicate.size(); ++at)
+		ASSERT_EQ(import(flipped(duplicate, at)), "6A80") << "duplicate byte " << at;
+
+	// a join: the request from one token, the invitation from the group's
+	// administrator, accepted by the first
+	const std::string kName = std::string(126, '0') + "47",
+	                  kPhrase = std::string(126, '0') + "50";
+	Terminal admin, joiner;
+	for (Terminal *t : {&admin, &joiner}) {
+		(*t)(kSelect);
+		ASSERT_EQ((*t)(kPin), "9000");
+	}
+	ASSERT_EQ(admin("803A010080" + kName + kPhrase), "9000");
+	ASSERT_EQ(admin("803A040040" + kName), "9000");
+	const Bytes request = data_of(joiner("803C010040" + kPhrase));
+	for (size_t at = 0; at < request.size(); ++at)
+		ASSERT_EQ(admin(with("803C0200", flipped(request, at))), "6A80")
+		        << "request " << at;
+	const Bytes invite = data_of(admin(with("803C0200", request)));
+	auto accept = [&](Bytes item) {
+		Bytes tail = test::from_hex(std::string(126, '0') + "4A" + kPhrase);
+		item.insert(item.end(), tail.begin(), tail.end());
+		return joiner(with("803C0300", item));
+	};
+	for (size_t at = 0; at < invite.size(); ++at)
+		ASSERT_EQ(accept(flipped(invite, at)), "6A80") << "invitation byte " << at;
+	EXPECT_TRUE(joiner.token.state().groups.empty());
+	EXPECT_EQ(accept(invite), "9000");
+	EXPECT_EQ(joiner.token.state().groups.size(), 1u);
 }
 
 // A token must fail closed: a change its state file cannot keep is refused

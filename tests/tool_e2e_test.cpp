@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "draxel_lib.h"
 #include "support/tool_runner.h"
 #include "support/virtual_card.h"
 
@@ -28,13 +29,34 @@ ToolRun tool(std::vector<std::string> args)
 	return run_tool(args, kPasswords);
 }
 
+// VERIFY without data for the PUK, by a program of its own: 0 while an
+// earlier program's PUK still holds on the card, 140 + tries left when not.
+unsigned long puk_state(const std::string &reader)
+{
+	InitLib(nullptr);
+	ReaderStructPtr record = AllocReaderStruct(reader.c_str());
+	unsigned long rc = OpenReaderContext(0);
+	if (rc == 0)
+		rc = OpenReader(nullptr, record, false);
+	if (rc == 0)
+		rc = APDU_SelectApplication(record);
+	if (rc == 0)
+		rc = APDU_VerifyPassword(record, 0x07, nullptr, 0);
+	CloseReader(record);
+	FreeReaderStruct(record);
+	CloseReaderContext();
+	return rc;
+}
+
 // Starting a daemon and waiting for pcscd to see it takes most of the time,
 // so each test starts its token daemons once and does all it can with them.
 TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 {
 	TempDir dir;
 	VirtualCard first = VirtualCard::token(0, {"--state", dir / "state"});
-	VirtualCard second = VirtualCard::token(1, {"--t0", "--puk", "87654321"});
+	// the second token refuses the first duplicate piece it is given
+	VirtualCard second =
+	        VirtualCard::token(1, {"--t0", "--puk", "87654321", "--fault", "status:34:1"});
 	ASSERT_TRUE(first.attached() && second.attached());
 
 	ToolRun readers = tool({"--json", "--debug", "2:" + dir / "trace", "readers"});
@@ -78,8 +100,17 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	ToolRun cipher =
 	        tool({"--reader", serial[0], "msg", "encrypt", "-g", "team", "over pcscd"});
 	ASSERT_EQ(cipher.status, kOk) << cipher.err;
-	ToolRun copy =
-	        tool({"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
+	// a copy that fails on the second token after both PUKs, then one that
+	// succeeds: each time both tokens are closed and neither PUK holds on
+	// its card afterwards
+	ToolRun copy;
+	for (int status : {7, kOk}) {
+		copy = tool(
+		        {"--reader", serial[0], "--second-reader", second.reader(), "dup", "copy"});
+		EXPECT_EQ(copy.status, status) << copy.err;
+		for (const VirtualCard *card : {&first, &second})
+			EXPECT_GE(puk_state(card->reader()), 140u) << card->reader();
+	}
 	ASSERT_EQ(copy.status, kOk) << copy.err;
 	ToolRun there = tool({"--reader", serial[1], "msg", "decrypt", "-g", "team", cipher.out});
 	EXPECT_EQ(there.out, "over pcscd") << there.err;

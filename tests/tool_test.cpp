@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "support/tool_runner.h"
@@ -342,15 +343,10 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	EXPECT_EQ(tool({"pin", "unblock"}, {{"DRAXEL_NEW_PIN", "5678"}}).status, kOk);
 	EXPECT_EQ(tool({"pin", "verify"}).status, kWrong);
 
-	// the PIN from a descriptor, one line
+	// a descriptor at its end, and an empty variable: no PIN at all
 	int fds[2];
 	ASSERT_EQ(pipe(fds), 0);
-	ASSERT_EQ(write(fds[1], "5678\n", 5), 5);
 	close(fds[1]);
-	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}})
-	                  .status,
-	          kOk);
-	// the descriptor now at its end, and an empty variable: no PIN at all
 	ToolRun empty =
 	        tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}});
 	EXPECT_EQ(empty.status, kUsage);
@@ -362,6 +358,66 @@ TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
 	ToolRun none = tool({"pin", "verify"}, {{"DRAXEL_PIN", ""}});
 	EXPECT_EQ(none.status, kUsage);
 	EXPECT_NE(none.err.find("DRAXEL_PIN"), std::string::npos) << none.err;
+}
+
+// A secret at the longest length the tool keeps (255 bytes) and one byte
+// more, by each way a secret comes in: a variable, a descriptor, the
+// terminal. The longest reaches the token, which refuses a PIN longer than
+// it keeps (115) without counting a try; one byte more is refused before
+// any command. A pass phrase of 219 bytes, the longest a message takes,
+// goes there and back; one of 220 is refused.
+TEST_F(ToolSim, SecretsAtTheLongestLengthAndOneByteMoreByEachWayIn)
+{
+	ASSERT_EQ(tool({"info"}).status, kOk);
+	enum Way { kVariable, kDescriptor, kTerminal };
+	auto run = [&](Way way, std::vector<std::string> args, const char *var, const char *option,
+	               const std::string &secret) {
+		if (way == kVariable)
+			return tool(args, {{var, secret}});
+		if (way == kDescriptor) {
+			args.insert(args.end(), {option, "0"});
+			return tool(args, {{var, ""}}, secret + "\n");
+		}
+		Env env = {{"DRAXEL_PIN", "1234"}};
+		env.erase(var);
+		return on_terminal(args, env, {secret, secret}); // a new one is asked twice
+	};
+	// on the terminal both streams are the terminal's: what it shows
+	auto shown = [](const ToolRun &run) { return run.out + run.err; };
+	auto last_line = [](std::string text) {
+		text.erase(text.find_last_not_of("\r\n") + 1);
+		return text.substr(text.find_last_of('\n') + 1);
+	};
+	for (Way way : {kVariable, kDescriptor, kTerminal}) {
+		SCOPED_TRACE(way);
+		ToolRun longest = run(way, {"--json", "pin", "verify"}, "DRAXEL_PIN", "--pin-fd",
+		                      std::string(255, '7'));
+		EXPECT_EQ(longest.status, kRefused) << longest.err;
+		EXPECT_NE(shown(longest).find("code 115"), std::string::npos) << shown(longest);
+		ToolRun over = run(way, {"pin", "verify"}, "DRAXEL_PIN", "--pin-fd",
+		                   std::string(256, '7'));
+		EXPECT_EQ(over.status, kUsage);
+		EXPECT_NE(shown(over).find("longer than 255 bytes"), std::string::npos)
+		        << shown(over);
+
+		const std::string phrase(219, 'p');
+		ToolRun cipher = run(way, {"msg", "encrypt", "-m", "2", "long phrase"},
+		                     "DRAXEL_PASS_PHRASE", "--pass-phrase-fd", phrase);
+		ASSERT_EQ(cipher.status, kOk) << cipher.err;
+		ToolRun plain = tool({"msg", "decrypt", "-m", "2", last_line(cipher.out)},
+		                     {{"DRAXEL_PASS_PHRASE", phrase}});
+		EXPECT_EQ(plain.out, "long phrase") << plain.err;
+		for (size_t len : {220, 256}) {
+			ToolRun refused =
+			        run(way, {"msg", "encrypt", "-m", "2", "x"}, "DRAXEL_PASS_PHRASE",
+			            "--pass-phrase-fd", std::string(len, 'p'));
+			EXPECT_EQ(refused.status, kUsage) << len << ": " << shown(refused);
+			EXPECT_NE(shown(refused).find(len > 255 ? "longer than 255" : "code 102"),
+			          std::string::npos)
+			        << len << ": " << shown(refused);
+		}
+	}
+	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"]["pin"], 3) << "no try counted";
 }
 
 // Each password changed, then verified under its new value and refused
