@@ -1,4 +1,5 @@
-# make demo - install what is missing, build, run the demo
+# make demo - install what is missing, build the tool (with the library and
+#             the software token it carries), run the demo
 # make test - install what is missing, build, run every test: the suite as
 #             built, then built with ASan and UBSan (clang, in build-asan)
 #             together with a short run of every fuzz target
@@ -7,6 +8,10 @@
 # make soak - 10,000 message and 1,000 file round trips through pcscd
 # make memcheck - the end-to-end tests under valgrind
 # make format - apply the project's style (.clang-format); make test checks it
+# make deb - the Debian packages, built in DEB_BUILD (default build-deb)
+# make deb-check - the packages through lintian, installed on this machine
+#             and tried from the installed files (the host example, the
+#             software token behind pcscd, draxel-tool), then purged
 # make cross-check - the arm64 cross-build, its cipher and in-process tests
 #             under qemu-user (installs the cross compiler and arm64 libraries)
 # make shared-soak - three loops of the tool on one token through pcscd
@@ -14,21 +19,24 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 COV_BUILD ?= build-cov
+DEB_BUILD ?= build-deb
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak \
-	format format-check
+.PHONY: all deps configure build build-asan test demo bench clean fuzz fuzz-coverage soak memcheck shared-soak \
+	format format-check deb deb-check
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_BUILD_TYPE) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The sanitizer build also holds the fuzz targets (fuzz/).
@@ -67,11 +75,25 @@ shared-soak: build
 memcheck: build
 	scripts/with-pcscd.sh scripts/memcheck.sh $(BUILD)
 
-demo: build
+# Only what the demo runs: the tool, with the library and the software token
+# it carries; the tests and benchmarks wait for make build or make test.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target draxel-tool
 	scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD) $(DEB_BUILD)
+
+# The packages and the source package land in $(DEB_BUILD), never in the
+# parent of the work tree.
+deb:
+	@scripts/install-deps.sh --deb
+	JOBS=$(JOBS) scripts/build-deb.sh $(DEB_BUILD)
+
+# Installs the packages system-wide for the length of the check and always
+# purges them again.
+deb-check: deb
+	scripts/deb-check.sh $(DEB_BUILD)
 
 # Speed against libgcrypt and zlib, and the file functions against the bare
 # CFB beneath them, each measured in the same run: the cipher on every path

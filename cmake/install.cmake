@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place: the shared object with its soname,
 # the public headers, the pkg-config file, the tool with its man page, and the
-# software token's daemon.
+# software token's daemons with theirs.
 include(GNUInstallDirs)
 
 set_target_properties(draxel_lib PROPERTIES VERSION ${PROJECT_VERSION}
@@ -21,5 +21,8 @@ configure_file(${PROJECT_SOURCE_DIR}/main/draxel_lib.pc.in ${PROJECT_BINARY_DIR}
 install(FILES ${PROJECT_BINARY_DIR}/draxel_lib.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 set_target_properties(draxel-tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-install(TARGETS draxel-tool draxel-token-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/tools/draxel-tool.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# A packager that installs into the system's own directories drops the
+# RUNPATH with -DCMAKE_SKIP_INSTALL_RPATH=ON.
+install(TARGETS draxel-tool draxel-token-sim draxel-vcard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/tools/draxel-tool.1 ${PROJECT_SOURCE_DIR}/sim/draxel-token-sim.1
+        ${PROJECT_SOURCE_DIR}/sim/draxel-vcard.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -2,8 +2,9 @@
 # Installs, with apt-get, whatever the build, the tests and the demo need and
 # this machine lacks. Quiet and quick when everything is there.
 #
-#   install-deps.sh [--cross]
+#   install-deps.sh [--deb | --cross]
 #
+# --deb: also what building, checking and testing the Debian packages needs.
 # --cross: what the arm64 cross-build and its run under qemu-user need
 # (make cross-check) instead: the cross compiler, the emulator, and the arm64
 # libraries from Debian's multiarch archive. Only packages that can sit beside
@@ -20,6 +21,9 @@ packages=(
 	clang clang-format libclang-rt-14-dev valgrind
 	libcli11-dev nlohmann-json3-dev
 )
+if [ "${1:-}" = "--deb" ]; then
+	packages+=(debhelper dpkg-dev fakeroot lintian man-db util-linux)
+fi
 
 cross_packages() {
 	if ! dpkg --print-foreign-architectures | grep -qx arm64; then

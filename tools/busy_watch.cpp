@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "tool.h"
+#include "tool_error.h"
 
 namespace draxel::tool {
 

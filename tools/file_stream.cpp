@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "cleanup.h"
-#include "tool.h"
+#include "tool_error.h"
 
 namespace draxel::tool {
 namespace {

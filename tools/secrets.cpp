@@ -1,5 +1,6 @@
 #include "secrets.h"
 
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <string.h>
 #include <termios.h>
@@ -10,7 +11,7 @@
 #include <string>
 
 #include "cleanup.h"
-#include "tool.h"
+#include "tool_error.h"
 
 namespace draxel::tool {
 namespace {

@@ -1,72 +1,25 @@
 // draxel-tool: what every area of the command line shares.
 #pragma once
 
-#include <CLI/CLI.hpp>
+// CLI11 costs seconds of compiling in every unit that includes it: only the
+// units that build the command line do; here CLI::App is only named.
 #include <nlohmann/json.hpp>
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "secret_wipe.h"
 #include "secrets.h"
+#include "tool_error.h"
+
+namespace CLI {
+class App;
+}
 
 namespace draxel::tool {
 
 using nlohmann::json;
-// Buffers that held a secret or plaintext are cleared as the software token
-// clears its own.
-using sim::wipe;
-using sim::WipeOnExit;
-
-// Exit statuses, one per class of failure, so that a script can tell a wrong
-// PIN from a blocked one without parsing text. Documented in draxel-tool(1).
-enum class Exit : int {
-	kOk = 0,
-	kFailure = 1,       // a local file or system error, anything unforeseen
-	kUsage = 2,         // bad arguments or input text
-	kNoToken = 3,       // no reader, no token, several tokens, no pcscd
-	kWrongPassword = 4, // wrong password or pass phrase
-	kBlocked = 5,       // the password is blocked
-	kIntegrity = 6,     // an encrypted file is damaged or fails its checksum
-	kRefused = 7,       // the token refused the operation
-	kCommunication = 8, // an exchange with the reader or token failed
-};
-
-// A failing library call: its code and the library's own text for it, read
-// at once since the next call may record another code.
-class LibraryError : public std::runtime_error {
-public:
-	LibraryError(unsigned long code, const std::string &doing);
-	unsigned long code() const { return code_; }
-	const std::string &library_text() const { return library_text_; }
-
-private:
-	unsigned long code_;
-	std::string library_text_; // empty when the library did not record the code
-};
-
-// A failure the tool itself detects.
-class ToolError : public std::runtime_error {
-public:
-	ToolError(Exit status, const std::string &message)
-	    : std::runtime_error(message), status_(status)
-	{
-	}
-	Exit status() const { return status_; }
-
-private:
-	Exit status_;
-};
-
-// Throws LibraryError for any code but 0.
-void check(unsigned long rc, const std::string &doing);
-
-Exit classify(unsigned long code);
-// A short English description of a library, transport or PC/SC code.
-std::string describe(unsigned long code);
 
 // What a command hands back: the JSON document for --json and the text for
 // people. The text may hold a deciphered message, so it is wiped.
@@ -84,9 +37,6 @@ struct Result {
 
 // Prints a result on stdout, as JSON or as text.
 void emit(Result &result, bool as_json);
-// Reports a failure on stderr (and, with --json, as a JSON document on
-// stdout) and gives the exit status.
-int report(const std::exception &error, bool as_json);
 
 struct Globals {
 	std::string reader;

@@ -1,5 +1,6 @@
 // dup export|import|copy, keys generate|load, gen-ds-key, clean: the token's
 // key material and its maintenance.
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,4 +1,5 @@
 // file encrypt|decrypt: files of any size in 1 MiB chunks, in bounded memory.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <optional>

@@ -1,4 +1,5 @@
 // group list|create|rename|delete|passphrase|request|invite|accept.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <cstring>

@@ -1,4 +1,5 @@
 // help, completion: the command tree described to people and to shells.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 
 #include "command_line.h"

@@ -1,5 +1,6 @@
 // draxel-tool: the token's capabilities from the command line, written over
 // the library's public C interface as any host would use it.
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,5 @@
 // msg encrypt|decrypt: short texts enciphered on the token, as hex text.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 

@@ -1,4 +1,6 @@
 // note create|read|write|clear|info|policy|repair-trace: the secure note.
+#include <CLI/CLI.hpp>
+
 #include "file_stream.h"
 #include "session.h"
 #include "tool.h"

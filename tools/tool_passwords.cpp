@@ -1,4 +1,6 @@
 // pin|puk|erase-pas|note-pas verify|change|unblock.
+#include <CLI/CLI.hpp>
+
 #include "session.h"
 #include "tool.h"
 

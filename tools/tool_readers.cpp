@@ -1,4 +1,5 @@
 // readers, info: what is attached and what the token says of itself.
+#include <CLI/CLI.hpp>
 #include <optional>
 
 #include "session.h"
