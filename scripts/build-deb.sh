@@ -26,7 +26,9 @@ fi
 
 cd "$out/src"
 debian/check-symbols.sh main/draxel_lib.map debian/libdraxel-lib1.symbols
-DEB_BUILD_OPTIONS="parallel=$jobs ${DEB_BUILD_OPTIONS:-}" \
+# The system's tools only: an interpreter or compiler earlier on a user's
+# PATH (a pyenv shim, say) is not what the packages are built for.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=$jobs ${DEB_BUILD_OPTIONS:-}" \
 	dpkg-buildpackage -us -uc --build=full >"$out/build.log" 2>&1 || {
 	tail -n 60 "$out/build.log" >&2
 	echo "dpkg-buildpackage failed; the whole log is $out/build.log" >&2

@@ -9,7 +9,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath "${1:-$here/build-deb}")
-packages=(libdraxel-lib1 libdraxel-lib-dev draxel-tool draxel-token-sim)
+packages=(libdraxel-lib1 libdraxel-lib-dev draxel-tool draxel-token-sim python3-draxel)
 lock=${DRAXEL_VPCD_LOCK:-/tmp/draxel-vpcd.lock}
 work=$(mktemp -d /tmp/draxel-deb-check.XXXXXX)
 files=$work/files
@@ -133,6 +133,8 @@ done
 export DRAXEL_PIN=1234 DRAXEL_PASS_PHRASE="deb check"
 reader="Virtual PCD 00 00"
 "$work/host_example" "from the installed example"
+# the system's interpreter, which sees the installed package and nothing else
+/usr/bin/python3 -I /usr/share/doc/python3-draxel/examples/host_example.py "from the installed package"
 /usr/bin/draxel-tool --reader "$reader" info
 cipher=$(/usr/bin/draxel-tool --reader "$reader" msg encrypt "Привет from the package")
 plain=$(/usr/bin/draxel-tool --reader "$reader" msg decrypt "$cipher")

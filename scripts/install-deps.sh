@@ -20,9 +20,11 @@ packages=(
 	libgcrypt20-dev zlib1g-dev opensc
 	clang clang-format libclang-rt-14-dev valgrind
 	libcli11-dev nlohmann-json3-dev
+	python3 python3-pytest python3-mypy
 )
 if [ "${1:-}" = "--deb" ]; then
-	packages+=(debhelper dpkg-dev fakeroot lintian man-db util-linux)
+	packages+=(debhelper dpkg-dev fakeroot lintian man-db util-linux
+		dh-python pybuild-plugin-pyproject python3-all python3-setuptools)
 fi
 
 cross_packages() {
