@@ -15,6 +15,7 @@
 
 #include "busy_watch.h"
 #include "cleanup.h"
+#include "safe_output.h"
 #include "token_state.h"
 
 namespace draxel::tool {
@@ -89,9 +90,14 @@ sim::TokenState load_or_issue(const std::string &path)
 StateLock::StateLock(const std::string &state_path, const Globals &globals)
 {
 	std::string path = state_path + ".lock";
-	fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-	if (fd_ < 0)
-		throw ToolError(Exit::kNoToken, "cannot open " + path + ": " + strerror(errno));
+	// the lock is created beside the state, often in /tmp: a link planted
+	// there must not make the tool create or take a file elsewhere
+	try {
+		fd_ = sim::OutputPlace(path).open_regular(O_RDWR);
+	} catch (const sim::OutputRefused &refused) {
+		throw ToolError(Exit::kNoToken,
+		                "cannot open " + escaped(path) + ": " + refused.reason());
+	}
 	if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
 		return;
 	BusyWatch watch(globals.wait_seconds, globals.json,

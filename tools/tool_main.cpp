@@ -10,6 +10,7 @@
 
 #include "cleanup.h"
 #include "command_line.h"
+#include "file_stream.h"
 #include "session.h"
 #include "tool.h"
 
@@ -83,6 +84,7 @@ void check_token_choice(const CLI::App &app, const Context &ctx)
 
 int run(Context &ctx)
 {
+	TempOutput::reserve_stdout(ctx.globals.json);
 	if (ctx.prepare)
 		ctx.prepare();
 	ctx.secrets.prefetch();
