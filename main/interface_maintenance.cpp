@@ -10,6 +10,7 @@
 #include "apdu4u.h"
 #include "gost_a.h"
 #include "interface_ops.h"
+#include "secret_memory.h"
 #include "transmit.h"
 #include "wipe.h"
 
@@ -164,7 +165,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 	BYTE *data = NULL;
 	unsigned long len = 0;
 	if (rc == 0) {
-		data = static_cast<BYTE *>(malloc(capacity));
+		data = static_cast<BYTE *>(secret_malloc(capacity));
 		rc = data == NULL ? kNoMemory : 0;
 	}
 	if (rc == 0) {
@@ -175,8 +176,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 		rc = select_and_verify(prs, kPukRef, puk);
 	if (rc == 0)
 		rc = import_records(prs, data, len);
-	wipe(data, capacity);
-	free(data);
+	secret_free(data, capacity);
 	return finish(rc, prs);
 }
 

@@ -11,6 +11,7 @@
 #include "cleanup.h"
 #include "command_line.h"
 #include "file_stream.h"
+#include "no_core_dump.h"
 #include "session.h"
 #include "tool.h"
 
@@ -123,6 +124,7 @@ std::string usage_message(const CLI::App &app, const CLI::ParseError &error,
 
 int main(int argc, char **argv)
 {
+	draxel::sim::forbid_core_dumps();
 	reserve_standard_descriptors();
 	cleanup::install();
 	CLI::App app{"draxel-tool - the Mekta token from the command line", "draxel-tool"};
