@@ -2,13 +2,17 @@
 // binary in its own process, as a script would run it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "support/tool_runner.h"
@@ -212,9 +216,9 @@ TEST_F(ToolSim, AFailedDecryptionLeavesNoPlaintextAndAnExistingTargetUntouched)
 	EXPECT_EQ(files(), before);
 }
 
-// -o names a place to write to: a link's target (replaced whole), a stream
-// written as it comes (stdout, a FIFO, a device), a new file private to
-// its owner; and errors name it, not the hidden temporary.
+// -o names a place to write to: a link's target (replaced whole), standard
+// output, a new file private to its owner; and errors name it, not the
+// hidden temporary.
 TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 {
 	const std::string data = pattern(300 * 1024, 5);
@@ -222,7 +226,6 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	ToolRun piped = tool({"file", "encrypt", dir / "plain", "-o", "-"});
 	ASSERT_EQ(piped.status, kOk) << piped.err;
 	EXPECT_EQ(piped.out.size(), kHeader + data.size() + kCrc);
-	EXPECT_EQ(tool({"--json", "file", "encrypt", dir / "plain", "-o", "-"}).status, kUsage);
 	ToolRun back = tool({"file", "decrypt", "-", "-o", "-"}, {}, piped.out);
 	ASSERT_EQ(back.status, kOk) << back.err;
 	EXPECT_TRUE(back.out == data);
@@ -244,27 +247,7 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	EXPECT_TRUE(S_ISLNK(info.st_mode));
 	EXPECT_TRUE(read_file(dir / "real") == data);
 	ASSERT_EQ(stat((dir / "real").c_str(), &info), 0);
-	EXPECT_EQ(info.st_mode & 0777, 0644u) << "an existing target keeps its mode";
-	symlink("fresh", (dir / "dangling").c_str());
-	ASSERT_EQ(decrypt_to(dir / "dangling").status, kOk);
-	EXPECT_TRUE(read_file(dir / "fresh") == data);
-
-	ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-	int reader = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
-	const std::string small = pattern(1000, 9);
-	write_file(dir / "small", small);
-	ASSERT_EQ(tool({"file", "encrypt", dir / "small", "-o", dir / "small.drx"}).status, kOk);
-	ASSERT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", dir / "fifo"}).status, kOk);
-	std::string through(2000, '\0');
-	through.resize(static_cast<size_t>(
-	        std::max<ssize_t>(0, read(reader, through.data(), through.size()))));
-	close(reader);
-	EXPECT_TRUE(through == small);
-	ASSERT_EQ(lstat((dir / "fifo").c_str(), &info), 0);
-	EXPECT_TRUE(S_ISFIFO(info.st_mode));
-	EXPECT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", "/dev/null"}).status, kOk);
-	ASSERT_EQ(stat("/dev/null", &info), 0);
-	EXPECT_TRUE(S_ISCHR(info.st_mode));
+	EXPECT_EQ(info.st_mode & 0777, 0644u) << "the caller's own target keeps its mode";
 
 	ASSERT_EQ(decrypt_to(dir / "new").status, kOk);
 	ASSERT_EQ(stat((dir / "new").c_str(), &info), 0);
@@ -286,33 +269,251 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	EXPECT_EQ(std::count(left.begin(), left.end(), "out"), 0);
 }
 
-TEST_F(ToolSim, ASignalMidFileRemovesThePartialPlaintext)
+// Root writing into a sticky world-writable directory where another user
+// has been first: every command that writes a file, and the trace file,
+// either write where they should or refuse naming the file and the reason,
+// and nothing lands anywhere else.
+TEST_F(ToolSim, NoOutputFollowsWhatAnotherUserPlantedInASharedDirectory)
+{
+	const passwd *other = getpwnam("nobody");
+	const std::string setpriv = other == nullptr
+	                                    ? ""
+	                                    : "setpriv --reuid=" + std::to_string(other->pw_uid) +
+	                                              " --regid=" + std::to_string(other->pw_gid) +
+	                                              " --clear-groups ";
+	if (geteuid() != 0 || other == nullptr || std::system((setpriv + "true").c_str()) != 0)
+		GTEST_SKIP()
+		        << "needs root, the user nobody and setpriv to plant another user's files";
+	auto as_other = [&](const std::string &script) {
+		ASSERT_EQ(std::system((setpriv + "sh -c '" + script + "'").c_str()), 0) << script;
+	};
+	chmod(dir.path().c_str(), 0755);
+	const std::string shared = dir / "shared";
+	ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+	chmod(shared.c_str(), 01777);
+	write_file(dir / "plain", "plain text");
+	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
+	ASSERT_EQ(tool({"note", "write"}, {}, "a note").status, kOk);
+
+	enum Outcome { kWritten, kRefused, kMistake };
+	struct Target {
+		const char *what;
+		std::function<std::string(const std::string &)> plant; // the -o path
+		Outcome outcome;
+		const char *reason;
+	};
+	const Target targets[] = {
+	        {"a dangling link of another user's",
+	         [&](const std::string &t) {
+		         as_other("ln -s " + t + ".victim " + t);
+		         return t;
+	         },
+	         kRefused, "symbolic link that another user made"},
+	        {"another user's link to their file",
+	         [&](const std::string &t) {
+		         as_other("echo theirs > " + t + ".theirs && ln -s " + t + ".theirs " + t);
+		         return t;
+	         },
+	         kRefused, "symbolic link that another user made"},
+	        {"another user's FIFO",
+	         [&](const std::string &t) {
+		         as_other("mkfifo -m 666 " + t);
+		         return t;
+	         },
+	         kRefused, "FIFO that belongs to another user"},
+	        {"another user's file",
+	         [&](const std::string &t) {
+		         as_other("echo theirs > " + t + " && chmod 666 " + t);
+		         return t;
+	         },
+	         kRefused, "belongs to another user"},
+	        {"a directory",
+	         [&](const std::string &t) {
+		         mkdir(t.c_str(), 0700);
+		         return t;
+	         },
+	         kMistake, "is a directory"},
+	        {"a dangling link of the caller's",
+	         [&](const std::string &t) {
+		         symlink((t + ".nowhere").c_str(), t.c_str());
+		         return t;
+	         },
+	         kRefused, "dangling symbolic link"},
+	        {"the caller's FIFO",
+	         [&](const std::string &t) {
+		         mkfifo(t.c_str(), 0600);
+		         return t;
+	         },
+	         kWritten, ""},
+	        {"/dev/null", [](const std::string &) { return std::string("/dev/null"); },
+	         kWritten, ""},
+	        {"standard output under --json",
+	         [](const std::string &) { return std::string("/dev/stdout"); }, kMistake,
+	         "standard output, which --json needs"},
+	        {"another user's file outside a shared directory",
+	         [&](const std::string &t) {
+		         std::string mine = dir / ("o" + t.substr(t.rfind('/') + 1));
+		         write_file(mine, "theirs");
+		         chown(mine.c_str(), other->pw_uid, other->pw_gid);
+		         chmod(mine.c_str(), 0666);
+		         return mine;
+	         },
+	         kWritten, ""},
+	};
+	using Command = std::function<std::vector<std::string>(const std::string &)>;
+	const std::pair<const char *, Command> commands[] = {
+	        {"decrypt",
+	         [&](auto t) {
+		         return std::vector<std::string>{"file", "decrypt", dir / "enc",
+		                                         "-f",   "-o",      t};
+	         }},
+	        {"encrypt",
+	         [&](auto t) {
+		         return std::vector<std::string>{"file", "encrypt", dir / "plain",
+		                                         "-f",   "-o",      t};
+	         }},
+	        {"dup",
+	         [](auto t) {
+		         return std::vector<std::string>{"dup", "export", "-f", "-o", t};
+	         }},
+	        {"keys",
+	         [](auto t) {
+		         return std::vector<std::string>{"keys", "generate", "-f", "-o", t};
+	         }},
+	        {"note",
+	         [](auto t) {
+		         return std::vector<std::string>{"note", "read", "-f", "-o", t};
+	         }},
+	        {"trace",
+	         [](auto t) {
+		         return std::vector<std::string>{"--debug", "2:" + t, "info"};
+	         }},
+	};
+	// everything in both directories, but the tokens' states
+	auto snapshot = [&] {
+		std::map<std::string, std::string> seen;
+		for (const std::string &where : {dir.path(), shared})
+			for (const auto &entry : std::filesystem::directory_iterator(where))
+				if (entry.is_regular_file() &&
+				    entry.path().filename().string().size() > 2)
+					seen[entry.path()] = read_file(entry.path());
+		return seen;
+	};
+	int n = 0;
+	for (const Target &target : targets) {
+		for (const auto &[name, command] : commands) {
+			std::string path = target.plant(shared + "/t" + std::to_string(n++));
+			bool trace = std::string(name) == "trace";
+			// the trace takes nothing but a regular file of the caller's
+			Outcome expected = trace ? kRefused : target.outcome;
+			int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+			struct stat info {};
+			bool fifo = lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+			auto before = snapshot();
+			std::vector<std::string> args = command(path);
+			if (target.outcome == kMistake &&
+			    std::string(target.reason).find("json") != std::string::npos)
+				args.insert(args.begin(), "--json");
+			ToolRun run = tool(args);
+			std::string label = std::string(target.what) + ", " + name + ": " + run.err;
+			char byte = 0;
+			bool streamed = fifo && read(reader, &byte, 1) == 1;
+			if (reader >= 0)
+				close(reader);
+			auto after = snapshot();
+			after.erase(path); // checked below
+			before.erase(path);
+			EXPECT_EQ(after, before) << label;
+			if (expected == kWritten) {
+				EXPECT_EQ(run.status, kOk) << label;
+				if (fifo)
+					EXPECT_TRUE(streamed) << label;
+				if (path.find("/o") != std::string::npos) {
+					ASSERT_EQ(stat(path.c_str(), &info), 0) << label;
+					EXPECT_EQ(info.st_mode & 0777, 0600u) << label;
+					EXPECT_EQ(info.st_uid, 0u) << label;
+				}
+				continue;
+			}
+			EXPECT_FALSE(streamed) << label;
+			EXPECT_NE(run.err.find(trace && expected == kRefused ? "ignored"
+			                                                     : target.reason),
+			          std::string::npos)
+			        << label;
+			EXPECT_EQ(run.status, trace                  ? kOk
+			                      : expected == kMistake ? kUsage
+			                                             : 1)
+			        << label;
+			if (expected != kWritten && !trace)
+				EXPECT_NE(run.err.find(path), std::string::npos) << label;
+		}
+	}
+	// a fresh name: the trace is created for its owner alone
+	ASSERT_EQ(tool({"--debug", "2:" + shared + "/trace", "info"}).status, kOk);
+	struct stat info {};
+	ASSERT_EQ(stat((shared + "/trace").c_str(), &info), 0);
+	EXPECT_EQ(info.st_mode & 0777, 0600u);
+	EXPECT_GT(info.st_size, 0);
+}
+
+// However the decryption ends, no plaintext is left under any name: a
+// signal it handles, and SIGKILL, which no handler sees.
+TEST_F(ToolSim, AKilledDecryptionLeavesNoFile)
 {
 	write_file(dir / "plain", pattern(4 * kMiB));
 	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
 	std::string encrypted = read_file(dir / "enc");
+	signal(SIGPIPE, SIG_IGN);
+	for (int sig : {SIGINT, SIGKILL}) {
+		int fds[2];
+		ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+		ToolProcess process = start_tool(
+		        {"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
+		        {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
+		close(fds[0]);
+		// once the pipe took this much, the first megabyte is deciphered and
+		// written: the tool writes a chunk before it reads the next
+		ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100),
+		          static_cast<ssize_t>(2 * kMiB + 100));
+		kill(process.pid, sig);
+		ToolRun run = wait_tool(process);
+		close(fds[1]);
+		EXPECT_EQ(run.status, 128 + sig);
+		EXPECT_EQ(files(), (std::vector<std::string>{"enc", "plain"})) << sig;
+	}
+}
+
+// A tool that crashes while it holds the PIN, a pass phrase and plaintext
+// writes no core, whatever core limit it was started with.
+TEST_F(ToolSim, ACrashHoldingSecretsLeavesNoCore)
+{
+	write_file(dir / "plain", pattern(2 * kMiB));
+	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
+	std::string encrypted = read_file(dir / "enc");
 	int fds[2];
 	ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-	ToolProcess process =
-	        start_tool({"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
-	                   {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
+	const std::string cwd = dir.path();
+	ToolProcess process = start_tool(
+	        {"--sim", dir / "a", "file", "decrypt", "-", "-o", "/dev/null"},
+	        {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0], [cwd] {
+		        rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+		        setrlimit(RLIMIT_CORE, &unlimited);
+		        if (chdir(cwd.c_str()) != 0)
+			        _exit(127);
+	        });
 	close(fds[0]);
-	// half the file: the tool deciphers what it has and waits for more
-	ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100),
-	          static_cast<ssize_t>(2 * kMiB + 100));
-	std::string temp;
-	for (int i = 0; i < 200 && temp.empty(); ++i) {
-		for (const std::string &name : files())
-			if (name.rfind(".out.", 0) == 0 && read_file(dir / name).size() >= kMiB)
-				temp = name;
-		std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	}
-	ASSERT_FALSE(temp.empty()) << "no partial plaintext appeared";
-	kill(process.pid, SIGINT);
-	ToolRun run = wait_tool(process);
+	ASSERT_EQ(write(fds[1], encrypted.data(), kMiB + 200), static_cast<ssize_t>(kMiB + 200));
+	kill(process.pid, SIGSEGV);
+	int status = 0;
+	waitpid(process.pid, &status, 0);
 	close(fds[1]);
-	EXPECT_EQ(run.status, 128 + SIGINT);
-	EXPECT_EQ(files(), (std::vector<std::string>{"enc", "plain"}));
+	close(process.out_fd);
+	close(process.err_fd);
+	ASSERT_TRUE(WIFSIGNALED(status));
+	EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+	EXPECT_FALSE(WCOREDUMP(status));
+	for (const std::string &name : files())
+		EXPECT_EQ(name.rfind("core", 0), std::string::npos) << name;
 }
 
 TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
