@@ -184,8 +184,8 @@ std::unique_ptr<Secret> checked(std::unique_ptr<Secret> secret, SecretKind kind)
 			char byte[8];
 			std::snprintf(byte, sizeof byte, "0x%02X", c);
 			throw ToolError(Exit::kUsage, std::string("the ") + info(kind).label +
-			                                      " holds a control character (" + byte +
-			                                      "); nothing was sent");
+			                                      " holds a control character (" +
+			                                      byte + "); nothing was sent");
 		}
 	}
 	return secret;

@@ -9,6 +9,7 @@
 
 #include "file_stream.h"
 #include "session.h"
+#include "not_empty.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -268,7 +269,8 @@ void read_piped_input_first(CLI::App *command, Context &ctx,
 void add_output_options(CLI::App *command, MaintenanceOptions &options)
 {
 	command->add_option("-o,--output", options.file,
-	                    "write to this file (mode 0600), not stdout");
+	                    "write to this file (mode 0600), not stdout")
+	        ->check(not_empty());
 	command->add_flag("-f,--force", options.force, "replace an existing output file");
 }
 

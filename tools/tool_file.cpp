@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "file_stream.h"
+#include "not_empty.h"
 #include "session.h"
 #include "tool.h"
 
@@ -204,11 +205,13 @@ CLI::App *add_file_command(CLI::App *file, Context &ctx, const char *name, const
 	command->add_option("input", options->input, "the input file; - for standard input")
 	        ->required();
 	command->add_option(
-	        "-o,--output", options->output,
-	        "the output file; - for standard output (a failure then shows in the exit "
-	        "status only)");
+	               "-o,--output", options->output,
+	               "the output file; - for standard output (a failure then shows in the exit "
+	               "status only)")
+	        ->check(not_empty());
 	command->add_flag("-f,--force", options->force,
-	                  "replace an existing output file (through a symbolic link: its target)");
+	                  "replace an existing output file (through a symbolic link of the "
+	                  "caller's: its target)");
 	command->add_option("--file-mode", options->mode,
 	                    "the output file's mode, in octal (default: the replaced file's, else "
 	                    "0600 for decrypted and the umask's for encrypted files)");

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "session.h"
+#include "not_empty.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -95,7 +96,8 @@ void CipherChoice::add_options(CLI::App *command)
 	               "-m,--mode", mode,
 	               "1 or 2: the token's keys; 3: a group's key (default 1, or 3 with --group)")
 	        ->check(CLI::Range(1, 3));
-	command->add_option("-g,--group", group, "the group whose key to use (mode 3)");
+	command->add_option("-g,--group", group, "the group whose key to use (mode 3)")
+	        ->check(not_empty());
 }
 
 int CipherChoice::resolved_mode() const

@@ -1,6 +1,7 @@
 // note create|read|write|clear|info|policy|repair-trace: the secure note.
 #include "file_stream.h"
 #include "session.h"
+#include "not_empty.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -222,7 +223,8 @@ void add_note_commands(CLI::App &app, Context &ctx)
 	read->add_option("--length", options->length,
 	                 "how many bytes; by default up to the last non-zero byte")
 	        ->check(CLI::PositiveNumber);
-	read->add_option("-o,--output", options->output, "write the note to this file");
+	read->add_option("-o,--output", options->output, "write the note to this file")
+	        ->check(not_empty());
 	read->add_flag("-f,--force", options->force, "replace an existing output file");
 	add_note_password_options(ctx, read);
 
