@@ -609,7 +609,7 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	                  .status,
 	          kOk);
 	EXPECT_EQ(tool({"--json", "group", "list"}).json(),
-	          nlohmann::json::parse(R"([{"name":"crew","admin":true}])"));
+	          nlohmann::json::parse(R"({"ok":true,"groups":[{"name":"crew","admin":true}]})"));
 
 	// a request that a newer one replaced, or an invite meant for another
 	// token: the wrong token, named as such
@@ -634,7 +634,7 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	               invite.out, "b")
 	                  .status,
 	          kOk);
-	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()[0]["admin"], false);
+	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()["groups"][0]["admin"], false);
 
 	std::string cipher = encrypt_message("to the crew", {"-g", "crew"},
 	                                     {{"DRAXEL_PASS_PHRASE", "crew phrase"}});
@@ -646,13 +646,14 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	        kRefused);
 
 	ASSERT_EQ(tool({"group", "delete", "crew"}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"], nlohmann::json::array());
 
 	// a name that is not UTF-8 stays usable in JSON; control bytes never
 	// reach the terminal raw
 	const std::string odd = "x\x1B[2J\xFF";
 	ASSERT_EQ(tool({"group", "create", odd}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json()[0]["name_hex"], "781B5B324AFF");
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"][0]["name_hex"],
+	          "781B5B324AFF");
 	EXPECT_EQ(tool({"group", "list"}).out, "x\\x1B[2J\xFF  (administrator)\n");
 
 	// a pass phrase chosen at a prompt is typed twice, but a group's, which
@@ -669,7 +670,7 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 TEST_F(ToolSim, TheNoteIsReadAndWrittenUnderItsPolicy)
 {
 	EXPECT_EQ(tool({"--json", "note", "info"}).json(),
-	          nlohmann::json::parse(R"({"size":65280,"policy":"pin"})"));
+	          nlohmann::json::parse(R"({"ok":true,"size":65280,"policy":"pin"})"));
 	ASSERT_EQ(tool({"note", "write"}, {}, "hello note").status, kOk);
 	EXPECT_EQ(tool({"note", "read"}).out, "hello note");
 	EXPECT_EQ(tool({"note", "read", "--offset", "6", "--length", "4"}).out, "note");
@@ -734,9 +735,9 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 	EXPECT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "12121212"}}).status, kWrong);
 	// on a terminal clearing is asked about first, and "n" keeps the token
 	EXPECT_EQ(on_terminal({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}, {"n"}).status, 1);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json().size(), 1u);
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"].size(), 1u);
 	ASSERT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"], nlohmann::json::array());
 	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", encrypt_message("gone", {"-m", "1"}, {}, "b")})
 	                  .status,
 	          kWrong);
@@ -746,9 +747,10 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 {
 	ToolRun readers = tool({"--json", "readers"});
 	ASSERT_EQ(readers.status, kOk) << readers.err;
-	ASSERT_EQ(readers.json().size(), 1u);
-	EXPECT_EQ(readers.json()[0]["token"], true);
-	EXPECT_EQ(readers.json()[0]["serial"], tool({"--json", "info"}).json()["serial"]);
+	ASSERT_EQ(readers.json()["readers"].size(), 1u);
+	EXPECT_EQ(readers.json()["readers"][0]["token"], true);
+	EXPECT_EQ(readers.json()["readers"][0]["serial"],
+	          tool({"--json", "info"}).json()["serial"]);
 	EXPECT_EQ(tool({"--json", "info"}).json()["version"], 18);
 
 	EXPECT_EQ(tool({"--reader", "0", "info"}).status, kUsage);

@@ -334,6 +334,23 @@ void TempOutput::commit()
 	sync_directory(place_->dir_path());
 }
 
+Result written(Result result, const TempOutput &out)
+{
+	if (out.to_stdout()) {
+		std::fputs(result.text.c_str(), stderr);
+		result.text.clear();
+	}
+	return result;
+}
+
+Result written(const std::string &summary, nlohmann::json data, const TempOutput &out)
+{
+	Result result;
+	result.data = std::move(data);
+	result.text = summary + "\n";
+	return written(std::move(result), out);
+}
+
 Progress::Progress(std::string label, std::optional<uint64_t> total)
     : label_(std::move(label)), total_(total), shown_(isatty(STDERR_FILENO) != 0),
       start_(std::chrono::steady_clock::now()), last_draw_(start_)

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "safe_output.h"
 
 namespace draxel::tool {
@@ -103,6 +105,12 @@ private:
 	std::optional<unsigned> target_mode_;
 	std::optional<unsigned> new_file_mode_;
 };
+
+struct Result;
+// A command's result once its output is written: with the data on stdout,
+// the summary goes to stderr (and --json was refused beforehand).
+Result written(Result result, const TempOutput &out);
+Result written(const std::string &summary, nlohmann::json data, const TempOutput &out);
 
 // A progress bar on stderr, drawn only when stderr is a terminal.
 class Progress {

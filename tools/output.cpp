@@ -158,6 +158,12 @@ Result::~Result()
 void emit(Result &result, bool as_json)
 {
 	if (as_json) {
+		// one shape for every result: an object that says it succeeded,
+		// as a failure's says it did not
+		if (!result.data.is_object())
+			result.data = json{{"result", std::move(result.data)}};
+		if (!result.data.contains("ok"))
+			result.data["ok"] = true;
 		// the commands give bytes that may not be UTF-8 as hex; whatever
 		// else slips through must not make the whole result fail
 		std::string doc =

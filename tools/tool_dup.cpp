@@ -85,7 +85,11 @@ Result secret_output(const MaintenanceOptions &options, const std::string &text,
 	TempOutput out(options.file, options.force, kPrivateMode);
 	out.write(reinterpret_cast<const unsigned char *>(line.data()), line.size());
 	out.commit();
-	return done(std::string(key) + " written to " + options.file, {{"output", options.file}});
+	std::string label = key;
+	std::replace(label.begin(), label.end(), '_', ' ');
+	json data = json::object();
+	put_name(data, "output", options.file);
+	return written(label + " written to " + escaped(options.file), std::move(data), out);
 }
 
 bool from_stdin(const MaintenanceOptions &options)

@@ -49,14 +49,9 @@ std::optional<unsigned> output_mode(const std::string &text)
 	return static_cast<unsigned>(mode);
 }
 
-// With the data on stdout, the summary goes to stderr and JSON is refused.
 Result finished(Result result, const TempOutput &out)
 {
-	if (out.to_stdout()) {
-		std::fputs(result.text.c_str(), stderr);
-		result.text.clear();
-	}
-	return result;
+	return written(std::move(result), out);
 }
 
 // Between a file's chunks the library keeps its file key; a file abandoned
@@ -103,11 +98,12 @@ Result file_result(const FileOptions &options, const std::string &target, uint64
 {
 	Result result;
 	result.data = options.cipher.describe();
-	result.data["input"] = options.input;
-	result.data["output"] = target;
+	put_name(result.data, "input", options.input);
+	put_name(result.data, "output", target);
 	result.data["bytes_in"] = in;
 	result.data["bytes_out"] = out;
-	result.text = options.input + " -> " + (target == "-" ? "standard output" : target) + " (" +
+	result.text = escaped(options.input) + " -> " +
+	              (target == "-" ? "standard output" : escaped(target)) + " (" +
 	              std::to_string(out) + " bytes)\n";
 	return result;
 }

@@ -46,7 +46,7 @@ Result list_groups(Session &)
 	check(GetGroupList(list.data(), &len), "listing the groups");
 
 	Result result;
-	result.data = json::array();
+	result.data = {{"groups", json::array()}};
 	// records: the attribute byte, the name, a zero byte
 	for (size_t at = 0; at + 1 < len;) {
 		bool admin = static_cast<unsigned char>(list[at]) == kAdministrator;
@@ -54,7 +54,7 @@ Result list_groups(Session &)
 		at += name.size() + 2;
 		json entry = {{"admin", admin}};
 		put_name(entry, "name", name);
-		result.data.push_back(entry);
+		result.data["groups"].push_back(entry);
 		result.text += escaped(name) + (admin ? "  (administrator)" : "") + "\n";
 	}
 	return result;

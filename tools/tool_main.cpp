@@ -157,6 +157,7 @@ int main(int argc, char **argv)
 		return report(ToolError(Exit::kUsage, usage_message(app, error, words)),
 		              wants_json(words));
 	} catch (const std::exception &error) {
-		return report(error, ctx.globals.json);
+		// `--json help nosuch` fails before --json is parsed
+		return report(error, ctx.globals.json || wants_json(words));
 	}
 }

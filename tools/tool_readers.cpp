@@ -12,19 +12,20 @@ constexpr int kSerialText = 15;
 Result list_readers(Session &session)
 {
 	Result result;
-	result.data = json::array();
+	result.data = {{"readers", json::array()}};
 	int index = 0;
 	for (const ReaderInfo &reader : session.readers()) {
-		result.data.push_back(
-		        {{"index", index},
-		         {"name", reader.name},
-		         {"card", reader.card},
-		         {"token", reader.token},
-		         {"serial", reader.serial.empty() ? json() : json(reader.serial)}});
+		json entry = {{"index", index},
+		              {"card", reader.card},
+		              {"token", reader.token},
+		              {"serial", reader.serial.empty() ? json() : json(reader.serial)}};
+		put_name(entry, "name", reader.name);
+		result.data["readers"].push_back(entry);
 		std::string what = reader.token  ? "token " + reader.serial
 		                   : reader.card ? "card (not a token)"
 		                                 : "empty";
-		result.text += std::to_string(index++) + "  " + reader.name + "  [" + what + "]\n";
+		result.text += std::to_string(index++) + "  " + escaped(reader.name) + "  [" +
+		               what + "]\n";
 	}
 	if (index == 0)
 		result.text = "no readers\n";
