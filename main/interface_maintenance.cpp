@@ -70,14 +70,11 @@ unsigned long export_blobs(ReaderStructPtr prs, char *buf, int capacity, int *te
 			rc = put_record(area, blob_len, buf, capacity, text_len);
 		more = rc == 0 && blob_len != 0;
 	}
-	/* each record's text brings its zero; a token that hands out no blob
-	 * at all still leaves a text, the empty one */
-	if (rc == 0 && buf != NULL && *text_len == 0) {
-		if (capacity < 1)
-			rc = kTooSmall;
-		else
-			buf[0] = '\0';
-	}
+	/* a token always has keys to hand out: one that ends the sequence at
+	 * once answered nothing where the duplicate was due, and an empty text
+	 * passed for a duplicate would restore nothing */
+	if (rc == 0 && *text_len == 0)
+		rc = kWrongLength;
 	return rc;
 }
 
