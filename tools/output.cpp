@@ -77,6 +77,16 @@ std::string unblock_hint(const std::string &doing, unsigned long code)
 	return {};
 }
 
+// With no pcscd a new user sees only a PC/SC code: say what to do.
+std::string pcscd_hint(unsigned long code)
+{
+	if (code != static_cast<uint32_t>(SCARD_E_NO_SERVICE) &&
+	    code != static_cast<uint32_t>(SCARD_E_SERVICE_STOPPED))
+		return {};
+	return "\n  start pcscd (systemctl start pcscd.socket, or pcscd as root), or use the "
+	       "built-in software token with --sim STATE (see `draxel-tool help init`)";
+}
+
 } // namespace
 
 LibraryError::LibraryError(unsigned long code, const std::string &doing)
@@ -189,6 +199,7 @@ int report(const std::exception &error, bool as_json)
 		message += "(code " + code_text(library->code()) + ": " +
 		           describe(library->code()) + ")";
 		message += unblock_hint(error.what(), library->code());
+		message += pcscd_hint(library->code());
 		doc["code"] = library->code();
 		doc["library_text"] = text;
 		doc["description"] = describe(library->code());

@@ -53,6 +53,7 @@ bool save_whole(const std::string &path, const sim::TokenState &state)
 }
 
 bool issue_allowed = false;
+bool issue_quietly = false;
 
 std::string existing_state(const std::string &path)
 {
@@ -79,9 +80,11 @@ sim::TokenState load_or_issue(const std::string &path)
 	if (!save_whole(path, state))
 		throw ToolError(Exit::kFailure, "cannot write the software token's state to " +
 		                                        path + ": " + strerror(errno));
-	std::fprintf(stderr,
-	             "draxel-tool: issued a new software token into %s (PIN 1234, PUK 12345678)\n",
-	             path.c_str());
+	if (!issue_quietly)
+		std::fprintf(stderr,
+		             "draxel-tool: issued a new software token into %s (PIN 1234, PUK "
+		             "12345678)\n",
+		             escaped(path).c_str());
 	return state;
 }
 
@@ -134,9 +137,10 @@ SimToken::SimToken(const std::string &path, const Globals &globals)
 	});
 }
 
-void SimToken::allow_issue(bool allowed)
+void SimToken::allow_issue(bool allowed, bool quietly)
 {
 	issue_allowed = allowed;
+	issue_quietly = quietly;
 }
 
 // A mistyped path must not become a new token that enciphers what the real

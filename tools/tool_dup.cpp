@@ -9,7 +9,7 @@
 
 #include "file_stream.h"
 #include "session.h"
-#include "not_empty.h"
+#include "option_checks.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -347,7 +347,8 @@ void add_maintenance_commands(CLI::App &app, Context &ctx)
 
 	auto *clean = add(&app, ctx, "clean",
 	                  "clear the token: new keys, no groups, an empty note (needs the erase "
-	                  "password)",
+	                  "password; tokens before version 5 also the note's password or PIN, "
+	                  "as the note's policy says)",
 	                  clean_token, options);
 	clean->add_flag("--with-puk", options->with_puk, "authorise with the PUK instead");
 	add_confirmation(

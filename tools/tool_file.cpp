@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "file_stream.h"
-#include "not_empty.h"
+#include "option_checks.h"
 #include "session.h"
 #include "tool.h"
 
@@ -112,8 +112,9 @@ Result encrypt_file(Session &session, const FileOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
 	const char *group = options.cipher.group_or_null();
-	std::string target = encrypted_name(options);
+	// a missing input is named as such, before any complaint about its name
 	InputFile in(options.input);
+	std::string target = encrypted_name(options);
 	// an existing target is refused before anything is asked for
 	TempOutput out(target, options.force, output_mode(options.mode));
 	session.verify(SecretKind::kPin);
@@ -149,8 +150,8 @@ Result decrypt_file(Session &session, const FileOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
 	const char *group = options.cipher.group_or_null();
-	std::string target = decrypted_name(options);
 	InputFile in(options.input);
+	std::string target = decrypted_name(options);
 	TempOutput out(target, options.force, output_mode(options.mode), kPlaintextMode);
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);

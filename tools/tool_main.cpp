@@ -77,7 +77,7 @@ void check_token_choice(const CLI::App &app, const Context &ctx)
 	if (ctx.issues_token && lstat(globals.sim.c_str(), &info) == 0)
 		throw ToolError(Exit::kUsage,
 		                globals.sim + " exists already; init issues only into a new file");
-	SimToken::allow_issue(issuing);
+	SimToken::allow_issue(issuing, ctx.issues_token);
 	// before any password is asked for a token that is not there
 	if (!globals.sim.empty())
 		SimToken::check_state(globals.sim);

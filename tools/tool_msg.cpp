@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "session.h"
-#include "not_empty.h"
+#include "option_checks.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -97,7 +97,7 @@ void CipherChoice::add_options(CLI::App *command)
 	               "1 or 2: the token's keys; 3: a group's key (default 1, or 3 with --group)")
 	        ->check(CLI::Range(1, 3));
 	command->add_option("-g,--group", group, "the group whose key to use (mode 3)")
-	        ->check(not_empty());
+	        ->check(group_name());
 }
 
 int CipherChoice::resolved_mode() const

@@ -1,7 +1,7 @@
 // note create|read|write|clear|info|policy|repair-trace: the secure note.
 #include "file_stream.h"
 #include "session.h"
-#include "not_empty.h"
+#include "option_checks.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -220,10 +220,10 @@ void add_note_commands(CLI::App &app, Context &ctx)
 	auto *read = add(note, ctx, "read", "read the note (to stdout unless -o is given)",
 	                 read_note, options);
 	read->add_option("--offset", options->offset, "where to start")
-	        ->check(CLI::NonNegativeNumber);
+	        ->check(CLI::Range(size_t{0}, kLargestNoteInput).description(""));
 	read->add_option("--length", options->length,
 	                 "how many bytes; by default up to the last non-zero byte")
-	        ->check(CLI::PositiveNumber);
+	        ->check(CLI::Range(size_t{1}, kLargestNoteInput).description(""));
 	read->add_option("-o,--output", options->output, "write the note to this file")
 	        ->check(not_empty());
 	read->add_flag("-f,--force", options->force, "replace an existing output file");
@@ -233,7 +233,7 @@ void add_note_commands(CLI::App &app, Context &ctx)
 	write->add_option("input", options->input,
 	                  "the file to write; standard input when absent or -");
 	write->add_option("--offset", options->offset, "where to write")
-	        ->check(CLI::NonNegativeNumber);
+	        ->check(CLI::Range(size_t{0}, kLargestNoteInput).description(""));
 	add_note_password_options(ctx, write);
 	read_piped_input_first(write, ctx, options);
 

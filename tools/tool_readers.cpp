@@ -117,15 +117,12 @@ Result issued_token(Session &session)
 	char serial[kSerialText] = {};
 	check(GetSN(serial), "reading the serial number");
 	Result result;
-	result.data = {{"state", session.globals().sim},
-	               {"serial", serial},
-	               {"pin", "1234"},
-	               {"puk", "12345678"},
-	               {"erase_password", "00000000"},
-	               {"note_password", "4321"},
-	               {"key_loading_password", "11111111"}};
+	result.data = {{"serial", serial},        {"pin", "1234"},
+	               {"puk", "12345678"},       {"erase_password", "00000000"},
+	               {"note_password", "4321"}, {"key_loading_password", "11111111"}};
+	put_name(result.data, "state", session.globals().sim);
 	result.text = "software token " + std::string(serial) + " issued into " +
-	              session.globals().sim +
+	              escaped(session.globals().sim) +
 	              "\nPIN 1234, PUK 12345678, erase password 00000000, note password 4321, "
 	              "key-loading password 11111111: change them\n";
 	return result;
