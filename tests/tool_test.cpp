@@ -826,6 +826,8 @@ TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
 	EXPECT_NE(refused.err.find("cannot save the software token's state"), std::string::npos)
 	        << refused.err;
 	EXPECT_EQ(read_file(dir / "a"), state);
+	// what changes nothing works on a full disk all the same
+	EXPECT_EQ(run_tool({"--sim", dir / "a", "info"}, {}, {}, full_disk).status, kOk);
 
 	// a run killed while saving; a user's own file of a like name stays
 	write_file(dir / "a.k1LLed", state);
@@ -853,6 +855,61 @@ TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
 	                          [] { close(STDOUT_FILENO); });
 	EXPECT_NE(closed.status, kOk);
 	EXPECT_EQ(read_file(dir / "a.lock"), "");
+}
+
+// What a new user meets first: secrets pasted with their line end, empty
+// and overlong arguments, a path that would forge output lines, --json
+// everywhere, and a lock file another program pointed elsewhere.
+TEST_F(ToolSim, RoughEdgesANewUserMeets)
+{
+	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "1234\r\n"}}).status, kOk);
+	int fds[2];
+	ASSERT_EQ(pipe(fds), 0);
+	ASSERT_EQ(write(fds[1], "1234\r\n", 6), 6);
+	close(fds[1]);
+	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}})
+	                  .status,
+	          kOk);
+	close(fds[0]);
+	ToolRun control = tool({"pin", "verify"}, {{"DRAXEL_PIN", "12\t34"}});
+	EXPECT_EQ(control.status, kUsage);
+	EXPECT_NE(control.err.find("control character"), std::string::npos) << control.err;
+	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"]["pin"], 3) << "nothing was sent";
+
+	write_file(dir / "plain", "text");
+	for (const std::vector<std::string> &args :
+	     {std::vector<std::string>{"file", "encrypt", dir / "plain", "-o", ""},
+	      {"msg", "encrypt", "-g", "", "hi"},
+	      {"keys", "generate", "-o", ""},
+	      {"note", "read", "--length", "0"},
+	      {"group", "create", std::string(64, 'g')}}) {
+		ToolRun run = tool(args);
+		EXPECT_EQ(run.status, kUsage) << args[1];
+		EXPECT_EQ(run.err.find("179769"), std::string::npos) << run.err;
+	}
+	EXPECT_NE(tool({"group", "create", std::string(64, 'g')}).err.find("at most 63"),
+	          std::string::npos);
+	EXPECT_NE(tool({"file", "decrypt", dir / "nosuch"}).err.find("No such file"),
+	          std::string::npos);
+
+	ToolRun forged = tool({"file", "encrypt", dir / "plain", "-o", dir / "x\nok"});
+	EXPECT_EQ(forged.status, kOk);
+	EXPECT_EQ(std::count(forged.out.begin(), forged.out.end(), '\n'), 1) << forged.out;
+	ToolRun odd = tool({"--json", "file", "encrypt", dir / "plain", "-o", dir / "\xff"});
+	EXPECT_EQ(odd.json()["ok"], true);
+	EXPECT_TRUE(odd.json()["output_hex"].get<std::string>().ends_with("2FFF")) << odd.out;
+	ToolRun help = tool({"--json", "help", "nosuch"});
+	EXPECT_EQ(help.status, kUsage);
+	EXPECT_EQ(help.json()["ok"], false);
+
+	ToolRun issued = run_tool({"--sim", dir / "fresh", "init"});
+	EXPECT_NE(issued.out.find("PIN 1234"), std::string::npos);
+	EXPECT_EQ(issued.err.find("1234"), std::string::npos) << issued.err;
+
+	std::remove((dir / "fresh.lock").c_str());
+	ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "fresh.lock").c_str()), 0);
+	EXPECT_EQ(on("fresh", {"info"}).status, kNoToken);
+	EXPECT_FALSE(std::filesystem::exists(dir / "victim"));
 }
 
 TEST(ToolReadme, ShowsTheHostExampleTheTestsCompile)
