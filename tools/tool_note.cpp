@@ -90,10 +90,10 @@ Result read_note(Session &session, NoteOptions &options)
 		TempOutput out(options.output, options.force, std::nullopt, 0600);
 		out.write(data.data(), len);
 		out.commit();
-		json data = {{"offset", options.offset}, {"length", len}};
-		put_name(data, "output", options.output);
+		json summary = {{"offset", options.offset}, {"length", len}};
+		put_name(summary, "output", options.output);
 		return written(std::to_string(len) + " bytes written to " + escaped(options.output),
-		               std::move(data), out);
+		               std::move(summary), out);
 	}
 	result.data = {{"offset", options.offset},
 	               {"length", len},
