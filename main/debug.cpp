@@ -120,6 +120,8 @@ void DebugConfigure(bool again)
 		refuse(setting, "not LEVEL[:FILE] with a level of 0 or more");
 		return;
 	}
+	if (level == 0)
+		return; /* off: no file is created for a trace that never comes */
 	trace_out = *rest == ':' ? open_trace_file(setting, rest + 1) : stderr;
 	if (trace_out != NULL)
 		trace_mode = mode_for_level(level);
