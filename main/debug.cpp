@@ -6,17 +6,21 @@
  * LEVEL 1 traces the reader operations, PC/SC errors and each command's
  * header and status word; LEVEL 2 adds the lengths of command and reply
  * data, with the bytes themselves only for commands that carry nothing
- * secret (the transport decides which). The lines go to stderr, or are
- * appended to FILE (created 0600). The variable is read when the library is
+ * secret (the transport decides which; a password's length is not shown
+ * either). The lines go to stderr, or are appended to FILE (created 0600;
+ * refused, with a line on stderr, unless it is a regular file of the
+ * caller's). A malformed setting is reported on stderr. The variable is read when the library is
  * initialised, and when a PC/SC context is opened before that.
  */
 #include "debug.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "draxel_lib.h"
@@ -45,12 +49,42 @@ void close_trace_file(void)
 	trace_out = NULL;
 }
 
-/* The trace file: appended to, readable by its owner only. */
-FILE *open_trace_file(const char *path)
+/* One line on stderr for a setting the trace cannot follow: silence would
+ * look like a trace with nothing to say. */
+void refuse(const char *setting, const char *why)
 {
-	int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-	if (fd < 0)
+	/* once per setting, though every InitLib reads it again */
+	static char reported[256];
+	if (strncmp(reported, setting, sizeof reported - 1) == 0)
+		return;
+	snprintf(reported, sizeof reported, "%s", setting);
+	fprintf(stderr, "libdraxel_lib: DRAXEL_DEBUG=%s ignored: %s\n", setting, why);
+}
+
+/* The trace file: appended to, readable by its owner only, and only a
+ * regular file of the caller's. It often sits in /tmp, where another user
+ * may have put a link, a FIFO or a readable file of their own under that
+ * name: O_NOFOLLOW refuses the link, O_NONBLOCK keeps a FIFO from blocking,
+ * and the descriptor is checked rather than the name. */
+FILE *open_trace_file(const char *setting, const char *path)
+{
+	int fd =
+	        open(path,
+	             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+	             0600);
+	const char *not_ours = "the trace file must be a regular file of the caller's";
+	if (fd < 0) {
+		/* a link, or a FIFO without a reader */
+		refuse(setting, errno == ELOOP || errno == ENXIO ? not_ours : strerror(errno));
 		return NULL;
+	}
+	struct stat info;
+	if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+		refuse(setting, not_ours);
+		close(fd);
+		return NULL;
+	}
+	fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 	FILE *file = fdopen(fd, "a");
 	if (file == NULL)
 		close(fd);
@@ -81,9 +115,14 @@ void DebugConfigure(bool again)
 		return;
 	char *rest = NULL;
 	long level = strtol(setting, &rest, 10);
-	if (rest == setting || (*rest != '\0' && *rest != ':'))
-		return; /* not a level: stay silent rather than guess */
-	trace_out = *rest == ':' && rest[1] != '\0' ? open_trace_file(rest + 1) : stderr;
+	if (rest == setting || (*rest != '\0' && *rest != ':') || level < 0 ||
+	    (*rest == ':' && rest[1] == '\0')) {
+		refuse(setting, "not LEVEL[:FILE] with a level of 0 or more");
+		return;
+	}
+	if (level == 0)
+		return; /* off: no file is created for a trace that never comes */
+	trace_out = *rest == ':' ? open_trace_file(setting, rest + 1) : stderr;
 	if (trace_out != NULL)
 		trace_mode = mode_for_level(level);
 }

@@ -5,7 +5,16 @@
  * The library is single-threaded: the host serialises every call. It reaches
  * the token either through PC/SC (pcsc-lite; the host process provides the
  * PC/SC symbols, link it with -lpcsclite) or through a transmit handler that
- * the host hands over with InitTransportLib().
+ * the host hands over with InitLib() (InitTransportLib() in the low-level
+ * interface does the same).
+ *
+ * Memory: the library keeps the heap blocks in which it holds keys,
+ * passwords and plaintext out of core dumps (MADV_DONTDUMP) and locks them
+ * where mlock is allowed (a refusal is not an error). It changes no setting
+ * of the host's process: a host that holds secrets itself makes itself
+ * non-dumpable (prctl PR_SET_DUMPABLE 0, RLIMIT_CORE 0). The trace
+ * (DRAXEL_DEBUG=LEVEL[:FILE]) writes only to a regular file of the caller's,
+ * created 0600, and shows no password nor its length.
  *
  * Every operation returns an unsigned long code, 0 on success. The reader
  * operations and Transmit() return the transport codes DRAXEL_TR_*; three of
@@ -252,7 +261,8 @@ unsigned long GetLastErrorCode(void);
 
 /*
  * InitLib - choose the transport once, before anything else: null for PC/SC,
- * or the host's transmit table (see InitTransportLib). Returns 0.
+ * or the host's transmit table (Type_ReaderFuncStruct, whose
+ * handlerScardTransmit then carries every command). Returns 0.
  */
 unsigned long InitLib(Type_ReaderFuncStruct *reader_func);
 

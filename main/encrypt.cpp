@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "secret_memory.h"
 #include "transmit.h"
 #include "utils.h"
 #include "wipe.h"
@@ -23,6 +24,7 @@ bool SecretBlock::allocate(size_t len)
 	/* one byte at least, so that an empty block is still a block to free */
 	data_ = new (std::nothrow) BYTE[len != 0 ? len : 1];
 	size_ = data_ != NULL ? len : 0;
+	guard_secret(data_, size_);
 	return data_ != NULL;
 }
 
@@ -31,10 +33,13 @@ void SecretBlock::adopt(BYTE *data, size_t len)
 	reset();
 	data_ = data;
 	size_ = data != NULL ? len : 0;
+	guard_secret(data_, size_);
 }
 
 BYTE *SecretBlock::release()
 {
+	/* the host's block from here on */
+	unguard_secret(data_, size_);
 	BYTE *data = data_;
 	data_ = NULL;
 	size_ = 0;
@@ -45,6 +50,7 @@ void SecretBlock::reset()
 {
 	if (data_ != NULL) {
 		wipe(data_, size_);
+		unguard_secret(data_, size_);
 		delete[] data_;
 	}
 	data_ = NULL;

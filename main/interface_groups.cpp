@@ -203,6 +203,10 @@ unsigned long CreateRequestForGroup(const char *pas_phrase, char *request_buf,
 		if (rc == 0)
 			rc = APDU_CreateRequestGroup(prs, phrase.bytes, kFieldLen, request.bytes,
 			                             &request.len);
+		/* a bare 9000 is no request: an empty text would only fail later,
+		 * at the other token, as a request that decodes to nothing */
+		if (rc == 0 && request.len == 0)
+			rc = kWrongLength;
 		if (rc == 0)
 			rc = put_text(request, request_buf, request_buf_size);
 	}
@@ -229,6 +233,8 @@ unsigned long CreateInviteForGroup(const char *group_name, const char *request_b
 		if (rc == 0)
 			rc = APDU_CreateInviteGroup(prs, request.bytes, request.len, invite.bytes,
 			                            &invite.len);
+		if (rc == 0 && invite.len == 0)
+			rc = kWrongLength;
 		if (rc == 0)
 			rc = put_text(invite, invite_buf, invite_buf_size);
 	}

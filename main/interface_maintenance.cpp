@@ -10,6 +10,7 @@
 #include "apdu4u.h"
 #include "gost_a.h"
 #include "interface_ops.h"
+#include "secret_memory.h"
 #include "transmit.h"
 #include "wipe.h"
 
@@ -69,14 +70,11 @@ unsigned long export_blobs(ReaderStructPtr prs, char *buf, int capacity, int *te
 			rc = put_record(area, blob_len, buf, capacity, text_len);
 		more = rc == 0 && blob_len != 0;
 	}
-	/* each record's text brings its zero; a token that hands out no blob
-	 * at all still leaves a text, the empty one */
-	if (rc == 0 && buf != NULL && *text_len == 0) {
-		if (capacity < 1)
-			rc = kTooSmall;
-		else
-			buf[0] = '\0';
-	}
+	/* a token always has keys to hand out: one that ends the sequence at
+	 * once answered nothing where the duplicate was due, and an empty text
+	 * passed for a duplicate would restore nothing */
+	if (rc == 0 && *text_len == 0)
+		rc = kWrongLength;
 	return rc;
 }
 
@@ -164,7 +162,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 	BYTE *data = NULL;
 	unsigned long len = 0;
 	if (rc == 0) {
-		data = static_cast<BYTE *>(malloc(capacity));
+		data = static_cast<BYTE *>(secret_malloc(capacity));
 		rc = data == NULL ? kNoMemory : 0;
 	}
 	if (rc == 0) {
@@ -175,8 +173,7 @@ unsigned long SetDublData(const char *puk, const char *data_buf, int)
 		rc = select_and_verify(prs, kPukRef, puk);
 	if (rc == 0)
 		rc = import_records(prs, data, len);
-	wipe(data, capacity);
-	free(data);
+	secret_free(data, capacity);
 	return finish(rc, prs);
 }
 

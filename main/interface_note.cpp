@@ -7,6 +7,7 @@
 
 #include "apdu4u.h"
 #include "interface_ops.h"
+#include "secret_memory.h"
 #include "transmit.h"
 #include "wipe.h"
 
@@ -177,7 +178,7 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 	BYTE *buf = NULL;
 	int wanted = rc == 0 ? *out_data_size : 0;
 	if (rc == 0) {
-		buf = static_cast<BYTE *>(malloc(static_cast<size_t>(wanted)));
+		buf = static_cast<BYTE *>(secret_malloc(static_cast<size_t>(wanted)));
 		rc = buf == NULL ? kNoMemory : 0;
 	}
 	int got = 0;
@@ -187,8 +188,7 @@ unsigned long ReadNote(unsigned char *out_data, int *out_data_size, int offset)
 		memcpy(out_data, buf, static_cast<size_t>(got));
 		*out_data_size = got;
 	}
-	wipe(buf, static_cast<size_t>(wanted));
-	free(buf);
+	secret_free(buf, static_cast<size_t>(wanted));
 	return finish(rc, prs);
 }
 

@@ -394,11 +394,20 @@ void PrintCAPDU(const BYTE *pcmd, unsigned long size, struct _ReaderStruct *psRe
 	DebugPrintf("%s\n", name);
 	if (level >= 2)
 		DebugPrintf("============================================\n");
-	/* a header-only command has no P3; show it as 00 */
+	/* a header-only command has no P3; show it as 00. A password's length
+	 * narrows the guessing, so P3 and the data length of the password
+	 * commands stay out of the trace. */
+	bool password = carries_password(pcmd[1]);
 	unsigned int p3 = size > 4 ? pcmd[4] : 0;
-	DebugPrintf("CLA=%02X INS=%02X P1=%02X P2=%02X P3=%02X...\n", pcmd[0], pcmd[1], pcmd[2],
-	            pcmd[3], p3);
-	if (level >= 2 && size > 5) {
+	if (password)
+		DebugPrintf("CLA=%02X INS=%02X P1=%02X P2=%02X P3=--...\n", pcmd[0], pcmd[1],
+		            pcmd[2], pcmd[3]);
+	else
+		DebugPrintf("CLA=%02X INS=%02X P1=%02X P2=%02X P3=%02X...\n", pcmd[0], pcmd[1],
+		            pcmd[2], pcmd[3], p3);
+	if (level >= 2 && size > 5 && password) {
+		DebugPrintf("Data In:\n(password, not shown)\n\n");
+	} else if (level >= 2 && size > 5) {
 		DebugPrintf("Data In:\n");
 		DebugPrintHex("", pcmd + 5, static_cast<int>(size - 5),
 		              !data_may_be_shown(pcmd[1]));

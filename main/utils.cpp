@@ -10,6 +10,7 @@
 
 #include "apdu4u.h"
 #include "error_table.h"
+#include "secret_memory.h"
 #include "transmit.h"
 #include "wipe.h"
 
@@ -163,15 +164,14 @@ unsigned long Mes2Bin(const char *mes, unsigned long mes_len, BYTE *out_bin)
 {
 	if (mes == NULL || mes_len == 0)
 		return 0;
-	BYTE *decoded = static_cast<BYTE *>(malloc(mes_len));
+	/* the text may be ciphertext or a key blob */
+	BYTE *decoded = static_cast<BYTE *>(secret_malloc(mes_len));
 	if (decoded == NULL)
 		return 0;
 	unsigned long count = static_cast<unsigned long>(Hex2Data(decoded, mes, mes_len));
 	if (out_bin != NULL && count != 0)
 		memcpy(out_bin, decoded, count);
-	/* the text may be ciphertext or a key blob */
-	wipe(decoded, mes_len);
-	free(decoded);
+	secret_free(decoded, mes_len);
 	return count;
 }
 
@@ -182,13 +182,12 @@ unsigned long Bin2Mes(BYTE *bin, unsigned long bin_len, char *out_mes)
 	unsigned long size = 2 * bin_len + 1;
 	if (out_mes == NULL)
 		return size;
-	char *text = static_cast<char *>(malloc(size));
+	char *text = static_cast<char *>(secret_malloc(size));
 	if (text == NULL)
 		return 0;
 	Data2Hex(text, bin, static_cast<int>(bin_len));
 	memcpy(out_mes, text, size);
-	wipe(text, size);
-	free(text);
+	secret_free(text, size);
 	return size;
 }
 

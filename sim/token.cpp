@@ -180,7 +180,9 @@ Token::Reply Token::run_durably(Handler handler, const CommandApdu &cmd, bool &c
 	if (persist_)
 		before = state_;
 	Reply reply = (this->*handler)(cmd);
-	changed = reply.sw == status::kOk;
+	// a command that only read (a policy, a group list) writes nothing: on
+	// a full disk it must still work
+	changed = reply.sw == status::kOk && !(before && *before == state_);
 	if (changed && !made_durable()) {
 		wipe_state(state_);
 		state_ = std::move(*before);

@@ -14,6 +14,7 @@
 #include "daemon.h"
 #include "daemon_options.h"
 #include "faulty_card.h"
+#include "no_core_dump.h"
 #include "secret_wipe.h"
 #include "token.h"
 #include "token_state.h"
@@ -220,6 +221,7 @@ TokenState initial_state(const Config &config)
 
 int main(int argc, char **argv)
 {
+	draxel::sim::forbid_core_dumps();
 	Config config = parse_args(argc, argv);
 	draxel::sim::Token token(initial_state(config));
 	draxel::sim::wipe(config.issue.pin);

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "safe_output.h"
 #include "token_crypto.h"
 
 #ifndef DRAXEL_FILE_CREATION_PASSWORD
@@ -626,8 +627,23 @@ std::optional<TokenState> deserialize(std::string_view text)
 	return std::move(parser.state());
 }
 
-bool save_state(const std::string &path, const TokenState &state)
+// The state goes where its name leads, checked as any output in a shared
+// directory: a link or file that another user planted there is not written
+// through, nor a dangling link (errno EPERM then).
+bool save_state(const std::string &named, const TokenState &state)
 {
+	std::optional<OutputPlace> place;
+	try {
+		place.emplace(named);
+	} catch (const OutputRefused &) {
+		errno = EPERM;
+		return false;
+	}
+	if (place->is_stream()) {
+		errno = EPERM;
+		return false;
+	}
+	const std::string path = place->dir_path() + "/" + place->name();
 	std::string text = serialize(state);
 	std::string temp = path + ".XXXXXX";
 	// mkostemp creates the file with mode 0600: it holds keys and passwords.
@@ -645,7 +661,7 @@ bool save_state(const std::string &path, const TokenState &state)
 	if (!ok)
 		return false;
 	// The rename is only durable once the directory entry is on disk.
-	UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	UniqueFd dir(::open(place->dir_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 	if (dir.get() >= 0)
 		::fsync(dir.get());
 	return true;
@@ -653,7 +669,8 @@ bool save_state(const std::string &path, const TokenState &state)
 
 std::optional<TokenState> load_state(const std::string &path)
 {
-	UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+	// O_NONBLOCK: a FIFO in its place must not hold the token up
+	UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
 	if (fd.get() < 0)
 		return std::nullopt;
 	struct stat info {};

@@ -48,6 +48,7 @@ struct Password {
 	Bytes value;
 	uint8_t tries_left = 0;
 	uint8_t max_tries = 0;
+	bool operator==(const Password &) const = default;
 };
 
 struct Group {
@@ -55,12 +56,14 @@ struct Group {
 	Field pass_phrase{};
 	Key key{};
 	bool admin = false; // created here (administrator) or joined by invite
+	bool operator==(const Group &) const = default;
 };
 
 // A join request made on this token and not yet accepted.
 struct PendingRequest {
 	std::array<uint8_t, 16> nonce{};
 	Field pass_phrase{};
+	bool operator==(const PendingRequest &) const = default;
 };
 
 struct TokenState {
@@ -75,6 +78,7 @@ struct TokenState {
 	std::map<uint16_t, Bytes> master_files;      // files under 3F00
 	std::map<uint16_t, Bytes> application_files; // files in "MEKTA_PSCH"
 	std::optional<PendingRequest> pending_request;
+	bool operator==(const TokenState &) const = default;
 };
 
 // How a new token is issued.

@@ -544,22 +544,23 @@ TEST_F(InProcessToken, ChunkRefusedForItsArgumentsEndsTheFile)
 
 using ScriptedFaults = ScriptedTest;
 
-// A token whose duplicate holds no blob at all: the text is the empty one,
-// its zero written, where nothing was written before.
-TEST_F(ScriptedFaults, DuplicateWithoutBlobsIsTheEmptyText)
+// A bare 9000 where a duplicate, a request or an invite is due was reported
+// as success with an empty text.
+TEST_F(ScriptedFaults, AnEmptyAnswerWhereDataIsDueIsAFailure)
 {
 	for (int i = 0; i < 3; ++i)
 		token.reply("9000"); // select, verify, the empty blob
 	char text[4] = {'#', '#', '#', '#'};
 	int size = sizeof text;
-	ASSERT_EQ(GetDublData(kPuk, text, &size), 0u);
-	EXPECT_EQ(size, 1);
-	EXPECT_EQ(text[0], '\0');
+	EXPECT_EQ(GetDublData(kPuk, text, &size), 101u);
+	EXPECT_EQ(size, 4) << "nothing reported";
 
+	token.reply("9000"); // select
+	token.reply("9000"); // the request, without one
+	EXPECT_EQ(CreateRequestForGroup("phrase", text, &size), 101u);
 	for (int i = 0; i < 3; ++i)
-		token.reply("9000");
-	size = 0;
-	EXPECT_EQ(GetDublData(kPuk, text, &size), 106u) << "no room for the zero";
+		token.reply("9000"); // select, select the group, the invite without one
+	EXPECT_EQ(CreateInviteForGroup("team", "0102", text, &size), 101u);
 }
 
 // Fewer random bytes than asked for left the rest of the key source as the

@@ -70,8 +70,11 @@ TEST(TracePoints, PasswordsNeverShowAndCommandsAreReadNoFurtherThanTheyGo)
 	                        "002C030008"
 	                        "3132333435363738"}) {
 		std::string text = traced(0xFF, hex);
-		EXPECT_NE(text.find("<hidden>"), std::string::npos) << hex;
+		EXPECT_NE(text.find("not shown"), std::string::npos) << hex;
 		EXPECT_EQ(text.find("31323334"), std::string::npos) << hex << "\n" << text;
+		// nor its length, in P3 or beside the hidden bytes
+		EXPECT_NE(text.find("P3=--"), std::string::npos) << text;
+		EXPECT_EQ(text.find_first_of("48", text.find("P3=")), std::string::npos) << text;
 	}
 	EXPECT_NE(traced(0x20, "80FE0000").find("P3=00"), std::string::npos) << "a header alone";
 	EXPECT_NE(traced(0x20, "00A4000C02F140").find("Data In:\nF140\n"), std::string::npos);

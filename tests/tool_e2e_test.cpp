@@ -64,7 +64,8 @@ TEST(ToolThroughPcscd, FindsTokensByIndexNameAndSerialAndCopiesOneOntoTheOther)
 	EXPECT_NE(read_file(dir / "trace").find("ATR:\n3B "), std::string::npos)
 	        << "the trace shows the card's own ATR";
 	std::string serial[2];
-	for (const auto &reader : readers.json()) {
+	const nlohmann::json listed = readers.json();
+	for (const auto &reader : listed["readers"]) {
 		for (int i = 0; i < 2; ++i)
 			if (reader["name"] == (i == 0 ? first : second).reader()) {
 				EXPECT_EQ(reader["token"], true);

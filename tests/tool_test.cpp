@@ -2,14 +2,18 @@
 // binary in its own process, as a script would run it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "support/tool_runner.h"
@@ -213,9 +217,9 @@ TEST_F(ToolSim, AFailedDecryptionLeavesNoPlaintextAndAnExistingTargetUntouched)
 	EXPECT_EQ(files(), before);
 }
 
-// -o names a place to write to: a link's target (replaced whole), a stream
-// written as it comes (stdout, a FIFO, a device), a new file private to
-// its owner; and errors name it, not the hidden temporary.
+// -o names a place to write to: a link's target (replaced whole), standard
+// output, a new file private to its owner; and errors name it, not the
+// hidden temporary.
 TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 {
 	const std::string data = pattern(300 * 1024, 5);
@@ -223,7 +227,6 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	ToolRun piped = tool({"file", "encrypt", dir / "plain", "-o", "-"});
 	ASSERT_EQ(piped.status, kOk) << piped.err;
 	EXPECT_EQ(piped.out.size(), kHeader + data.size() + kCrc);
-	EXPECT_EQ(tool({"--json", "file", "encrypt", dir / "plain", "-o", "-"}).status, kUsage);
 	ToolRun back = tool({"file", "decrypt", "-", "-o", "-"}, {}, piped.out);
 	ASSERT_EQ(back.status, kOk) << back.err;
 	EXPECT_TRUE(back.out == data);
@@ -245,27 +248,7 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	EXPECT_TRUE(S_ISLNK(info.st_mode));
 	EXPECT_TRUE(read_file(dir / "real") == data);
 	ASSERT_EQ(stat((dir / "real").c_str(), &info), 0);
-	EXPECT_EQ(info.st_mode & 0777, 0644u) << "an existing target keeps its mode";
-	symlink("fresh", (dir / "dangling").c_str());
-	ASSERT_EQ(decrypt_to(dir / "dangling").status, kOk);
-	EXPECT_TRUE(read_file(dir / "fresh") == data);
-
-	ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-	int reader = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
-	const std::string small = pattern(1000, 9);
-	write_file(dir / "small", small);
-	ASSERT_EQ(tool({"file", "encrypt", dir / "small", "-o", dir / "small.drx"}).status, kOk);
-	ASSERT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", dir / "fifo"}).status, kOk);
-	std::string through(2000, '\0');
-	through.resize(static_cast<size_t>(
-	        std::max<ssize_t>(0, read(reader, through.data(), through.size()))));
-	close(reader);
-	EXPECT_TRUE(through == small);
-	ASSERT_EQ(lstat((dir / "fifo").c_str(), &info), 0);
-	EXPECT_TRUE(S_ISFIFO(info.st_mode));
-	EXPECT_EQ(tool({"file", "decrypt", dir / "small.drx", "-o", "/dev/null"}).status, kOk);
-	ASSERT_EQ(stat("/dev/null", &info), 0);
-	EXPECT_TRUE(S_ISCHR(info.st_mode));
+	EXPECT_EQ(info.st_mode & 0777, 0644u) << "the caller's own target keeps its mode";
 
 	ASSERT_EQ(decrypt_to(dir / "new").status, kOk);
 	ASSERT_EQ(stat((dir / "new").c_str(), &info), 0);
@@ -287,33 +270,249 @@ TEST_F(ToolSim, OutputGoesWhereItsNamePointsAndStaysPrivate)
 	EXPECT_EQ(std::count(left.begin(), left.end(), "out"), 0);
 }
 
-TEST_F(ToolSim, ASignalMidFileRemovesThePartialPlaintext)
+// Root writing into a sticky world-writable directory where another user
+// has been first: every command that writes a file, and the trace file,
+// either write where they should or refuse naming the file and the reason,
+// and nothing lands anywhere else.
+TEST_F(ToolSim, NoOutputFollowsWhatAnotherUserPlantedInASharedDirectory)
+{
+	const passwd *other = getpwnam("nobody");
+	const std::string setpriv = other == nullptr
+	                                    ? ""
+	                                    : "setpriv --reuid=" + std::to_string(other->pw_uid) +
+	                                              " --regid=" + std::to_string(other->pw_gid) +
+	                                              " --clear-groups ";
+	if (geteuid() != 0 || other == nullptr || std::system((setpriv + "true").c_str()) != 0)
+		GTEST_SKIP()
+		        << "needs root, the user nobody and setpriv to plant another user's files";
+	auto as_other = [&](const std::string &script) {
+		ASSERT_EQ(std::system((setpriv + "sh -c '" + script + "'").c_str()), 0) << script;
+	};
+	chmod(dir.path().c_str(), 0755);
+	const std::string shared = dir / "shared";
+	ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+	chmod(shared.c_str(), 01777);
+	write_file(dir / "plain", "plain text");
+	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
+	ASSERT_EQ(tool({"note", "write"}, {}, "a note").status, kOk);
+
+	enum Outcome { kWritten, kDenied, kMistake };
+	struct Target {
+		const char *what;
+		std::function<std::string(const std::string &)> plant; // the -o path
+		Outcome outcome;
+		const char *reason;
+	};
+	const Target targets[] = {
+	        {"a dangling link of another user's",
+	         [&](const std::string &t) {
+		         as_other("ln -s " + t + ".victim " + t);
+		         return t;
+	         },
+	         kDenied, "symbolic link that another user made"},
+	        {"another user's link to their file",
+	         [&](const std::string &t) {
+		         as_other("echo theirs > " + t + ".theirs && ln -s " + t + ".theirs " + t);
+		         return t;
+	         },
+	         kDenied, "symbolic link that another user made"},
+	        {"another user's FIFO",
+	         [&](const std::string &t) {
+		         as_other("mkfifo -m 666 " + t);
+		         return t;
+	         },
+	         kDenied, "FIFO that belongs to another user"},
+	        {"another user's file",
+	         [&](const std::string &t) {
+		         as_other("echo theirs > " + t + " && chmod 666 " + t);
+		         return t;
+	         },
+	         kDenied, "belongs to another user"},
+	        {"a directory",
+	         [&](const std::string &t) {
+		         mkdir(t.c_str(), 0700);
+		         return t;
+	         },
+	         kMistake, "is a directory"},
+	        {"a dangling link of the caller's",
+	         [&](const std::string &t) {
+		         symlink((t + ".nowhere").c_str(), t.c_str());
+		         return t;
+	         },
+	         kDenied, "dangling symbolic link"},
+	        {"the caller's FIFO",
+	         [&](const std::string &t) {
+		         mkfifo(t.c_str(), 0600);
+		         return t;
+	         },
+	         kWritten, ""},
+	        {"/dev/null", [](const std::string &) { return std::string("/dev/null"); },
+	         kWritten, ""},
+	        {"standard output under --json",
+	         [](const std::string &) { return std::string("/dev/stdout"); }, kMistake,
+	         "standard output, which --json needs"},
+	        {"another user's file outside a shared directory",
+	         [&](const std::string &t) {
+		         std::string mine = dir / ("o" + t.substr(t.rfind('/') + 1));
+		         write_file(mine, "theirs");
+		         chown(mine.c_str(), other->pw_uid, other->pw_gid);
+		         chmod(mine.c_str(), 0666);
+		         return mine;
+	         },
+	         kWritten, ""},
+	};
+	using Command = std::function<std::vector<std::string>(const std::string &)>;
+	const std::pair<const char *, Command> commands[] = {
+	        {"decrypt",
+	         [&](auto t) {
+		         return std::vector<std::string>{"file", "decrypt", dir / "enc",
+		                                         "-f",   "-o",      t};
+	         }},
+	        {"encrypt",
+	         [&](auto t) {
+		         return std::vector<std::string>{"file", "encrypt", dir / "plain",
+		                                         "-f",   "-o",      t};
+	         }},
+	        {"dup",
+	         [](auto t) {
+		         return std::vector<std::string>{"dup", "export", "-f", "-o", t};
+	         }},
+	        {"keys",
+	         [](auto t) {
+		         return std::vector<std::string>{"keys", "generate", "-f", "-o", t};
+	         }},
+	        {"note",
+	         [](auto t) {
+		         return std::vector<std::string>{"note", "read", "-f", "-o", t};
+	         }},
+	        {"trace",
+	         [](auto t) {
+		         return std::vector<std::string>{"--debug", "2:" + t, "info"};
+	         }},
+	};
+	// everything in both directories, but the tokens' states
+	auto snapshot = [&] {
+		std::map<std::string, std::string> seen;
+		for (const std::string &where : {dir.path(), shared})
+			for (const auto &entry : std::filesystem::directory_iterator(where))
+				if (entry.is_regular_file() &&
+				    entry.path().filename().string().size() > 2)
+					seen[entry.path()] = read_file(entry.path());
+		return seen;
+	};
+	int n = 0;
+	for (const Target &target : targets) {
+		for (const auto &[name, command] : commands) {
+			std::string path = target.plant(shared + "/t" + std::to_string(n++));
+			bool trace = std::string(name) == "trace";
+			// the trace takes nothing but a regular file of the caller's
+			Outcome expected = trace ? kDenied : target.outcome;
+			int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+			struct stat info {};
+			bool fifo = lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+			auto before = snapshot();
+			std::vector<std::string> args = command(path);
+			if (target.outcome == kMistake &&
+			    std::string(target.reason).find("json") != std::string::npos)
+				args.insert(args.begin(), "--json");
+			ToolRun run = tool(args);
+			std::string label = std::string(target.what) + ", " + name + ": " + run.err;
+			char byte = 0;
+			bool streamed = fifo && read(reader, &byte, 1) == 1;
+			if (reader >= 0)
+				close(reader);
+			auto after = snapshot();
+			after.erase(path); // checked below
+			before.erase(path);
+			EXPECT_EQ(after, before) << label;
+			if (expected == kWritten) {
+				EXPECT_EQ(run.status, kOk) << label;
+				EXPECT_TRUE(streamed || !fifo) << label;
+				if (path.find("/o") != std::string::npos) {
+					ASSERT_EQ(stat(path.c_str(), &info), 0) << label;
+					EXPECT_EQ(info.st_mode & 0777, 0600u) << label;
+					EXPECT_EQ(info.st_uid, 0u) << label;
+				}
+				continue;
+			}
+			EXPECT_FALSE(streamed) << label;
+			EXPECT_NE(run.err.find(trace && expected == kDenied ? "ignored"
+			                                                    : target.reason),
+			          std::string::npos)
+			        << label;
+			EXPECT_EQ(run.status, trace                  ? kOk
+			                      : expected == kMistake ? kUsage
+			                                             : 1)
+			        << label;
+			EXPECT_TRUE(trace || run.err.find(path) != std::string::npos) << label;
+		}
+	}
+	// a fresh name: the trace is created for its owner alone
+	ASSERT_EQ(tool({"--debug", "2:" + shared + "/trace", "info"}).status, kOk);
+	struct stat info {};
+	ASSERT_EQ(stat((shared + "/trace").c_str(), &info), 0);
+	EXPECT_EQ(info.st_mode & 0777, 0600u);
+	EXPECT_GT(info.st_size, 0);
+}
+
+// However the decryption ends, no plaintext is left under any name: a
+// signal it handles, and SIGKILL, which no handler sees.
+TEST_F(ToolSim, AKilledDecryptionLeavesNoFile)
 {
 	write_file(dir / "plain", pattern(4 * kMiB));
 	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
 	std::string encrypted = read_file(dir / "enc");
+	signal(SIGPIPE, SIG_IGN);
+	for (int sig : {SIGINT, SIGKILL}) {
+		int fds[2];
+		ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+		ToolProcess process = start_tool(
+		        {"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
+		        {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
+		close(fds[0]);
+		// once the pipe took this much, the first megabyte is deciphered and
+		// written: the tool writes a chunk before it reads the next
+		ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100),
+		          static_cast<ssize_t>(2 * kMiB + 100));
+		kill(process.pid, sig);
+		ToolRun run = wait_tool(process);
+		close(fds[1]);
+		EXPECT_EQ(run.status, 128 + sig);
+		EXPECT_EQ(files(), (std::vector<std::string>{"enc", "plain"})) << sig;
+	}
+}
+
+// A tool that crashes while it holds the PIN, a pass phrase and plaintext
+// writes no core, whatever core limit it was started with.
+TEST_F(ToolSim, ACrashHoldingSecretsLeavesNoCore)
+{
+	write_file(dir / "plain", pattern(2 * kMiB));
+	ASSERT_EQ(tool({"file", "encrypt", dir / "plain", "-o", dir / "enc"}).status, kOk);
+	std::string encrypted = read_file(dir / "enc");
 	int fds[2];
 	ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-	ToolProcess process =
-	        start_tool({"--sim", dir / "a", "file", "decrypt", "-", "-o", dir / "out"},
-	                   {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0]);
+	const std::string cwd = dir.path();
+	ToolProcess process = start_tool(
+	        {"--sim", dir / "a", "file", "decrypt", "-", "-o", "/dev/null"},
+	        {{"DRAXEL_PIN", "1234"}, {"DRAXEL_PASS_PHRASE", "phrase"}}, fds[0], [cwd] {
+		        rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+		        setrlimit(RLIMIT_CORE, &unlimited);
+		        if (chdir(cwd.c_str()) != 0)
+			        _exit(127);
+	        });
 	close(fds[0]);
-	// half the file: the tool deciphers what it has and waits for more
-	ASSERT_EQ(write(fds[1], encrypted.data(), 2 * kMiB + 100),
-	          static_cast<ssize_t>(2 * kMiB + 100));
-	std::string temp;
-	for (int i = 0; i < 200 && temp.empty(); ++i) {
-		for (const std::string &name : files())
-			if (name.rfind(".out.", 0) == 0 && read_file(dir / name).size() >= kMiB)
-				temp = name;
-		std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	}
-	ASSERT_FALSE(temp.empty()) << "no partial plaintext appeared";
-	kill(process.pid, SIGINT);
-	ToolRun run = wait_tool(process);
+	ASSERT_EQ(write(fds[1], encrypted.data(), kMiB + 200), static_cast<ssize_t>(kMiB + 200));
+	kill(process.pid, SIGABRT);
+	int status = 0;
+	waitpid(process.pid, &status, 0);
 	close(fds[1]);
-	EXPECT_EQ(run.status, 128 + SIGINT);
-	EXPECT_EQ(files(), (std::vector<std::string>{"enc", "plain"}));
+	close(process.out_fd);
+	close(process.err_fd);
+	ASSERT_TRUE(WIFSIGNALED(status));
+	EXPECT_EQ(WTERMSIG(status), SIGABRT);
+	EXPECT_FALSE(WCOREDUMP(status));
+	for (const std::string &name : files())
+		EXPECT_EQ(name.rfind("core", 0), std::string::npos) << name;
 }
 
 TEST_F(ToolSim, WrongAndBlockedPinHaveTheirOwnStatusesAndThePukUnblocks)
@@ -464,7 +663,7 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	                  .status,
 	          kOk);
 	EXPECT_EQ(tool({"--json", "group", "list"}).json(),
-	          nlohmann::json::parse(R"([{"name":"crew","admin":true}])"));
+	          nlohmann::json::parse(R"({"ok":true,"groups":[{"name":"crew","admin":true}]})"));
 
 	// a request that a newer one replaced, or an invite meant for another
 	// token: the wrong token, named as such
@@ -489,7 +688,7 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	               invite.out, "b")
 	                  .status,
 	          kOk);
-	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()[0]["admin"], false);
+	EXPECT_EQ(on("b", {"--json", "group", "list"}).json()["groups"][0]["admin"], false);
 
 	std::string cipher = encrypt_message("to the crew", {"-g", "crew"},
 	                                     {{"DRAXEL_PASS_PHRASE", "crew phrase"}});
@@ -501,13 +700,14 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 	        kRefused);
 
 	ASSERT_EQ(tool({"group", "delete", "crew"}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"], nlohmann::json::array());
 
 	// a name that is not UTF-8 stays usable in JSON; control bytes never
 	// reach the terminal raw
 	const std::string odd = "x\x1B[2J\xFF";
 	ASSERT_EQ(tool({"group", "create", odd}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json()[0]["name_hex"], "781B5B324AFF");
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"][0]["name_hex"],
+	          "781B5B324AFF");
 	EXPECT_EQ(tool({"group", "list"}).out, "x\\x1B[2J\xFF  (administrator)\n");
 
 	// a pass phrase chosen at a prompt is typed twice, but a group's, which
@@ -524,7 +724,7 @@ TEST_F(ToolSim, GroupsChangeAndASecondTokenJoinsByRequestAndInvite)
 TEST_F(ToolSim, TheNoteIsReadAndWrittenUnderItsPolicy)
 {
 	EXPECT_EQ(tool({"--json", "note", "info"}).json(),
-	          nlohmann::json::parse(R"({"size":65280,"policy":"pin"})"));
+	          nlohmann::json::parse(R"({"ok":true,"size":65280,"policy":"pin"})"));
 	ASSERT_EQ(tool({"note", "write"}, {}, "hello note").status, kOk);
 	EXPECT_EQ(tool({"note", "read"}).out, "hello note");
 	EXPECT_EQ(tool({"note", "read", "--offset", "6", "--length", "4"}).out, "note");
@@ -589,9 +789,9 @@ TEST_F(ToolSim, TheTokenIsCopiedExportedImportedRekeyedAndCleared)
 	EXPECT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "12121212"}}).status, kWrong);
 	// on a terminal clearing is asked about first, and "n" keeps the token
 	EXPECT_EQ(on_terminal({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}, {"n"}).status, 1);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json().size(), 1u);
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"].size(), 1u);
 	ASSERT_EQ(tool({"clean"}, {{"DRAXEL_ERASE_PAS", "00000000"}}).status, kOk);
-	EXPECT_EQ(tool({"--json", "group", "list"}).json(), nlohmann::json::array());
+	EXPECT_EQ(tool({"--json", "group", "list"}).json()["groups"], nlohmann::json::array());
 	EXPECT_EQ(tool({"msg", "decrypt", "-m", "1", encrypt_message("gone", {"-m", "1"}, {}, "b")})
 	                  .status,
 	          kWrong);
@@ -601,9 +801,10 @@ TEST_F(ToolSim, ReadersInfoHelpAndUsage)
 {
 	ToolRun readers = tool({"--json", "readers"});
 	ASSERT_EQ(readers.status, kOk) << readers.err;
-	ASSERT_EQ(readers.json().size(), 1u);
-	EXPECT_EQ(readers.json()[0]["token"], true);
-	EXPECT_EQ(readers.json()[0]["serial"], tool({"--json", "info"}).json()["serial"]);
+	ASSERT_EQ(readers.json()["readers"].size(), 1u);
+	EXPECT_EQ(readers.json()["readers"][0]["token"], true);
+	EXPECT_EQ(readers.json()["readers"][0]["serial"],
+	          tool({"--json", "info"}).json()["serial"]);
 	EXPECT_EQ(tool({"--json", "info"}).json()["version"], 18);
 
 	EXPECT_EQ(tool({"--reader", "0", "info"}).status, kUsage);
@@ -679,6 +880,8 @@ TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
 	EXPECT_NE(refused.err.find("cannot save the software token's state"), std::string::npos)
 	        << refused.err;
 	EXPECT_EQ(read_file(dir / "a"), state);
+	// what changes nothing works on a full disk all the same
+	EXPECT_EQ(run_tool({"--sim", dir / "a", "info"}, {}, {}, full_disk).status, kOk);
 
 	// a run killed while saving; a user's own file of a like name stays
 	write_file(dir / "a.k1LLed", state);
@@ -706,6 +909,61 @@ TEST_F(ToolSim, TheSoftwareTokenFailsClosedAndSweepsItsLeftovers)
 	                          [] { close(STDOUT_FILENO); });
 	EXPECT_NE(closed.status, kOk);
 	EXPECT_EQ(read_file(dir / "a.lock"), "");
+}
+
+// What a new user meets first: secrets pasted with their line end, empty
+// and overlong arguments, a path that would forge output lines, --json
+// everywhere, and a lock file another program pointed elsewhere.
+TEST_F(ToolSim, RoughEdgesANewUserMeets)
+{
+	EXPECT_EQ(tool({"pin", "verify"}, {{"DRAXEL_PIN", "1234\r\n"}}).status, kOk);
+	int fds[2];
+	ASSERT_EQ(pipe(fds), 0);
+	ASSERT_EQ(write(fds[1], "1234\r\n", 6), 6);
+	close(fds[1]);
+	EXPECT_EQ(tool({"pin", "verify", "--pin-fd", std::to_string(fds[0])}, {{"DRAXEL_PIN", ""}})
+	                  .status,
+	          kOk);
+	close(fds[0]);
+	ToolRun control = tool({"pin", "verify"}, {{"DRAXEL_PIN", "12\t34"}});
+	EXPECT_EQ(control.status, kUsage);
+	EXPECT_NE(control.err.find("control character"), std::string::npos) << control.err;
+	EXPECT_EQ(tool({"--json", "info"}).json()["attempts"]["pin"], 3) << "nothing was sent";
+
+	write_file(dir / "plain", "text");
+	for (const std::vector<std::string> &args :
+	     {std::vector<std::string>{"file", "encrypt", dir / "plain", "-o", ""},
+	      {"msg", "encrypt", "-g", "", "hi"},
+	      {"keys", "generate", "-o", ""},
+	      {"note", "read", "--length", "0"},
+	      {"group", "create", std::string(64, 'g')}}) {
+		ToolRun run = tool(args);
+		EXPECT_EQ(run.status, kUsage) << args[1];
+		EXPECT_EQ(run.err.find("179769"), std::string::npos) << run.err;
+	}
+	EXPECT_NE(tool({"group", "create", std::string(64, 'g')}).err.find("at most 63"),
+	          std::string::npos);
+	EXPECT_NE(tool({"file", "decrypt", dir / "nosuch"}).err.find("No such file"),
+	          std::string::npos);
+
+	ToolRun forged = tool({"file", "encrypt", dir / "plain", "-o", dir / "x\nok"});
+	EXPECT_EQ(forged.status, kOk);
+	EXPECT_EQ(std::count(forged.out.begin(), forged.out.end(), '\n'), 1) << forged.out;
+	ToolRun odd = tool({"--json", "file", "encrypt", dir / "plain", "-o", dir / "\xff"});
+	EXPECT_EQ(odd.json()["ok"], true);
+	EXPECT_TRUE(odd.json()["output_hex"].get<std::string>().ends_with("2FFF")) << odd.out;
+	ToolRun help = tool({"--json", "help", "nosuch"});
+	EXPECT_EQ(help.status, kUsage);
+	EXPECT_EQ(help.json()["ok"], false);
+
+	ToolRun issued = run_tool({"--sim", dir / "fresh", "init"});
+	EXPECT_NE(issued.out.find("PIN 1234"), std::string::npos);
+	EXPECT_EQ(issued.err.find("1234"), std::string::npos) << issued.err;
+
+	std::remove((dir / "fresh.lock").c_str());
+	ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "fresh.lock").c_str()), 0);
+	EXPECT_EQ(on("fresh", {"info"}).status, kNoToken);
+	EXPECT_FALSE(std::filesystem::exists(dir / "victim"));
 }
 
 TEST(ToolReadme, ShowsTheHostExampleTheTestsCompile)

@@ -38,8 +38,9 @@ void BusyWatch::watch()
 		return;
 	// The main thread is inside the wait and holds nothing of the token's:
 	// ending the process here is the only way out of it.
-	int status = report(ToolError(Exit::kNoToken, "token busy: gave up " + what_ + " after " +
-	                                                      std::to_string(seconds_) + " s"),
+	int status = report(ToolError(Exit::kNoToken, "token busy: gave up waiting for " + what_ +
+	                                                      " after " + std::to_string(seconds_) +
+	                                                      " s"),
 	                    json_);
 	std::fflush(nullptr);
 	_exit(status);

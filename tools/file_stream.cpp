@@ -23,12 +23,6 @@ constexpr int kBarWidth = 30;
 	throw ToolError(Exit::kFailure, "cannot " + doing + " " + path + ": " + strerror(errno));
 }
 
-std::string directory_of(const std::string &path)
-{
-	std::string dir = std::filesystem::path(path).parent_path().string();
-	return dir.empty() ? "." : dir;
-}
-
 void sync_directory(const std::string &dir)
 {
 	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -43,23 +37,6 @@ unsigned default_mode()
 	mode_t mask = umask(0);
 	umask(mask);
 	return 0666 & ~mask;
-}
-
-// Puts the finished file under the target's name without ever replacing a
-// file that appeared meanwhile, unless replacing was asked for.
-bool move_into_place(const std::string &temp, const std::string &target, bool replace)
-{
-	if (replace)
-		return rename(temp.c_str(), target.c_str()) == 0;
-	if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-		return true;
-	if (errno != EINVAL && errno != ENOSYS)
-		return false;
-	// a file system without RENAME_NOREPLACE: link() refuses an existing name
-	if (link(temp.c_str(), target.c_str()) != 0)
-		return false;
-	unlink(temp.c_str());
-	return true;
 }
 
 // "-" and the names of an open descriptor (/dev/stdout, /dev/fd/N).
@@ -83,23 +60,39 @@ std::optional<int> descriptor_named(const std::string &path)
 	return std::nullopt;
 }
 
-// Where a chain of symbolic links ends, whether or not a file is there yet.
-std::string link_target(std::string path)
+bool is_stdout(const struct stat &info)
 {
-	constexpr int kMaxLinks = 40; // as the kernel's own bound
-	for (int hop = 0; hop < kMaxLinks; ++hop) {
+	struct stat out {};
+	return fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == info.st_dev &&
+	       out.st_ino == info.st_ino;
+}
+
+bool stdout_reserved = false;
+
+// Where a file without a name can be given one: linkat through /proc.
+std::string fd_path(int fd)
+{
+	return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// A run killed where the file system has no O_TMPFILE leaves its hidden
+// temporary behind; the next output to the same name removes it. Only names
+// of the tool's own shape, and only the caller's files.
+constexpr const char *kTempTag = ".draxel-";
+
+void sweep_leftovers(const sim::OutputPlace &place)
+{
+	std::string prefix = "." + place.name() + kTempTag;
+	std::error_code error;
+	for (const auto &entry : std::filesystem::directory_iterator(place.dir_path(), error)) {
+		std::string name = entry.path().filename().string();
 		struct stat info {};
-		std::error_code error;
-		if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-			return path;
-		std::filesystem::path next = std::filesystem::read_symlink(path, error);
-		if (error)
-			return path;
-		path = next.is_absolute()
-		               ? next.string()
-		               : (std::filesystem::path(path).parent_path() / next).string();
+		if (name.size() == prefix.size() + 6 &&
+		    name.compare(0, prefix.size(), prefix) == 0 &&
+		    fstatat(place.dir_fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+		    S_ISREG(info.st_mode) && info.st_uid == geteuid())
+			unlinkat(place.dir_fd(), name.c_str(), 0);
 	}
-	return path;
 }
 
 std::string megabytes(double bytes)
@@ -167,60 +160,74 @@ std::string InputFile::read_at_most(size_t limit, const std::string &too_long)
 	return std::string(text);
 }
 
+void TempOutput::reserve_stdout(bool reserved)
+{
+	stdout_reserved = reserved;
+}
+
 TempOutput::TempOutput(const std::string &target, bool replace, std::optional<unsigned> mode,
                        std::optional<unsigned> new_file_mode)
-    : target_(target), path_(target), replace_(replace), target_mode_(mode),
-      new_file_mode_(new_file_mode)
+    : target_(target), replace_(replace), target_mode_(mode), new_file_mode_(new_file_mode)
 {
+	struct stat info {};
 	if (std::optional<int> fd = descriptor_named(target)) {
 		// stdout redirected to a file names that file: writing a copy
 		// beside it and renaming would cut the shell's redirection off
 		in_place_ = true;
 		fd_ = *fd;
-		to_stdout_ = fd_ == STDOUT_FILENO;
+		to_stdout_ = fd_ == STDOUT_FILENO || (fstat(fd_, &info) == 0 && is_stdout(info));
+	} else {
+		try {
+			place_ = std::make_unique<sim::OutputPlace>(target);
+		} catch (const sim::OutputRefused &refused) {
+			throw ToolError(refused.usage() ? Exit::kUsage : Exit::kFailure,
+			                "refusing to write " + escaped(target) + ": " +
+			                        refused.reason());
+		}
+		to_stdout_ = place_->exists() && is_stdout(place_->info());
+	}
+	if (to_stdout_ && stdout_reserved)
+		throw ToolError(Exit::kUsage, "-o " + escaped(target) +
+		                                      " is standard output, which --json needs");
+	if (in_place_)
+		return;
+	if (place_->is_stream()) {
+		try {
+			fd_ = place_->open_stream();
+		} catch (const sim::OutputRefused &refused) {
+			throw ToolError(Exit::kFailure,
+			                "cannot open " + escaped(target) + ": " + refused.reason());
+		}
+		in_place_ = true;
+		owns_fd_ = true;
 		return;
 	}
-	struct stat info {};
-	if (stat(target.c_str(), &info) != 0) {
-		open_temporary();
-		return;
-	}
-	if (S_ISDIR(info.st_mode))
-		throw ToolError(Exit::kUsage, target + " is a directory");
-	if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
-		open_in_place(target);
-		return;
-	}
-	if (!S_ISREG(info.st_mode))
-		throw ToolError(Exit::kUsage, target + " is neither a regular file nor a stream");
-	if (!replace)
-		throw ToolError(Exit::kUsage, target + " exists; use --force to replace it");
-	if (!target_mode_)
-		target_mode_ = info.st_mode & 07777;
+	if (place_->exists() && !replace)
+		throw ToolError(Exit::kUsage,
+		                escaped(target) + " exists; use --force to replace it");
+	// another user's file, replaced, must not hand its new contents to
+	// whoever could read the old ones
+	if (place_->exists() && !target_mode_)
+		target_mode_ = place_->owned() ? place_->info().st_mode & 07777 : 0600;
 	open_temporary();
 }
 
-void TempOutput::open_in_place(const std::string &path)
-{
-	fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-	if (fd_ < 0)
-		file_error("open", target_);
-	in_place_ = true;
-	owns_fd_ = true;
-}
-
-// Beside the file that is finally replaced: through a symbolic link, that
-// is the link's target, so that the rename stays on one file system and the
-// link keeps pointing where it did.
 void TempOutput::open_temporary()
 {
-	path_ = link_target(target_);
-	std::filesystem::path name(path_);
-	temp_ = directory_of(path_) + "/." + name.filename().string() + ".XXXXXX";
-	fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+	sweep_leftovers(*place_);
+	if (access("/proc/self/fd", X_OK) == 0) {
+		fd_ = openat(place_->dir_fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+		if (fd_ >= 0)
+			return;
+		if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+			file_error("create a file in the directory of", escaped(target_));
+	}
+	std::string path = place_->dir_path() + "/." + place_->name() + kTempTag + "XXXXXX";
+	fd_ = mkostemp(path.data(), O_CLOEXEC);
 	if (fd_ < 0)
-		file_error("create a temporary file beside", target_);
-	cleanup::arm_temp_file(temp_.c_str());
+		file_error("create a temporary file beside", escaped(target_));
+	temp_ = path.substr(path.rfind('/') + 1);
+	cleanup::arm_temp_file(path.c_str());
 }
 
 TempOutput::~TempOutput()
@@ -240,8 +247,10 @@ void TempOutput::discard()
 	if (fd_ >= 0)
 		close(fd_);
 	fd_ = -1;
-	unlink(temp_.c_str());
-	cleanup::disarm_temp_file();
+	if (!temp_.empty()) {
+		unlinkat(place_->dir_fd(), temp_.c_str(), 0);
+		cleanup::disarm_temp_file();
+	}
 }
 
 void TempOutput::write(const unsigned char *data, size_t len)
@@ -252,10 +261,52 @@ void TempOutput::write(const unsigned char *data, size_t len)
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
-			file_error("write", target_);
+			file_error("write", escaped(target_));
 		done += static_cast<size_t>(n);
 	}
 	written_ += len;
+}
+
+// The complete file takes the target's name; without replace, never over a
+// file that appeared meanwhile.
+void TempOutput::link_into_place()
+{
+	int dir = place_->dir_fd();
+	const char *name = place_->name().c_str();
+	if (temp_.empty()) {
+		if (!replace_) {
+			if (linkat(AT_FDCWD, fd_path(fd_).c_str(), dir, name, AT_SYMLINK_FOLLOW) !=
+			    0)
+				file_error("name the output", escaped(target_));
+			return;
+		}
+		// rename replaces a name whole; a file without a name needs one first
+		cleanup::SignalsHeld held;
+		std::string path = place_->dir_path() + "/." + place_->name() + kTempTag + "XXXXXX";
+		int probe = mkostemp(path.data(), O_CLOEXEC);
+		if (probe < 0)
+			file_error("create a temporary file beside", escaped(target_));
+		close(probe);
+		temp_ = path.substr(path.rfind('/') + 1);
+		unlinkat(dir, temp_.c_str(), 0);
+		if (linkat(AT_FDCWD, fd_path(fd_).c_str(), dir, temp_.c_str(), AT_SYMLINK_FOLLOW) !=
+		    0)
+			file_error("name the output", escaped(target_));
+	}
+	bool moved = false;
+	if (replace_) {
+		moved = renameat(dir, temp_.c_str(), dir, name) == 0;
+	} else {
+		moved = renameat2(dir, temp_.c_str(), dir, name, RENAME_NOREPLACE) == 0;
+		// a file system without RENAME_NOREPLACE: link() refuses an existing name
+		if (!moved && (errno == EINVAL || errno == ENOSYS) &&
+		    linkat(dir, temp_.c_str(), dir, name, 0) == 0) {
+			unlinkat(dir, temp_.c_str(), 0);
+			moved = true;
+		}
+	}
+	if (!moved)
+		file_error("rename the output to", escaped(target_));
 }
 
 void TempOutput::commit()
@@ -265,23 +316,39 @@ void TempOutput::commit()
 		int fd = fd_;
 		fd_ = -1;
 		if (owns_fd_ && close(fd) != 0)
-			file_error("write", target_);
+			file_error("write", escaped(target_));
 		return;
 	}
 	// plaintext stays private until it is complete; then the usual mode
 	if (fchmod(fd_, target_mode_.value_or(new_file_mode_.value_or(default_mode()))) != 0)
-		file_error("set the mode of", target_);
+		file_error("set the mode of", escaped(target_));
 	if (fsync(fd_) != 0)
-		file_error("write", target_);
+		file_error("write", escaped(target_));
+	link_into_place();
 	int fd = fd_;
 	fd_ = -1;
 	if (close(fd) != 0)
-		file_error("write", target_);
-	if (!move_into_place(temp_, path_, replace_))
-		file_error("rename the output to", target_);
+		file_error("write", escaped(target_));
 	committed_ = true;
 	cleanup::disarm_temp_file();
-	sync_directory(directory_of(path_));
+	sync_directory(place_->dir_path());
+}
+
+Result written(Result result, const TempOutput &out)
+{
+	if (out.to_stdout()) {
+		std::fputs(result.text.c_str(), stderr);
+		result.text.clear();
+	}
+	return result;
+}
+
+Result written(const std::string &summary, nlohmann::json data, const TempOutput &out)
+{
+	Result result;
+	result.data = std::move(data);
+	result.text = summary + "\n";
+	return written(std::move(result), out);
 }
 
 Progress::Progress(std::string label, std::optional<uint64_t> total)

@@ -10,6 +10,10 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "safe_output.h"
+
 namespace draxel::tool {
 
 class SecureBuffer {
@@ -51,19 +55,21 @@ private:
 	std::optional<uint64_t> size_;
 };
 
-// The output goes to a temporary file beside the target and takes the
-// target's name only on commit(), so a failure (wrong pass phrase, damaged
-// file, pulled card, a signal) leaves neither a partial file nor plaintext,
-// and an existing target either stays as it was or is replaced whole.
-// A symbolic link is followed: its target is replaced, the link stays. "-"
-// (standard output), a FIFO or a character device cannot be replaced and is
+// The output is written to a file without a name (O_TMPFILE) in the
+// target's directory, or where the file system has none to a hidden
+// temporary beside it, and takes the target's name only on commit(): a
+// failure (wrong pass phrase, damaged file, pulled card, a signal, even
+// SIGKILL) leaves no partial file, and an existing target either stays as it
+// was or is replaced whole. The target is checked by sim::OutputPlace: links
+// and files another user planted in a shared directory are refused, and so
+// is a dangling link. "-" (standard output), a FIFO or a character device is
 // written in place as the data comes: there a failure is reported by the
 // exit status alone, as with any stream.
 class TempOutput {
 public:
 	// Refuses an existing target unless replace is set. The finished file
-	// gets mode, or else the replaced file's mode, or else new_file_mode or
-	// the usual one.
+	// gets mode, or else the replaced file's mode when it was the caller's
+	// (0600 when it was not), or else new_file_mode or the usual one.
 	TempOutput(const std::string &target, bool replace, std::optional<unsigned> mode = {},
 	           std::optional<unsigned> new_file_mode = {});
 	~TempOutput();
@@ -73,17 +79,22 @@ public:
 	void write(const unsigned char *data, size_t len);
 	void commit();
 	uint64_t written() const { return written_; }
-	// True for standard output: the result must then keep off it.
+	// True when the target is standard output, by name or by being the same
+	// file: the result must then keep off it.
 	bool to_stdout() const { return to_stdout_; }
 
+	// With --json standard output is the document's: an output that is the
+	// same file is refused.
+	static void reserve_stdout(bool reserved);
+
 private:
-	void open_in_place(const std::string &path);
 	void open_temporary();
+	void link_into_place();
 	void discard();
 
 	std::string target_; // as the user named it, for messages
-	std::string path_;   // what is replaced: the link's target for a link
-	std::string temp_;
+	std::unique_ptr<sim::OutputPlace> place_;
+	std::string temp_; // the hidden temporary's name, without O_TMPFILE
 	bool replace_;
 	bool in_place_ = false;
 	bool owns_fd_ = false; // not for a descriptor the tool was given
@@ -94,6 +105,12 @@ private:
 	std::optional<unsigned> target_mode_;
 	std::optional<unsigned> new_file_mode_;
 };
+
+struct Result;
+// A command's result once its output is written: with the data on stdout,
+// the summary goes to stderr (and --json was refused beforehand).
+Result written(Result result, const TempOutput &out);
+Result written(const std::string &summary, nlohmann::json data, const TempOutput &out);
 
 // A progress bar on stderr, drawn only when stderr is a terminal.
 class Progress {

@@ -77,6 +77,16 @@ std::string unblock_hint(const std::string &doing, unsigned long code)
 	return {};
 }
 
+// With no pcscd a new user sees only a PC/SC code: say what to do.
+std::string pcscd_hint(unsigned long code)
+{
+	if (code != static_cast<uint32_t>(SCARD_E_NO_SERVICE) &&
+	    code != static_cast<uint32_t>(SCARD_E_SERVICE_STOPPED))
+		return {};
+	return "\n  start pcscd (systemctl start pcscd.socket, or pcscd as root), or use the "
+	       "built-in software token with --sim STATE (see `draxel-tool help init`)";
+}
+
 } // namespace
 
 LibraryError::LibraryError(unsigned long code, const std::string &doing)
@@ -158,6 +168,12 @@ Result::~Result()
 void emit(Result &result, bool as_json)
 {
 	if (as_json) {
+		// one shape for every result: an object that says it succeeded,
+		// as a failure's says it did not
+		if (!result.data.is_object())
+			result.data = json{{"result", std::move(result.data)}};
+		if (!result.data.contains("ok"))
+			result.data["ok"] = true;
 		// the commands give bytes that may not be UTF-8 as hex; whatever
 		// else slips through must not make the whole result fail
 		std::string doc =
@@ -183,6 +199,7 @@ int report(const std::exception &error, bool as_json)
 		message += "(code " + code_text(library->code()) + ": " +
 		           describe(library->code()) + ")";
 		message += unblock_hint(error.what(), library->code());
+		message += pcscd_hint(library->code());
 		doc["code"] = library->code();
 		doc["library_text"] = text;
 		doc["description"] = describe(library->code());

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
 
 #include "cleanup.h"
@@ -157,6 +159,39 @@ std::unique_ptr<Secret> from_prompt(const SecretInfo &what)
 	return secret;
 }
 
+bool is_pass_phrase(SecretKind kind)
+{
+	return kind == SecretKind::kPassPhrase || kind == SecretKind::kNewPassPhrase;
+}
+
+// A value from `echo $PIN > file`, a here-string or a file saved on another
+// system ends in a line break that nobody meant as part of it; sent as it is,
+// it would cost an attempt. One LF or CRLF goes (a descriptor's line has lost
+// its LF already). What control characters are left are refused in a
+// password before anything is sent: a PIN is typed, and a tab or an escape
+// in one is a mistake. A pass phrase is taken as the bytes it is.
+std::unique_ptr<Secret> checked(std::unique_ptr<Secret> secret, SecretKind kind)
+{
+	size_t len = secret->size();
+	const char *text = secret->c_str();
+	if (len > 0 && text[len - 1] == '\n')
+		--len;
+	if (len > 0 && text[len - 1] == '\r')
+		--len;
+	secret->truncate(len);
+	for (size_t i = 0; i < len && !is_pass_phrase(kind); ++i) {
+		unsigned char c = static_cast<unsigned char>(text[i]);
+		if (c < 0x20 || c == 0x7F) {
+			char byte[8];
+			std::snprintf(byte, sizeof byte, "0x%02X", c);
+			throw ToolError(Exit::kUsage, std::string("the ") + info(kind).label +
+			                                      " holds a control character (" +
+			                                      byte + "); nothing was sent");
+		}
+	}
+	return secret;
+}
+
 } // namespace
 
 Secret::~Secret()
@@ -181,6 +216,14 @@ bool Secret::push_back(char c)
 		return false;
 	buffer_[length_++] = c;
 	return true;
+}
+
+void Secret::truncate(size_t len)
+{
+	if (len >= length_)
+		return;
+	wipe(std::span<char>(buffer_ + len, length_ - len));
+	length_ = len;
 }
 
 bool Secret::operator==(const Secret &other) const
@@ -234,16 +277,16 @@ std::unique_ptr<Secret> Secrets::read(SecretKind kind)
 	SecretInfo what = info(kind);
 	auto fd = fds_.find(kind);
 	if (fd != fds_.end() && fd->second >= 0)
-		return from_fd(fd->second, what);
+		return checked(from_fd(fd->second, what), kind);
 	// a variable cannot hold a zero byte, so it needs no such check
 	if (const char *value = std::getenv(what.env)) {
 		auto secret = std::make_unique<Secret>();
 		if (!secret->assign(value))
 			too_long(what);
-		return secret;
+		return checked(std::move(secret), kind);
 	}
 	what.confirm = what.confirm || typed_twice_.count(kind) > 0;
-	return from_prompt(what);
+	return checked(from_prompt(what), kind);
 }
 
 } // namespace draxel::tool

@@ -47,6 +47,8 @@ public:
 	bool assign(std::string_view text);
 	// Appends one byte; false once the buffer is full.
 	bool push_back(char c);
+	// Keeps the first len bytes, wiping the rest.
+	void truncate(size_t len);
 	bool operator==(const Secret &other) const;
 
 private:

@@ -15,6 +15,7 @@
 
 #include "busy_watch.h"
 #include "cleanup.h"
+#include "safe_output.h"
 #include "token_state.h"
 
 namespace draxel::tool {
@@ -52,6 +53,7 @@ bool save_whole(const std::string &path, const sim::TokenState &state)
 }
 
 bool issue_allowed = false;
+bool issue_quietly = false;
 
 std::string existing_state(const std::string &path)
 {
@@ -78,9 +80,11 @@ sim::TokenState load_or_issue(const std::string &path)
 	if (!save_whole(path, state))
 		throw ToolError(Exit::kFailure, "cannot write the software token's state to " +
 		                                        path + ": " + strerror(errno));
-	std::fprintf(stderr,
-	             "draxel-tool: issued a new software token into %s (PIN 1234, PUK 12345678)\n",
-	             path.c_str());
+	if (!issue_quietly)
+		std::fprintf(stderr,
+		             "draxel-tool: issued a new software token into %s (PIN 1234, PUK "
+		             "12345678)\n",
+		             escaped(path).c_str());
 	return state;
 }
 
@@ -89,9 +93,14 @@ sim::TokenState load_or_issue(const std::string &path)
 StateLock::StateLock(const std::string &state_path, const Globals &globals)
 {
 	std::string path = state_path + ".lock";
-	fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-	if (fd_ < 0)
-		throw ToolError(Exit::kNoToken, "cannot open " + path + ": " + strerror(errno));
+	// the lock is created beside the state, often in /tmp: a link planted
+	// there must not make the tool create or take a file elsewhere
+	try {
+		fd_ = sim::OutputPlace(path).open_regular(O_RDWR);
+	} catch (const sim::OutputRefused &refused) {
+		throw ToolError(Exit::kNoToken,
+		                "cannot open " + escaped(path) + ": " + refused.reason());
+	}
 	if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
 		return;
 	BusyWatch watch(globals.wait_seconds, globals.json,
@@ -128,9 +137,10 @@ SimToken::SimToken(const std::string &path, const Globals &globals)
 	});
 }
 
-void SimToken::allow_issue(bool allowed)
+void SimToken::allow_issue(bool allowed, bool quietly)
 {
 	issue_allowed = allowed;
+	issue_quietly = quietly;
 }
 
 // A mistyped path must not become a new token that enciphers what the real

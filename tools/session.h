@@ -43,7 +43,8 @@ class SimToken {
 public:
 	SimToken(const std::string &path, const Globals &globals);
 	// Whether a missing state file is issued (init, --issue) or refused.
-	static void allow_issue(bool allowed);
+	// quietly: `init` reports the new token itself, on stdout alone.
+	static void allow_issue(bool allowed, bool quietly = false);
 	// ToolError (no token) for a missing state that may not be issued.
 	static void check_state(const std::string &path);
 	sim::Token &card() { return token_; }

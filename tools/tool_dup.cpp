@@ -10,6 +10,7 @@
 
 #include "file_stream.h"
 #include "session.h"
+#include "option_checks.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -85,7 +86,11 @@ Result secret_output(const MaintenanceOptions &options, const std::string &text,
 	TempOutput out(options.file, options.force, kPrivateMode);
 	out.write(reinterpret_cast<const unsigned char *>(line.data()), line.size());
 	out.commit();
-	return done(std::string(key) + " written to " + options.file, {{"output", options.file}});
+	std::string label = key;
+	std::replace(label.begin(), label.end(), '_', ' ');
+	json data = json::object();
+	put_name(data, "output", options.file);
+	return written(label + " written to " + escaped(options.file), std::move(data), out);
 }
 
 bool from_stdin(const MaintenanceOptions &options)
@@ -269,7 +274,8 @@ void read_piped_input_first(CLI::App *command, Context &ctx,
 void add_output_options(CLI::App *command, MaintenanceOptions &options)
 {
 	command->add_option("-o,--output", options.file,
-	                    "write to this file (mode 0600), not stdout");
+	                    "write to this file (mode 0600), not stdout")
+	        ->check(not_empty());
 	command->add_flag("-f,--force", options.force, "replace an existing output file");
 }
 
@@ -342,7 +348,8 @@ void add_maintenance_commands(CLI::App &app, Context &ctx)
 
 	auto *clean = add(&app, ctx, "clean",
 	                  "clear the token: new keys, no groups, an empty note (needs the erase "
-	                  "password)",
+	                  "password; tokens before version 5 also the note's password or PIN, "
+	                  "as the note's policy says)",
 	                  clean_token, options);
 	clean->add_flag("--with-puk", options->with_puk, "authorise with the PUK instead");
 	add_confirmation(

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "file_stream.h"
+#include "option_checks.h"
 #include "session.h"
 #include "tool.h"
 
@@ -49,14 +50,9 @@ std::optional<unsigned> output_mode(const std::string &text)
 	return static_cast<unsigned>(mode);
 }
 
-// With the data on stdout, the summary goes to stderr and JSON is refused.
 Result finished(Result result, const TempOutput &out)
 {
-	if (out.to_stdout()) {
-		std::fputs(result.text.c_str(), stderr);
-		result.text.clear();
-	}
-	return result;
+	return written(std::move(result), out);
 }
 
 // Between a file's chunks the library keeps its file key; a file abandoned
@@ -103,11 +99,12 @@ Result file_result(const FileOptions &options, const std::string &target, uint64
 {
 	Result result;
 	result.data = options.cipher.describe();
-	result.data["input"] = options.input;
-	result.data["output"] = target;
+	put_name(result.data, "input", options.input);
+	put_name(result.data, "output", target);
 	result.data["bytes_in"] = in;
 	result.data["bytes_out"] = out;
-	result.text = options.input + " -> " + (target == "-" ? "standard output" : target) + " (" +
+	result.text = escaped(options.input) + " -> " +
+	              (target == "-" ? "standard output" : escaped(target)) + " (" +
 	              std::to_string(out) + " bytes)\n";
 	return result;
 }
@@ -116,8 +113,9 @@ Result encrypt_file(Session &session, const FileOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
 	const char *group = options.cipher.group_or_null();
-	std::string target = encrypted_name(options);
+	// a missing input is named as such, before any complaint about its name
 	InputFile in(options.input);
+	std::string target = encrypted_name(options);
 	// an existing target is refused before anything is asked for
 	TempOutput out(target, options.force, output_mode(options.mode));
 	session.verify(SecretKind::kPin);
@@ -153,8 +151,8 @@ Result decrypt_file(Session &session, const FileOptions &options)
 {
 	int mode = options.cipher.resolved_mode();
 	const char *group = options.cipher.group_or_null();
-	std::string target = decrypted_name(options);
 	InputFile in(options.input);
+	std::string target = decrypted_name(options);
 	TempOutput out(target, options.force, output_mode(options.mode), kPlaintextMode);
 	session.verify(SecretKind::kPin);
 	auto phrase = session.secrets().get(SecretKind::kPassPhrase);
@@ -205,11 +203,13 @@ CLI::App *add_file_command(CLI::App *file, Context &ctx, const char *name, const
 	command->add_option("input", options->input, "the input file; - for standard input")
 	        ->required();
 	command->add_option(
-	        "-o,--output", options->output,
-	        "the output file; - for standard output (a failure then shows in the exit "
-	        "status only)");
+	               "-o,--output", options->output,
+	               "the output file; - for standard output (a failure then shows in the exit "
+	               "status only)")
+	        ->check(not_empty());
 	command->add_flag("-f,--force", options->force,
-	                  "replace an existing output file (through a symbolic link: its target)");
+	                  "replace an existing output file (through a symbolic link of the "
+	                  "caller's: its target)");
 	command->add_option("--file-mode", options->mode,
 	                    "the output file's mode, in octal (default: the replaced file's, else "
 	                    "0600 for decrypted and the umask's for encrypted files)");

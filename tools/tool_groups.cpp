@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "option_checks.h"
 #include "session.h"
 #include "tool.h"
 
@@ -47,7 +48,7 @@ Result list_groups(Session &)
 	check(GetGroupList(list.data(), &len), "listing the groups");
 
 	Result result;
-	result.data = json::array();
+	result.data = {{"groups", json::array()}};
 	// records: the attribute byte, the name, a zero byte
 	for (size_t at = 0; at + 1 < len;) {
 		bool admin = static_cast<unsigned char>(list[at]) == kAdministrator;
@@ -55,7 +56,7 @@ Result list_groups(Session &)
 		at += name.size() + 2;
 		json entry = {{"admin", admin}};
 		put_name(entry, "name", name);
-		result.data.push_back(entry);
+		result.data["groups"].push_back(entry);
 		result.text += escaped(name) + (admin ? "  (administrator)" : "") + "\n";
 	}
 	return result;
@@ -167,23 +168,33 @@ void add_group_commands(CLI::App &app, Context &ctx)
 
 	auto *create = add(group, ctx, "create", "create a group administered by this token",
 	                   create_group, options);
-	create->add_option("name", options->name, "the group's name")->required();
+	create->add_option("name", options->name, "the group's name")
+	        ->check(group_name())
+	        ->required();
 	secrets.add_option(create, SecretKind::kPin);
 	secrets.add_option(create, SecretKind::kPassPhrase);
 
 	auto *rename = add(group, ctx, "rename", "rename a group", rename_group, options);
-	rename->add_option("name", options->name, "the group's name")->required();
-	rename->add_option("new-name", options->new_name, "its new name")->required();
+	rename->add_option("name", options->name, "the group's name")
+	        ->check(group_name())
+	        ->required();
+	rename->add_option("new-name", options->new_name, "its new name")
+	        ->check(group_name())
+	        ->required();
 	secrets.add_option(rename, SecretKind::kPin);
 
 	auto *remove = add(group, ctx, "delete", "delete a group", delete_group, options);
-	remove->add_option("name", options->name, "the group's name")->required();
+	remove->add_option("name", options->name, "the group's name")
+	        ->check(group_name())
+	        ->required();
 	secrets.add_option(remove, SecretKind::kPin);
 
 	auto *phrase = add(group, ctx, "passphrase",
 	                   "change a group's pass phrase (its administrator only)", change_phrase,
 	                   options);
-	phrase->add_option("name", options->name, "the group's name")->required();
+	phrase->add_option("name", options->name, "the group's name")
+	        ->check(group_name())
+	        ->required();
 	secrets.add_option(phrase, SecretKind::kPin);
 	secrets.add_option(phrase, SecretKind::kNewPassPhrase);
 
@@ -196,7 +207,9 @@ void add_group_commands(CLI::App &app, Context &ctx)
 	auto *invite = add(group, ctx, "invite",
 	                   "administrator, step 2: turn a join request into an invite",
 	                   invite_group, options, "request");
-	invite->add_option("name", options->name, "the group to invite into")->required();
+	invite->add_option("name", options->name, "the group to invite into")
+	        ->check(group_name())
+	        ->required();
 	invite->add_option("request", options->blob,
 	                   "the request text; standard input when absent");
 	secrets.add_option(invite, SecretKind::kPin);
@@ -205,7 +218,9 @@ void add_group_commands(CLI::App &app, Context &ctx)
 	        add(group, ctx, "accept",
 	            "joining token, step 3: accept the invite with the pass phrase of step 1",
 	            accept_group, options, "invite");
-	accept->add_option("name", options->name, "the name to keep the group under")->required();
+	accept->add_option("name", options->name, "the name to keep the group under")
+	        ->check(group_name())
+	        ->required();
 	accept->add_option("invite", options->blob, "the invite text; standard input when absent");
 	secrets.add_option(accept, SecretKind::kPin);
 	secrets.add_option(accept, SecretKind::kPassPhrase);

@@ -11,6 +11,8 @@
 
 #include "cleanup.h"
 #include "command_line.h"
+#include "file_stream.h"
+#include "no_core_dump.h"
 #include "session.h"
 #include "tool.h"
 
@@ -76,7 +78,7 @@ void check_token_choice(const CLI::App &app, const Context &ctx)
 	if (ctx.issues_token && lstat(globals.sim.c_str(), &info) == 0)
 		throw ToolError(Exit::kUsage,
 		                globals.sim + " exists already; init issues only into a new file");
-	SimToken::allow_issue(issuing);
+	SimToken::allow_issue(issuing, ctx.issues_token);
 	// before any password is asked for a token that is not there
 	if (!globals.sim.empty())
 		SimToken::check_state(globals.sim);
@@ -84,6 +86,7 @@ void check_token_choice(const CLI::App &app, const Context &ctx)
 
 int run(Context &ctx)
 {
+	TempOutput::reserve_stdout(ctx.globals.json);
 	if (ctx.prepare)
 		ctx.prepare();
 	ctx.secrets.prefetch();
@@ -122,6 +125,7 @@ std::string usage_message(const CLI::App &app, const CLI::ParseError &error,
 
 int main(int argc, char **argv)
 {
+	draxel::sim::forbid_core_dumps();
 	reserve_standard_descriptors();
 	cleanup::install();
 	CLI::App app{"draxel-tool - the Mekta token from the command line", "draxel-tool"};
@@ -154,6 +158,7 @@ int main(int argc, char **argv)
 		return report(ToolError(Exit::kUsage, usage_message(app, error, words)),
 		              wants_json(words));
 	} catch (const std::exception &error) {
-		return report(error, ctx.globals.json);
+		// `--json help nosuch` fails before --json is parsed
+		return report(error, ctx.globals.json || wants_json(words));
 	}
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "session.h"
+#include "option_checks.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -96,7 +97,8 @@ void CipherChoice::add_options(CLI::App *command)
 	               "-m,--mode", mode,
 	               "1 or 2: the token's keys; 3: a group's key (default 1, or 3 with --group)")
 	        ->check(CLI::Range(1, 3));
-	command->add_option("-g,--group", group, "the group whose key to use (mode 3)");
+	command->add_option("-g,--group", group, "the group whose key to use (mode 3)")
+	        ->check(group_name());
 }
 
 int CipherChoice::resolved_mode() const

@@ -3,6 +3,7 @@
 
 #include "file_stream.h"
 #include "session.h"
+#include "option_checks.h"
 #include "tool.h"
 
 namespace draxel::tool {
@@ -91,9 +92,10 @@ Result read_note(Session &session, NoteOptions &options)
 		TempOutput out(options.output, options.force, std::nullopt, 0600);
 		out.write(data.data(), len);
 		out.commit();
-		return done(
-		        std::to_string(len) + " bytes written to " + options.output,
-		        {{"offset", options.offset}, {"length", len}, {"output", options.output}});
+		json summary = {{"offset", options.offset}, {"length", len}};
+		put_name(summary, "output", options.output);
+		return written(std::to_string(len) + " bytes written to " + escaped(options.output),
+		               std::move(summary), out);
 	}
 	result.data = {{"offset", options.offset},
 	               {"length", len},
@@ -220,11 +222,12 @@ void add_note_commands(CLI::App &app, Context &ctx)
 	auto *read = add(note, ctx, "read", "read the note (to stdout unless -o is given)",
 	                 read_note, options);
 	read->add_option("--offset", options->offset, "where to start")
-	        ->check(CLI::NonNegativeNumber);
+	        ->check(CLI::Range(size_t{0}, kLargestNoteInput).description(""));
 	read->add_option("--length", options->length,
 	                 "how many bytes; by default up to the last non-zero byte")
-	        ->check(CLI::PositiveNumber);
-	read->add_option("-o,--output", options->output, "write the note to this file");
+	        ->check(CLI::Range(size_t{1}, kLargestNoteInput).description(""));
+	read->add_option("-o,--output", options->output, "write the note to this file")
+	        ->check(not_empty());
 	read->add_flag("-f,--force", options->force, "replace an existing output file");
 	add_note_password_options(ctx, read);
 
@@ -232,7 +235,7 @@ void add_note_commands(CLI::App &app, Context &ctx)
 	write->add_option("input", options->input,
 	                  "the file to write; standard input when absent or -");
 	write->add_option("--offset", options->offset, "where to write")
-	        ->check(CLI::NonNegativeNumber);
+	        ->check(CLI::Range(size_t{0}, kLargestNoteInput).description(""));
 	add_note_password_options(ctx, write);
 	read_piped_input_first(write, ctx, options);
 

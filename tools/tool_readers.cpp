@@ -13,19 +13,20 @@ constexpr int kSerialText = 15;
 Result list_readers(Session &session)
 {
 	Result result;
-	result.data = json::array();
+	result.data = {{"readers", json::array()}};
 	int index = 0;
 	for (const ReaderInfo &reader : session.readers()) {
-		result.data.push_back(
-		        {{"index", index},
-		         {"name", reader.name},
-		         {"card", reader.card},
-		         {"token", reader.token},
-		         {"serial", reader.serial.empty() ? json() : json(reader.serial)}});
+		json entry = {{"index", index},
+		              {"card", reader.card},
+		              {"token", reader.token},
+		              {"serial", reader.serial.empty() ? json() : json(reader.serial)}};
+		put_name(entry, "name", reader.name);
+		result.data["readers"].push_back(entry);
 		std::string what = reader.token  ? "token " + reader.serial
 		                   : reader.card ? "card (not a token)"
 		                                 : "empty";
-		result.text += std::to_string(index++) + "  " + reader.name + "  [" + what + "]\n";
+		result.text += std::to_string(index++) + "  " + escaped(reader.name) + "  [" +
+		               what + "]\n";
 	}
 	if (index == 0)
 		result.text = "no readers\n";
@@ -117,15 +118,12 @@ Result issued_token(Session &session)
 	char serial[kSerialText] = {};
 	check(GetSN(serial), "reading the serial number");
 	Result result;
-	result.data = {{"state", session.globals().sim},
-	               {"serial", serial},
-	               {"pin", "1234"},
-	               {"puk", "12345678"},
-	               {"erase_password", "00000000"},
-	               {"note_password", "4321"},
-	               {"key_loading_password", "11111111"}};
+	result.data = {{"serial", serial},        {"pin", "1234"},
+	               {"puk", "12345678"},       {"erase_password", "00000000"},
+	               {"note_password", "4321"}, {"key_loading_password", "11111111"}};
+	put_name(result.data, "state", session.globals().sim);
 	result.text = "software token " + std::string(serial) + " issued into " +
-	              session.globals().sim +
+	              escaped(session.globals().sim) +
 	              "\nPIN 1234, PUK 12345678, erase password 00000000, note password 4321, "
 	              "key-loading password 11111111: change them\n";
 	return result;
