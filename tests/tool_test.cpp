@@ -582,7 +582,7 @@ TEST_F(ToolSim, SecretsAtTheLongestLengthAndOneByteMoreByEachWayIn)
 		return on_terminal(args, env, {secret, secret}); // a new one is asked twice
 	};
 	// on the terminal both streams are the terminal's: what it shows
-	auto shown = [](const ToolRun &run) { return run.out + run.err; };
+	auto shown = [](const ToolRun &result) { return result.out + result.err; };
 	auto last_line = [](std::string text) {
 		text.erase(text.find_last_not_of("\r\n") + 1);
 		return text.substr(text.find_last_of('\n') + 1);

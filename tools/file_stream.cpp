@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "cleanup.h"
-#include "tool_error.h"
+#include "tool.h"
 
 namespace draxel::tool {
 namespace {

@@ -97,9 +97,6 @@ struct CipherChoice {
 
 // True when the bytes can go into a JSON string as they are.
 bool valid_utf8(const std::string &text);
-// A name for a terminal: control characters and backslashes as \xNN, so
-// that a name cannot move the cursor or pass for another.
-std::string escaped(const std::string &name);
 // A name in a JSON document: as it is, and as hex when it is not UTF-8.
 void put_name(json &data, const char *key, const std::string &name);
 

@@ -66,4 +66,8 @@ std::string describe(unsigned long code);
 // stdout) and gives the exit status.
 int report(const std::exception &error, bool as_json);
 
+// A name for a terminal: control characters and backslashes as \xNN, so
+// that a name cannot move the cursor or pass for another.
+std::string escaped(const std::string &name);
+
 } // namespace draxel::tool
