@@ -1,23 +1,12 @@
 #include "secret_memory.h"
 
 #include <stdint.h>
-#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <map>
-#include <new>
 
 #include "wipe.h"
 
 namespace {
-
-/* Blocks sharing each marked page; the library is single-threaded. */
-std::map<uintptr_t, unsigned> &page_users()
-{
-	static std::map<uintptr_t, unsigned> users;
-	return users;
-}
 
 uintptr_t page_size()
 {
@@ -25,13 +14,20 @@ uintptr_t page_size()
 	return size;
 }
 
-/* Marks (or unmarks) the run of pages [first, end) at once. */
-void mark(uintptr_t first, uintptr_t end, bool secret)
+/* A secret block's length rounded up to whole pages, one page at least;
+ * 0 for a length no mapping can have. */
+size_t mapped_length(size_t len)
 {
-	if (first == end)
+	uintptr_t page = page_size();
+	if (len > SIZE_MAX - page)
+		return 0;
+	return len <= page ? page : (len + page - 1) & ~(page - 1);
+}
+
+void mark(void *start, size_t len, bool secret)
+{
+	if (len == 0)
 		return;
-	void *start = reinterpret_cast<void *>(first);
-	size_t len = end - first;
 	if (secret) {
 		madvise(start, len, MADV_DONTDUMP);
 		mlock(start, len);
@@ -41,50 +37,43 @@ void mark(uintptr_t first, uintptr_t end, bool secret)
 	}
 }
 
-/* Walks the block's pages and marks the runs whose count crosses zero. */
-void update(void *block, size_t len, bool add)
+/* The pages wholly inside [block, block + len): no other allocation can
+ * share them while the block lives. */
+void mark_inner_pages(void *block, size_t len, bool secret)
 {
 	if (block == NULL || len == 0)
 		return;
 	uintptr_t page = page_size();
-	uintptr_t first = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
-	uintptr_t end = (reinterpret_cast<uintptr_t>(block) + len + page - 1) & ~(page - 1);
-	std::map<uintptr_t, unsigned> &users = page_users();
-	uintptr_t run = first;
-	for (uintptr_t at = first; at < end; at += page) {
-		bool crosses = false;
-		try {
-			unsigned &count = users[at];
-			crosses = add ? count++ == 0 : count != 0 && --count == 0;
-			if (count == 0)
-				users.erase(at);
-		} catch (const std::bad_alloc &) {
-			/* marking is best effort: memory too short to count pages */
-		}
-		if (!crosses) {
-			mark(run, at, add);
-			run = at + page;
-		}
-	}
-	mark(run, end, add);
+	uintptr_t at = reinterpret_cast<uintptr_t>(block);
+	uintptr_t first = (at + page - 1) & ~(page - 1);
+	uintptr_t end = (at + len) & ~(page - 1);
+	if (first < end)
+		mark(reinterpret_cast<void *>(first), end - first, secret);
 }
 
 } // namespace
 
 void guard_secret(void *block, size_t len)
 {
-	update(block, len, true);
+	mark_inner_pages(block, len, true);
 }
 
 void unguard_secret(void *block, size_t len)
 {
-	update(block, len, false);
+	mark_inner_pages(block, len, false);
 }
 
 void *secret_malloc(size_t len)
 {
-	void *block = malloc(len != 0 ? len : 1);
-	guard_secret(block, len);
+	size_t mapped = mapped_length(len);
+	if (mapped == 0)
+		return NULL;
+	void *block = mmap(NULL, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (block == MAP_FAILED)
+		return NULL;
+	/* the mapping goes with munmap, and its lock and mark with it */
+	madvise(block, mapped, MADV_DONTDUMP);
+	mlock(block, mapped);
 	return block;
 }
 
@@ -93,6 +82,5 @@ void secret_free(void *block, size_t len)
 	if (block == NULL)
 		return;
 	wipe(block, len);
-	unguard_secret(block, len);
-	free(block);
+	munmap(block, mapped_length(len));
 }
