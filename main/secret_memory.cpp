@@ -68,7 +68,8 @@ void *secret_malloc(size_t len)
 	size_t mapped = mapped_length(len);
 	if (mapped == 0)
 		return NULL;
-	void *block = mmap(NULL, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	void *block =
+	        mmap(NULL, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 	if (block == MAP_FAILED)
 		return NULL;
 	/* the mapping goes with munmap, and its lock and mark with it */
