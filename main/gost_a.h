@@ -101,6 +101,8 @@ void gost_avx2_blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type
 void gost_avx2_cfb_encrypt(const u32_gost_type *key, u32_gost_type *r1, u32_gost_type *r2,
                            u8_gost_type *d, size_t blocks);
 bool gost_split_pair(const u8_gost_type *pair, u8_gost_type *low, u8_gost_type *high);
+/* All four pairs into 64 low and 64 high box bytes, sixteen per pair. */
+bool gost_split_boxes(const g2814789_subst *subst, u8_gost_type *low, u8_gost_type *high);
 const u8_gost_type *gost_pair_for_byte(const g2814789_subst *s, int position);
 extern const u8_gost_type gost_key_order[2][32];
 

@@ -37,6 +37,16 @@ bool gost_split_pair(const u8_gost_type *pair, u8_gost_type *low, u8_gost_type *
 	return product;
 }
 
+bool gost_split_boxes(const g2814789_subst *subst, u8_gost_type *low, u8_gost_type *high)
+{
+	bool product = true;
+	for (int p = 0; p < 4; p++)
+		product = gost_split_pair(gost_pair_for_byte(subst, p), low + 16 * p,
+		                          high + 16 * p) &&
+		          product;
+	return product;
+}
+
 /* Rounds 1 to 32 take these key words, enciphering and deciphering. */
 const u8_gost_type gost_key_order[2][32] = {{0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
                                              0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0},
@@ -87,11 +97,7 @@ extern "C" {
 
 bool gost_ssse3_prepare(const g2814789_subst *subst)
 {
-	bool product = true;
-	for (int p = 0; p < 4; p++)
-		product = gost_split_pair(gost_pair_for_byte(subst, p), tables.low[p],
-		                          tables.high[p]) &&
-		          product;
+	bool product = gost_split_boxes(subst, tables.low[0], tables.high[0]);
 	u32_gost_type junk = 0;
 	for (int i = 0; i < 4; i++)
 		for (int j = 0; j < 4; j++)

@@ -115,12 +115,7 @@ bool supported()
 
 bool prepare(const g2814789_subst *subst)
 {
-	bool product = true;
-	for (int p = 0; p < 4; p++)
-		product = gost_split_pair(gost_pair_for_byte(subst, p), low_boxes + 16 * p,
-		                          high_boxes + 16 * p) &&
-		          product;
-	return product;
+	return gost_split_boxes(subst, low_boxes, high_boxes);
 }
 
 SERIAL_TARGET void blocks(const u32_gost_type *key, u32_gost_type *n1, u32_gost_type *n2, int count,
