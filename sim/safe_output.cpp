@@ -56,18 +56,22 @@ OutputPlace::OutputPlace(const std::string &path) : path_(path)
 {
 	if (path.empty())
 		throw OutputRefused("''", "an empty name", true);
-	std::string current = path;
-	for (int hops = 0;; ++hops) {
-		split(current, dir_path_, name_);
-		// "dir/", ".": the directory itself, never a file within it
-		if (name_.empty() || name_ == "." || name_ == "..")
-			throw OutputRefused(path_, "is a directory", true);
+	// a refusal leaves no directory open: the destructor does not run then
+	try {
+		if (follow_links())
+			check_existing();
+	} catch (...) {
 		if (dir_fd_ >= 0)
 			close(dir_fd_);
-		dir_fd_ = open(dir_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-		if (dir_fd_ < 0)
-			throw OutputRefused(path_, "cannot open its directory " + dir_path_ + ": " +
-			                                   reason(errno));
+		throw;
+	}
+}
+
+bool OutputPlace::follow_links()
+{
+	std::string current = path_;
+	for (int hops = 0;; ++hops) {
+		open_directory_of(current);
 		struct stat dir {};
 		struct stat link {};
 		if (fstat(dir_fd_, &dir) != 0)
@@ -75,12 +79,12 @@ OutputPlace::OutputPlace(const std::string &path) : path_(path)
 		if (fstatat(dir_fd_, name_.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
 			if (errno != ENOENT)
 				throw OutputRefused(path_, reason(errno));
-			return; // a new file
+			return false; // a new file
 		}
 		if (!S_ISLNK(link.st_mode)) {
 			exists_ = true;
 			info_ = link;
-			break;
+			return true;
 		}
 		if (planted(dir, link))
 			throw OutputRefused(path_,
@@ -89,18 +93,40 @@ OutputPlace::OutputPlace(const std::string &path) : path_(path)
 			                            dir_path_);
 		if (hops == kMaxLinks)
 			throw OutputRefused(path_, "too many levels of symbolic links");
-		struct stat followed {};
-		if (fstatat(dir_fd_, name_.c_str(), &followed, 0) != 0 && errno == ENOENT)
-			throw OutputRefused(path_, "is a dangling symbolic link; name its target "
-			                           "instead");
-		std::string target(static_cast<size_t>(link.st_size > 0 ? link.st_size : 4096) + 1,
-		                   '\0');
-		ssize_t len = readlinkat(dir_fd_, name_.c_str(), target.data(), target.size());
-		if (len <= 0 || static_cast<size_t>(len) >= target.size())
-			throw OutputRefused(path_, "cannot read the symbolic link");
-		target.resize(static_cast<size_t>(len));
-		current = target[0] == '/' ? target : dir_path_ + "/" + target;
+		current = link_target(link);
 	}
+}
+
+void OutputPlace::open_directory_of(const std::string &current)
+{
+	split(current, dir_path_, name_);
+	// "dir/", ".": the directory itself, never a file within it
+	if (name_.empty() || name_ == "." || name_ == "..")
+		throw OutputRefused(path_, "is a directory", true);
+	if (dir_fd_ >= 0)
+		close(dir_fd_);
+	dir_fd_ = open(dir_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (dir_fd_ < 0)
+		throw OutputRefused(path_, "cannot open its directory " + dir_path_ + ": " +
+		                                   reason(errno));
+}
+
+std::string OutputPlace::link_target(const struct stat &link) const
+{
+	struct stat followed {};
+	if (fstatat(dir_fd_, name_.c_str(), &followed, 0) != 0 && errno == ENOENT)
+		throw OutputRefused(path_, "is a dangling symbolic link; name its target "
+		                           "instead");
+	std::string target(static_cast<size_t>(link.st_size > 0 ? link.st_size : 4096) + 1, '\0');
+	ssize_t len = readlinkat(dir_fd_, name_.c_str(), target.data(), target.size());
+	if (len <= 0 || static_cast<size_t>(len) >= target.size())
+		throw OutputRefused(path_, "cannot read the symbolic link");
+	target.resize(static_cast<size_t>(len));
+	return target[0] == '/' ? target : dir_path_ + "/" + target;
+}
+
+void OutputPlace::check_existing() const
+{
 	struct stat dir {};
 	fstat(dir_fd_, &dir);
 	if (S_ISDIR(info_.st_mode))

@@ -63,6 +63,15 @@ public:
 	int open_regular(int flags) const;
 
 private:
+	// Walks the links to the last directory and name; true when a file is
+	// there.
+	bool follow_links();
+	void open_directory_of(const std::string &current);
+	// Where the link at name_ points, as a path; refuses a dangling one.
+	std::string link_target(const struct stat &link) const;
+	// The rules for what is there now.
+	void check_existing() const;
+
 	std::string path_; // as named, for messages
 	std::string dir_path_;
 	std::string name_;
